@@ -1,0 +1,13 @@
+// Configuration files and directives.
+#pragma once
+
+#include <cstdint>
+
+#include "common/types.h"
+
+namespace mirt {
+
+void read_config_file(const char* path, Options& options, uint32_t* block_size);
+int apply_config_line(const char* text, Options& options, uint32_t* block_size);
+
+}  // namespace mirt

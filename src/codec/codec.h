@@ -1,0 +1,37 @@
+// The codec's one entry and the per-block algorithm selection.
+#pragma once
+
+#include <cstdint>
+
+#include "common/types.h"
+
+namespace mirt {
+
+// Mode 1 compress, 2 decompress, 3 statistics. Returns the plain byte
+// count (modes 1 and 2) or 1 (mode 3); 0 means failure. `file_name` may be
+// null. Block size 0 lets the compressor choose; cipher -1 means none.
+uint64_t process_stream(int input, int output, int mode, Options& options,
+                        const char* file_name, ChecksumRecord& sums, uint32_t block_size,
+                        int cipher);
+
+// Mode-specific halves, called by process_stream after its shared start.
+uint64_t compress_stream(int input, int output, Options& options, const char* file_name,
+                         ChecksumRecord& sums, uint32_t block_size, int cipher,
+                         uint64_t input_size);
+uint64_t decompress_stream(int input, int output, Options& options, const char* file_name,
+                           ChecksumRecord& sums, int cipher);
+uint64_t report_stream(int input, Options& options, const char* file_name,
+                       ChecksumRecord& sums);
+
+// Default block size for an input of `input_size` bytes.
+uint32_t default_block_size(uint64_t input_size);
+
+// Tries every available algorithm on one block and keeps the smallest
+// verified result. Returns the stored length (0 when nothing fits) and
+// sets `algorithm`. A result that does not fit the length field of this
+// block size counts as declined.
+uint32_t select_block_algorithm(uint8_t& algorithm, uint8_t* destination, const uint8_t* block,
+                                uint32_t block_length, const Options& options,
+                                uint32_t destination_capacity);
+
+}  // namespace mirt

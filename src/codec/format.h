@@ -1,0 +1,53 @@
+// Container field primitives, the extension buffer and the length width rule.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mirt {
+
+inline constexpr uint32_t kContainerMagic = 0x4D5254C3;
+inline constexpr uint32_t kEndOfFileMagic = 0xFF3FDE08;
+inline constexpr int32_t kOldLayoutVersion = 2086;  // 0.8.38 and older
+inline constexpr int kHeaderLength = 28;
+inline constexpr int kOldHeaderLength = 24;
+inline constexpr int kChecksumRecordsLength = 14;  // records 0 and 1
+inline constexpr uint8_t kFillerByte = 0x0A;
+// Largest block size any writer produces; a header claiming more is corrupt.
+inline constexpr uint32_t kMaxBlockSize = 2147483646u;
+inline constexpr uint32_t kMaxRecordData = 65535u;
+
+// Header extension record types.
+enum : uint8_t {
+  kRecordCompressedSum = 0,
+  kRecordPlainSum = 1,
+  kRecordName = 4,
+  kRecordDescription = 6,
+  kRecordLocation = 7,
+  kRecordLocationFile = 8,
+  kRecordCipher = 9,
+  kRecordProgramLength = 12,
+};
+
+inline constexpr const char* kOldHeaderWarning =
+    "mirt: **WARNING** This file uses the old MIRT file header, support will go away in "
+    "future versions for this.\n";
+
+// Big-endian fields, one byte per system call.
+int write_be(int fd, uint64_t value, int width);
+int read_be(int fd, void* destination, int count, int destination_width);
+
+// Length field width K for block size S.
+int length_field_width(uint32_t block_size);
+
+// Process-wide extension buffer. The append operations return 1, or 0
+// when the record cannot be stored (allocation failure, or data longer
+// than 65535 bytes, which also prints a message).
+int ext_add_bytes(uint8_t type, const void* data, uint32_t length);
+int ext_add_int(uint8_t type, uint32_t value, unsigned width);
+uint32_t ext_length();
+uint8_t* ext_pad();
+void ext_clear();
+uint32_t ext_allocated();  // allocated size (for tests)
+
+}  // namespace mirt

@@ -1,0 +1,50 @@
+// The process-wide algorithm table (256 slots) and cipher table (5 slots).
+#pragma once
+
+#include <cstdint>
+
+#include "mirt/module.h"
+
+namespace mirt {
+
+using AlgorithmEntry = mr_algorithm_entry;
+using CipherEntry = mr_cipher_entry;
+
+inline constexpr int kAlgorithmSlots = 256;
+inline constexpr int kCipherSlots = 5;
+inline constexpr int kEndOfBlocks = 255;  // reserved slot / end marker byte
+
+// Built-in entries.
+uint32_t copy_algorithm(uint32_t mode, void* reserved, const unsigned char* src,
+                        unsigned char* dst, uint32_t src_len, uint32_t dst_cap);
+// The unavailable-algorithm stub; also sits in the cipher table, where it
+// is only compared against, never called.
+uint32_t unavailable_algorithm(uint32_t mode, void* reserved, const unsigned char* src,
+                               unsigned char* dst, uint32_t src_len, uint32_t dst_cap);
+CipherEntry unavailable_cipher();  // the stub as it sits in the cipher table
+
+// Algorithm slots (number 0..255).
+AlgorithmEntry algorithm_entry(int slot);
+const char* algorithm_name(int slot);  // nullptr when the slot has no name
+bool algorithm_available(int slot);    // neither empty nor the stub
+int highest_available_algorithm();     // 0 when none is available
+void algorithm_set(int slot, AlgorithmEntry entry, const char* name);
+void algorithm_disable(int slot);      // stub in, name kept (-e, exclude_algorithm)
+void algorithm_restrict(uint32_t keep);  // empty 1..254 except `keep` (-I)
+bool algorithm_install(int slot, AlgorithmEntry entry, const char* name);  // module loader
+
+// Cipher slots (number 0..4); out-of-range numbers are never available.
+CipherEntry cipher_entry(int slot);
+const char* cipher_name(int slot);
+bool cipher_available(int slot);  // has an entry that is not the stub
+bool cipher_install(int slot, CipherEntry entry, const char* name);
+
+// Expand one block through slot `number` in mode 2 (0 on failure; 255
+// gives 0; an empty slot prints "mirt: Algorithm unavailble.\n").
+uint32_t decompress_block(int number, const uint8_t* src, uint32_t src_len, uint8_t* dst,
+                          uint32_t dst_cap);
+
+// Tests only: back to the initial contents.
+void tables_reset();
+
+}  // namespace mirt

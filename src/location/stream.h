@@ -1,0 +1,22 @@
+// Locations (paths and URLs) opened as descriptors, seeking that also
+// works on network streams, and the read loop every reader uses.
+#pragma once
+
+#include <cstdint>
+
+namespace mirt {
+
+// Returns a descriptor, or a negated error number.
+int open_location(const char* location, int flags, int mode);
+// lseek-like; on network streams re-opens and skips (see stream.cpp).
+int64_t seek_location(int fd, int64_t offset, int whence);
+// Reads until `size` bytes, end of stream, or an error (negative result).
+int32_t read_full(int fd, void* buffer, uint32_t size);
+
+// Remembers how `fd` was opened, for seek_location's re-open.
+void reopen_record_set(int fd, const char* location, int flags, int mode);
+
+// Tests only: empties the reopen table.
+void reopen_table_reset();
+
+}  // namespace mirt

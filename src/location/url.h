@@ -1,0 +1,29 @@
+// Splitting a location into URL pieces.
+#pragma once
+
+#include <cstdint>
+
+namespace mirt {
+
+inline constexpr int kSchemeSize = 5;
+inline constexpr int kUserSize = 128;
+inline constexpr int kPasswordSize = 128;
+inline constexpr int kHostSize = 512;
+inline constexpr int kPathSize = 1024;
+
+struct UrlParts {
+  char scheme[kSchemeSize] = {};
+  char user[kUserSize] = {};
+  char password[kPasswordSize] = {};
+  char host[kHostSize] = {};
+  int32_t port = 0;
+  char path[kPathSize] = {};
+};
+
+// 1 for a plain path (only `path` is set), 0 for a URL.
+int parse_url(const char* location, UrlParts& parts);
+
+// ASCII A-Z to a-z in place.
+void lowercase_string(char* text);
+
+}  // namespace mirt

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Copy-algorithm throughput against cp on the same file in the same run.
+#   bench/copy_only.sh [MIRT_BINARY] [SIZE_MIB]
+# Compresses and decompresses a SIZE_MIB file (default 256) with only the
+# built-in copy algorithm, from page cache to a file on the same disk, and
+# prints each time as a ratio to cp's, with CPU time and peak memory.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+mirt=${1:-$here/build/release/mirt}
+size_mib=${2:-256}
+runs=${RUNS:-3}
+[ -x "$mirt" ] || { echo "no mirt binary at $mirt (build first)" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (package time)" >&2; exit 1; }
+
+work=$(mktemp -d -p "${BENCH_DIR:-$here/build}" bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home"; mkdir -p "$HOME"
+
+# Mixed content: the corpus repeated when present, random bytes otherwise.
+corpus="$here/../shared/bench/corpus"
+if [ -d "$corpus" ]; then
+  while [ "$(stat -c %s "$work/in" 2>/dev/null || echo 0)" -lt $((size_mib * 1048576)) ]; do
+    cat "$corpus"/* >>"$work/in"
+  done
+  truncate -s $((size_mib * 1048576)) "$work/in"
+else
+  head -c $((size_mib * 1048576)) /dev/urandom >"$work/in"
+fi
+cat "$work/in" >/dev/null  # into the page cache
+
+# measure NAME COMMAND...: best wall time of $runs, with its CPU and RSS.
+declare -A wall cpu rss
+measure() {
+  local name=$1; shift
+  local best=""
+  for _ in $(seq "$runs"); do
+    rm -f "$work/out" "$work/in.mrt" "$work/back"
+    /usr/bin/time -f "%e %U %S %M" -o "$work/t" "$@" >/dev/null
+    read -r e u s m <"$work/t"
+    if [ -z "$best" ] || awk "BEGIN{exit !($e < $best)}"; then
+      best=$e; wall[$name]=$e; cpu[$name]=$(awk "BEGIN{print $u + $s}"); rss[$name]=$m
+    fi
+  done
+}
+
+measure cp cp "$work/in" "$work/out"
+measure compress "$mirt" -o "$work/in.mrt" "$work/in"
+"$mirt" -o "$work/c.mrt" "$work/in"
+measure decompress "$mirt" -d -o "$work/back" "$work/c.mrt"
+"$mirt" -d -o "$work/back" "$work/c.mrt"
+cmp -s "$work/in" "$work/back" || { echo "round trip differs!" >&2; exit 1; }
+
+printf '%-11s %8s %8s %10s %9s\n' step wall_s cpu_s peak_kib "x cp"
+for n in cp compress decompress; do
+  printf '%-11s %8s %8s %10s %9.2f\n' "$n" "${wall[$n]}" "${cpu[$n]}" "${rss[$n]}" \
+    "$(awk "BEGIN{print ${wall[$n]} / (${wall[cp]} > 0 ? ${wall[cp]} : 0.001)}")"
+done
+echo "file: ${size_mib} MiB; block size chosen by mirt; best of $runs runs"

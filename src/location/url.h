@@ -12,6 +12,7 @@ inline constexpr int kHostSize = 512;
 inline constexpr int kPathSize = 1024;
 
 struct UrlParts {
+  // Lower-cased; empty when the URL's scheme is longer than four characters.
   char scheme[kSchemeSize] = {};
   char user[kUserSize] = {};
   char password[kPasswordSize] = {};

@@ -1,0 +1,124 @@
+#include "location/stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "location/net.h"
+#include "location/url.h"
+
+namespace mirt {
+namespace {
+
+constexpr int kReopenSlots = 256;
+
+struct ReopenRecord {
+  bool used = false;
+  std::string location_copy;
+  int32_t open_flags = 0;
+  uint16_t create_mode = 0;
+};
+
+ReopenRecord g_reopen[kReopenSlots];
+
+// Sockets have the file type 0xC000; the test also admits the whiteout type.
+bool is_network_stream(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;  // lseek will report the bad descriptor
+  return static_cast<uint16_t>(st.st_mode) >= 0xC000;
+}
+
+// Reads and discards `offset` bytes (fewer at end of stream or on an
+// error). The result is offset + 1 in every case, which tells callers that
+// asked for an absolute position that they did not get a true seek.
+int64_t skip_by_reading(int fd, int64_t offset) {
+  char scratch[1024];
+  int64_t left = offset;
+  while (left > 0) {
+    size_t want = left < static_cast<int64_t>(sizeof scratch) ? static_cast<size_t>(left)
+                                                               : sizeof scratch;
+    ssize_t got = read(fd, scratch, want);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    left -= got;
+  }
+  return static_cast<int64_t>(static_cast<uint64_t>(offset) + 1);
+}
+
+}  // namespace
+
+void reopen_record_set(int fd, const char* location, int flags, int mode) {
+  if (fd < 0 || fd >= kReopenSlots || location == nullptr) return;
+  ReopenRecord& record = g_reopen[fd];
+  record.location_copy = location;
+  record.open_flags = flags;
+  record.create_mode = static_cast<uint16_t>(mode);
+  record.used = true;
+}
+
+void reopen_table_reset() {
+  for (ReopenRecord& record : g_reopen) record = ReopenRecord{};
+}
+
+int open_location(const char* location, int flags, int mode) {
+  if (location == nullptr) return -EINVAL;
+  UrlParts parts;
+  if (parse_url(location, parts) == 1) {
+    int fd = open(location, flags, static_cast<mode_t>(static_cast<uint16_t>(mode)));
+    if (fd < 0) return -errno;
+    reopen_record_set(fd, location, flags, mode);
+    return fd;
+  }
+  // The URL layer writes the record for the descriptor it hands back.
+  return open_url(location, parts, flags, mode);
+}
+
+int64_t seek_location(int fd, int64_t offset, int whence) {
+  if (!is_network_stream(fd)) {
+    off_t result = lseek(fd, static_cast<off_t>(offset), whence);
+    if (whence == SEEK_CUR && offset > 0 && result < 0) return skip_by_reading(fd, offset);
+    return result;
+  }
+  if (whence == SEEK_CUR && offset > 0) return skip_by_reading(fd, offset);
+  if (whence != SEEK_SET) return -1;
+
+  if (fd < 0 || fd >= kReopenSlots || !g_reopen[fd].used) return -1;
+  // A stream that stores data is never opened a second time.
+  if (g_reopen[fd].open_flags & (O_WRONLY | O_RDWR)) return -1;
+
+  // Copied: the nested open may rewrite records.
+  const std::string location = g_reopen[fd].location_copy;
+  int fresh = open_location(location.c_str(), g_reopen[fd].open_flags, g_reopen[fd].create_mode);
+  if (fresh < 0) return -1;
+  if (fresh != fd) {
+    int moved;
+    do {
+      moved = dup2(fresh, fd);
+    } while (moved < 0 && errno == EINTR);
+    close(fresh);
+    if (moved < 0) return -1;
+  }
+
+  if (offset == 0) return 0;
+  if (offset > 0) return skip_by_reading(fd, offset);
+  return offset + 1;
+}
+
+int32_t read_full(int fd, void* buffer, uint32_t size) {
+  if (size == 0) return 0;
+  auto* out = static_cast<unsigned char*>(buffer);
+  uint32_t count = 0;
+  while (count < size) {
+    ssize_t got = read(fd, out + count, size - count);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return static_cast<int32_t>(got);
+    if (got == 0) break;
+    count += static_cast<uint32_t>(got);
+  }
+  return static_cast<int32_t>(count);
+}
+
+}  // namespace mirt

@@ -10,7 +10,7 @@ namespace {
 // Copies at most size - 1 bytes of `text` and terminates.
 void copy_cut(char* out, size_t size, std::string_view text) {
   size_t n = text.size() < size - 1 ? text.size() : size - 1;
-  std::memcpy(out, text.data(), n);
+  if (n > 0) std::memcpy(out, text.data(), n);
   out[n] = '\0';
 }
 

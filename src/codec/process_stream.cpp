@@ -1,0 +1,34 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "codec/codec.h"
+#include "common/diag.h"
+
+namespace mirt {
+
+uint64_t process_stream(int input, int output, int mode, Options& options,
+                        const char* file_name, ChecksumRecord& sums, uint32_t block_size,
+                        int cipher) {
+  struct stat info {};
+  if (::fstat(input, &info) != 0) {
+    report_system_error("fstat", errno);
+    return 0;
+  }
+  // Pipes and terminals report 0, which the compressor reads as "unknown".
+  const uint64_t input_size = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+
+  switch (mode) {
+    case kModeCompress:
+      return compress_stream(input, output, options, file_name, sums, block_size, cipher,
+                             input_size);
+    case kModeDecompress:
+      return decompress_stream(input, output, options, file_name, sums, cipher);
+    case kModeStatistics:
+      return report_stream(input, options, file_name, sums);
+    default:
+      return 0;
+  }
+}
+
+}  // namespace mirt

@@ -1,0 +1,188 @@
+#include "codec/tables.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "common/diag.h"
+
+namespace mirt {
+
+namespace {
+
+// Never called: the cipher table only compares against this address to
+// tell a named-but-missing cipher from a real one.
+int32_t unavailable_cipher_entry(const unsigned char*, unsigned char*, uint32_t, unsigned char*,
+                                 int32_t) {
+  return -1;
+}
+
+struct AlgorithmSlot {
+  AlgorithmEntry entry;
+  const char* name;
+};
+
+struct CipherSlot {
+  CipherEntry entry;
+  const char* name;
+};
+
+// The stub keeps these names meaningful in listings and old files even
+// though the code behind them ships separately.
+constexpr const char* kInitialAlgorithmNames[] = {
+    "Uncompressed",
+    "RLE Compression",
+    "Delta Compression",
+    "Text Compression",
+    "Zlib Compression",
+    "Modified Zlib Compression",
+    "Seminibble Encoding",
+    "Range Encoding",
+    "Second Modified Zlib Compression",
+    "Bzip2 Compression",
+    "Unsupported Algorithm (factor)",
+    "Unsupported Algorithm (bitsums)",
+    "Unsupported Algorithm (textrle)",
+    "Unsupported Algorithm (comp_lzoox)",
+    "Unsupported Algorithm (comp_lzooy)",
+    "Unsupported Algorithm (comp_lzota)",
+};
+
+constexpr const char* kInitialCipherNames[] = {"chaos", "subst", "serpent", "psubst"};
+
+constexpr std::array<AlgorithmSlot, kAlgorithmSlots> initial_algorithms() {
+  std::array<AlgorithmSlot, kAlgorithmSlots> table{};
+  table[0] = {copy_algorithm, kInitialAlgorithmNames[0]};
+  for (size_t i = 1; i < std::size(kInitialAlgorithmNames); ++i)
+    table[i] = {unavailable_algorithm, kInitialAlgorithmNames[i]};
+  return table;
+}
+
+constexpr std::array<CipherSlot, kCipherSlots> initial_ciphers() {
+  std::array<CipherSlot, kCipherSlots> table{};
+  for (size_t i = 0; i < std::size(kInitialCipherNames); ++i)
+    table[i] = {unavailable_cipher_entry, kInitialCipherNames[i]};
+  return table;
+}
+
+// Constant-initialised, so the tables are ready before any other static
+// initialiser or option code looks at them.
+constinit std::array<AlgorithmSlot, kAlgorithmSlots> g_algorithms = initial_algorithms();
+constinit std::array<CipherSlot, kCipherSlots> g_ciphers = initial_ciphers();
+
+bool usable_algorithm_slot(int slot) { return slot >= 0 && slot < kEndOfBlocks; }
+
+}  // namespace
+
+uint32_t copy_algorithm(uint32_t mode, void*, const unsigned char* src, unsigned char* dst,
+                        uint32_t src_len, uint32_t) {
+  if (mode == 1 || mode == 2) {
+    if (src_len > 0) std::memcpy(dst, src, src_len);
+    return src_len;
+  }
+  std::printf("Unsupported mode: %i\n", static_cast<int>(mode));
+  return static_cast<uint32_t>(-1);
+}
+
+uint32_t unavailable_algorithm(uint32_t mode, void*, const unsigned char*, unsigned char*,
+                               uint32_t, uint32_t) {
+  if (mode == 1) return static_cast<uint32_t>(-1);
+  if (mode == 2) {
+    std::printf(
+        "You tried to decompress a file with an algorithm that is not compiled into your "
+        "version.  Output will be unusable.\n");
+    return 0;
+  }
+  std::printf("Unsupported mode: %i\n", static_cast<int>(mode));
+  return static_cast<uint32_t>(-1);
+}
+
+CipherEntry unavailable_cipher() { return unavailable_cipher_entry; }
+
+AlgorithmEntry algorithm_entry(int slot) {
+  if (slot < 0 || slot >= kAlgorithmSlots) return nullptr;
+  return g_algorithms[slot].entry;
+}
+
+const char* algorithm_name(int slot) {
+  if (slot < 0 || slot >= kAlgorithmSlots) return nullptr;
+  return g_algorithms[slot].name;
+}
+
+bool algorithm_available(int slot) {
+  if (!usable_algorithm_slot(slot)) return false;
+  AlgorithmEntry entry = g_algorithms[slot].entry;
+  return entry != nullptr && entry != unavailable_algorithm;
+}
+
+int highest_available_algorithm() {
+  for (int slot = kEndOfBlocks - 1; slot > 0; --slot)
+    if (algorithm_available(slot)) return slot;
+  return 0;
+}
+
+void algorithm_set(int slot, AlgorithmEntry entry, const char* name) {
+  if (!usable_algorithm_slot(slot)) return;
+  g_algorithms[slot] = {entry, name};
+}
+
+void algorithm_disable(int slot) {
+  // 255 is the end-of-blocks marker and never holds anything.
+  if (!usable_algorithm_slot(slot)) return;
+  g_algorithms[slot].entry = unavailable_algorithm;
+}
+
+void algorithm_restrict(uint32_t keep) {
+  for (int slot = 1; slot < kEndOfBlocks; ++slot)
+    if (static_cast<uint32_t>(slot) != keep) g_algorithms[slot] = {nullptr, nullptr};
+}
+
+bool algorithm_install(int slot, AlgorithmEntry entry, const char* name) {
+  if (!usable_algorithm_slot(slot) || entry == nullptr) return false;
+  AlgorithmEntry current = g_algorithms[slot].entry;
+  if (current != nullptr && current != unavailable_algorithm) return false;
+  g_algorithms[slot] = {entry, name};
+  return true;
+}
+
+CipherEntry cipher_entry(int slot) {
+  if (slot < 0 || slot >= kCipherSlots) return nullptr;
+  return g_ciphers[slot].entry;
+}
+
+const char* cipher_name(int slot) {
+  if (slot < 0 || slot >= kCipherSlots) return nullptr;
+  return g_ciphers[slot].name;
+}
+
+bool cipher_available(int slot) {
+  if (slot < 0 || slot >= kCipherSlots) return false;
+  CipherEntry entry = g_ciphers[slot].entry;
+  return entry != nullptr && entry != unavailable_cipher_entry;
+}
+
+bool cipher_install(int slot, CipherEntry entry, const char* name) {
+  if (slot < 0 || slot >= kCipherSlots || entry == nullptr) return false;
+  CipherEntry current = g_ciphers[slot].entry;
+  if (current != nullptr && current != unavailable_cipher_entry) return false;
+  g_ciphers[slot] = {entry, name};
+  return true;
+}
+
+uint32_t decompress_block(int number, const uint8_t* src, uint32_t src_len, uint8_t* dst,
+                          uint32_t dst_cap) {
+  if (number == kEndOfBlocks) return 0;
+  AlgorithmEntry entry = algorithm_entry(number);
+  if (entry == nullptr) {
+    report("Algorithm unavailble.\n");
+    return 0;
+  }
+  return entry(2, nullptr, src, dst, src_len, dst_cap);
+}
+
+void tables_reset() {
+  g_algorithms = initial_algorithms();
+  g_ciphers = initial_ciphers();
+}
+
+}  // namespace mirt

@@ -1,0 +1,763 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/checksum.h"
+#include "codec/codec.h"
+#include "codec/format.h"
+#include "codec/tables.h"
+#include "codec_test_util.h"
+#include "status/status.h"
+
+namespace mirt {
+namespace {
+
+using testing::Bytes;
+using testing::Capture;
+using testing::PipeInput;
+using testing::TempDir;
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes repeat(uint8_t byte, size_t n) { return Bytes(n, byte); }
+
+uint32_t be32(const Bytes& b, size_t at) {
+  return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+// ---- Test algorithms ------------------------------------------------------
+
+// Drops trailing zero bytes behind a marker byte; decodes correctly.
+uint32_t strip_zeros(uint32_t mode, void*, const unsigned char* src, unsigned char* dst,
+                     uint32_t len, uint32_t cap) {
+  if (mode == 1) {
+    uint32_t keep = len;
+    while (keep > 0 && src[keep - 1] == 0) --keep;
+    dst[0] = 0xEE;
+    std::memcpy(dst + 1, src, keep);
+    return keep + 1;
+  }
+  if (mode == 2) {
+    if (len == 0 || src[0] != 0xEE || len - 1 > cap) return 0;
+    std::memcpy(dst, src + 1, len - 1);
+    std::memset(dst + len - 1, 0, cap - (len - 1));
+    return cap;
+  }
+  return static_cast<uint32_t>(-1);
+}
+
+// Same output as strip_zeros, under another entry point.
+uint32_t strip_zeros_twin(uint32_t mode, void* r, const unsigned char* src, unsigned char* dst,
+                          uint32_t len, uint32_t cap) {
+  return strip_zeros(mode, r, src, dst, len, cap);
+}
+
+// Tiny output, but decodes to the wrong bytes.
+uint32_t wrong_bytes(uint32_t mode, void*, const unsigned char*, unsigned char* dst, uint32_t,
+                     uint32_t cap) {
+  if (mode == 1) {
+    dst[0] = 1;
+    return 1;
+  }
+  std::memset(dst, 0x77, cap);
+  return cap;
+}
+
+// Tiny output, decodes one byte short.
+uint32_t wrong_length(uint32_t mode, void*, const unsigned char*, unsigned char* dst, uint32_t,
+                      uint32_t cap) {
+  if (mode == 1) {
+    dst[0] = 2;
+    return 1;
+  }
+  std::memset(dst, 0, cap);
+  return cap - 1;
+}
+
+// Ten bytes longer than its input; decodes correctly.
+uint32_t expand_ten(uint32_t mode, void*, const unsigned char* src, unsigned char* dst,
+                    uint32_t len, uint32_t) {
+  if (mode == 1) {
+    std::memcpy(dst, src, len);
+    std::memset(dst + len, 0, 10);
+    return len + 10;
+  }
+  if (len < 10) return 0;
+  std::memcpy(dst, src, len - 10);
+  return len - 10;
+}
+
+// Claims more output than the buffer it was given.
+uint32_t overclaim(uint32_t mode, void*, const unsigned char*, unsigned char*, uint32_t,
+                   uint32_t cap) {
+  return mode == 1 ? cap + 1 : 0;
+}
+
+// XOR cipher that counts its calls.
+int g_cipher_starts = 0;
+int g_cipher_blocks = 0;
+int32_t xor_cipher(const unsigned char* src, unsigned char* dst, uint32_t len,
+                   unsigned char* state, int32_t mode) {
+  if (state == nullptr) return -1;
+  if (mode == 11) {
+    ++g_cipher_starts;
+    return 0;
+  }
+  if (mode != 6) return -1;
+  ++g_cipher_blocks;
+  for (uint32_t i = 0; i < len; ++i) dst[i] = src[i] ^ 0x5A;
+  return static_cast<int32_t>(len);
+}
+
+// ---- Running the compressor ------------------------------------------------
+
+struct Outcome {
+  uint64_t result = 0;
+  Bytes output;
+  std::string err;
+  ChecksumRecord sums;
+};
+
+// Reads everything written to a pipe on a thread, so large outputs work.
+class OutputPipe {
+ public:
+  OutputPipe() {
+    int fds[2];
+    if (pipe(fds) != 0) std::abort();
+    read_fd_ = fds[0];
+    write_fd_ = fds[1];
+    reader_ = std::thread([this] {
+      uint8_t buf[65536];
+      ssize_t n;
+      while ((n = read(read_fd_, buf, sizeof buf)) > 0) data_.insert(data_.end(), buf, buf + n);
+    });
+  }
+  ~OutputPipe() { finish(); }
+  int fd() const { return write_fd_; }
+  Bytes finish() {
+    if (write_fd_ >= 0) {
+      close(write_fd_);
+      write_fd_ = -1;
+      reader_.join();
+      close(read_fd_);
+    }
+    return data_;
+  }
+
+ private:
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+  std::thread reader_;
+  Bytes data_;
+};
+
+class CompressTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tables_reset();
+    ext_clear();
+    status_reset();
+  }
+  void TearDown() override {
+    tables_reset();
+    ext_clear();
+    status_reset();
+  }
+
+  std::string input_file(const Bytes& data) {
+    const std::string path = dir_.file("input");
+    testing::write_file(path, data);
+    return path;
+  }
+
+  // Input from a regular file (so its size is known), output to a file.
+  Outcome to_file(const Bytes& data, const char* name, Options options = {},
+                  uint32_t block_size = 0, int cipher = -1) {
+    const int in = open(input_file(data).c_str(), O_RDONLY);
+    const std::string out_path = dir_.file("output");
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Outcome o;
+    {
+      Capture err(2);
+      o.result = process_stream(in, out, kModeCompress, options, name, o.sums, block_size, cipher);
+      o.err = err.text();
+    }
+    close(in);
+    close(out);
+    o.output = testing::read_file(out_path);
+    return o;
+  }
+
+  // Input from a regular file, output to a pipe.
+  Outcome to_pipe(const Bytes& data, const char* name, Options options = {},
+                  uint32_t block_size = 0) {
+    const int in = open(input_file(data).c_str(), O_RDONLY);
+    OutputPipe pipe_out;
+    Outcome o;
+    {
+      Capture err(2);
+      o.result = process_stream(in, pipe_out.fd(), kModeCompress, options, name, o.sums,
+                                block_size, -1);
+      o.err = err.text();
+    }
+    close(in);
+    o.output = pipe_out.finish();
+    return o;
+  }
+
+  TempDir dir_;
+};
+
+// ---- Golden containers -----------------------------------------------------
+
+std::string golden_path(const std::string& name) {
+  return std::string(MIRT_SOURCE_DIR) + "/tests/golden/" + name;
+}
+
+// Set MIRT_WRITE_GOLDEN=1 to (re)write the files after a deliberate change.
+void expect_golden(const std::string& name, const Bytes& actual) {
+  const std::string path = golden_path(name);
+  if (std::getenv("MIRT_WRITE_GOLDEN") != nullptr) testing::write_file(path, actual);
+  ASSERT_TRUE(std::filesystem::exists(path)) << path << " is missing";
+  EXPECT_EQ(testing::read_file(path), actual) << name;
+}
+
+const Bytes kAbcBlock = {0x00, 0x08, 0x61, 0x62, 0x63, 0, 0, 0, 0, 0};
+
+Bytes abc_header(uint8_t size, uint8_t count, uint8_t area) {
+  return {0x4D, 0x52, 0x54, 0xC3, 0x00, 0x08, 0x2A, 0, 0, 0, 0, 0, 0, 0, size,
+          0,    0,    0,    count, 0, 0, 0, 8, 0, 0, 0, 0, area};
+}
+
+const Bytes kNameT = {0x04, 0x00, 0x01, 0x74};
+const Bytes kAbcSums = {0x00, 0x00, 0x04, 0x08, 0x10, 0x01, 0x27,
+                        0x01, 0x00, 0x04, 0x08, 0x10, 0x01, 0x27};
+
+TEST_F(CompressTest, WorkedExampleToFile) {
+  const Outcome o = to_file(bytes_of("abc"), "t");
+  EXPECT_EQ(o.result, 3u);
+  EXPECT_EQ(o.err, "");
+  const Bytes expected = concat({abc_header(3, 1, 0x12), kNameT, kAbcSums, kAbcBlock});
+  ASSERT_EQ(expected.size(), 56u);
+  EXPECT_EQ(o.output, expected);
+  EXPECT_EQ(o.sums.compressed_sum, 0x08100127u);
+  EXPECT_EQ(o.sums.plain_sum, 0x08100127u);
+  EXPECT_EQ(ext_length(), 0u);
+  expect_golden("abc_file.mrt", o.output);
+}
+
+TEST_F(CompressTest, WorkedExampleToPipe) {
+  const Outcome o = to_pipe(bytes_of("abc"), "t");
+  EXPECT_EQ(o.result, 3u);
+  const Bytes expected = concat({abc_header(0, 0, 0x12), repeat(0x0A, 18), kAbcBlock,
+                                 {0xFF, 0x3F, 0xDE, 0x08, 0, 0, 0, 0, 0, 0, 0, 3}});
+  ASSERT_EQ(expected.size(), 68u);
+  EXPECT_EQ(o.output, expected);
+  EXPECT_EQ(ext_length(), 0u);
+  expect_golden("abc_pipe.mrt", o.output);
+}
+
+TEST_F(CompressTest, NoCrcLeavesFillerInReservedSpace) {
+  Options options;
+  options.no_crc = 1;
+  const Outcome o = to_file(bytes_of("abc"), "t", options);
+  EXPECT_EQ(o.result, 3u);
+  EXPECT_EQ(o.output, concat({abc_header(3, 1, 0x12), kNameT, repeat(0x0A, 14), kAbcBlock}));
+  expect_golden("abc_nocrc.mrt", o.output);
+}
+
+TEST_F(CompressTest, NoNameOmitsNameRecord) {
+  Options options;
+  options.no_name = 1;
+  const Outcome o = to_file(bytes_of("abc"), "t", options);
+  EXPECT_EQ(o.output, concat({abc_header(3, 1, 14), kAbcSums, kAbcBlock}));
+  expect_golden("abc_noname.mrt", o.output);
+}
+
+TEST_F(CompressTest, HeaderOnlyWritesNoBlocksButFullHeader) {
+  Options options;
+  options.header_only = 1;
+  const Outcome o = to_file(bytes_of("abc"), "t", options);
+  EXPECT_EQ(o.result, 3u);
+  EXPECT_EQ(o.output, concat({abc_header(3, 1, 0x12), kNameT, kAbcSums}));
+  expect_golden("abc_header_only.mrt", o.output);
+}
+
+TEST_F(CompressTest, CommandLineRecordsPrecedeOwnRecordsAndReachOneContainer) {
+  const std::string description = "A description";
+  const std::string location = "http://example.invalid/@@FILE@@";
+  const std::string list = "locations.txt";
+  ASSERT_EQ(ext_add_bytes(kRecordDescription, description.data(), 13), 1);
+  ASSERT_EQ(ext_add_bytes(kRecordLocation, location.data(), 31), 1);
+  ASSERT_EQ(ext_add_bytes(kRecordLocationFile, list.data(), 13), 1);
+  const Outcome o = to_file(bytes_of("abc"), "t");
+  EXPECT_EQ(o.result, 3u);
+  const Bytes records = concat({{6, 0, 13}, bytes_of(description), {7, 0, 31},
+                                bytes_of(location), {8, 0, 13}, bytes_of(list)});
+  const auto area = static_cast<uint8_t>(records.size() + 4 + 14);
+  EXPECT_EQ(o.output, concat({abc_header(3, 1, area), records, kNameT, kAbcSums, kAbcBlock}));
+  expect_golden("abc_records.mrt", o.output);
+
+  // Cleared after the first container: the next one carries only its own.
+  const Outcome second = to_file(bytes_of("abc"), "t");
+  EXPECT_EQ(second.output, concat({abc_header(3, 1, 0x12), kNameT, kAbcSums, kAbcBlock}));
+}
+
+TEST_F(CompressTest, MultiBlockToFileAndPipe) {
+  const Bytes input = bytes_of("Twenty bytes of text");  // 20 bytes, S = 8: 3 blocks
+  ASSERT_EQ(input.size(), 20u);
+  Bytes padded = input;
+  padded.resize(24, 0);
+  const uint32_t sum = adler32(0, padded.data(), padded.size());
+
+  const Outcome file = to_file(input, "multi", {}, 8);
+  EXPECT_EQ(file.result, 20u);
+  const Bytes& f = file.output;
+  ASSERT_EQ(f.size(), 28u + 8 + 14 + 3 * 10);
+  EXPECT_EQ(f[14], 20);  // uncompressed size
+  EXPECT_EQ(f[18], 3);   // block count
+  EXPECT_EQ(be32(f, 28 + 8 + 3), sum);
+  EXPECT_EQ(be32(f, 28 + 8 + 10), sum);
+  for (int b = 0; b < 3; ++b) {
+    const size_t at = 28 + 22 + 10 * b;
+    EXPECT_EQ(f[at], 0);
+    EXPECT_EQ(f[at + 1], 8);
+    EXPECT_EQ(Bytes(f.begin() + at + 2, f.begin() + at + 10),
+              Bytes(padded.begin() + 8 * b, padded.begin() + 8 * b + 8));
+  }
+  expect_golden("multi_block_file.mrt", f);
+
+  const Outcome piped = to_pipe(input, "multi", {}, 8);
+  EXPECT_EQ(piped.result, 20u);
+  ASSERT_EQ(piped.output.size(), 28u + 22 + 30 + 12);
+  EXPECT_EQ(Bytes(piped.output.begin() + 50, piped.output.begin() + 80),
+            Bytes(f.begin() + 50, f.end()));
+  expect_golden("multi_block_pipe.mrt", piped.output);
+}
+
+// Old-layout containers (0.8.38) can only be built by hand: 24-byte header,
+// 4-byte sizes, ELF-hash checksums.
+uint32_t elf(uint32_t h, const Bytes& data) {
+  for (uint8_t b : data) {
+    h = (h << 4) + b;
+    const uint32_t g = h & 0xF0000000u;
+    if (g != 0) h ^= g >> 24;
+    h &= ~g;
+  }
+  return h;
+}
+
+TEST(OldLayoutGolden, HandBuiltContainers) {
+  const Bytes plain = {0x61, 0x62, 0x63, 0, 0, 0, 0, 0};
+  const uint32_t sum = elf(0, plain);
+  ASSERT_EQ(sum, 0x08300670u);
+  const Bytes sum_bytes = {0x08, 0x30, 0x06, 0x70};
+  const Bytes old_file = concat({{0x4D, 0x52, 0x54, 0xC3, 0x00, 0x08, 0x26, 0, 0, 0, 3, 0, 0, 0, 1,
+                                  0, 0, 0, 8, 0, 0, 0, 0, 0x12},
+                                 kNameT, {0x00, 0x00, 0x04}, sum_bytes, {0x01, 0x00, 0x04},
+                                 sum_bytes, kAbcBlock});
+  ASSERT_EQ(old_file.size(), 52u);
+  expect_golden("old_layout.mrt", old_file);
+
+  const Bytes old_pipe = concat({{0x4D, 0x52, 0x54, 0xC3, 0x00, 0x08, 0x26, 0, 0, 0, 0, 0, 0, 0, 0,
+                                  0, 0, 0, 8, 0, 0, 0, 0, 0x12},
+                                 repeat(0x0A, 18), kAbcBlock,
+                                 {0xFF, 0x3F, 0xDE, 0x08, 0, 0, 0, 3}});
+  ASSERT_EQ(old_pipe.size(), 60u);
+  expect_golden("old_layout_pipe.mrt", old_pipe);
+}
+
+// ---- Block size and length field -----------------------------------------
+
+struct SizeCase {
+  uint64_t input_size;
+  uint32_t block_size;
+};
+
+class DefaultBlockSizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(DefaultBlockSizeTest, FollowsSizeSteps) {
+  EXPECT_EQ(default_block_size(GetParam().input_size), GetParam().block_size)
+      << GetParam().input_size;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, DefaultBlockSizeTest,
+    ::testing::Values(SizeCase{0, 8192}, SizeCase{1, 6}, SizeCase{3, 8},
+                      SizeCase{204799, 204804}, SizeCase{204800, 65535},
+                      SizeCase{307199, 65535}, SizeCase{307200, 131070},
+                      SizeCase{409599, 131070}, SizeCase{409600, 196605},
+                      SizeCase{6655999, 4128705}, SizeCase{6656000, 4194240},
+                      SizeCase{6758399, 4194240}, SizeCase{6758400, 4194304},
+                      SizeCase{10000000, 4194304}, SizeCase{UINT64_MAX, 4194304}));
+
+struct ExtremeCase {
+  uint32_t block_size;
+  int width;
+};
+
+class BlockSizeExtremesTest : public CompressTest,
+                              public ::testing::WithParamInterface<ExtremeCase> {};
+
+TEST_P(BlockSizeExtremesTest, EveryRecordUsesTheLengthWidth) {
+  const uint32_t s = GetParam().block_size;
+  const int k = GetParam().width;
+  const Outcome o = to_file(bytes_of("abc"), "t", {}, s);
+  ASSERT_EQ(o.result, 3u);
+  const uint32_t blocks = (3 + s - 1) / s;
+  const size_t first = 28 + 0x12;
+  ASSERT_EQ(o.output.size(), first + blocks * (1 + k + s));
+  EXPECT_EQ(be32(o.output, 19), s);
+  EXPECT_EQ(be32(o.output, 15), blocks);
+  for (uint32_t b = 0; b < blocks; ++b) {
+    const size_t at = first + b * (1 + k + s);
+    EXPECT_EQ(o.output[at], 0);
+    uint64_t length = 0;
+    for (int i = 0; i < k; ++i) length = length << 8 | o.output[at + 1 + i];
+    EXPECT_EQ(length, s);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Extremes, BlockSizeExtremesTest,
+                         ::testing::Values(ExtremeCase{1, 1}, ExtremeCase{254, 1},
+                                           ExtremeCase{255, 2}, ExtremeCase{65535, 3}));
+
+TEST_F(CompressTest, OversizedBlockSizeIsRefused) {
+  const Outcome o = to_file(bytes_of("abc"), "t", {}, 2147483647u);
+  EXPECT_EQ(o.result, 0u);
+  EXPECT_EQ(o.err, "mirt: Block size 2147483647 is too large (at most 2147483646).\n");
+  EXPECT_TRUE(o.output.empty());
+}
+
+// ---- Input shapes and failures -----------------------------------------------
+
+TEST_F(CompressTest, PipeInputUsesDefaultBlockAndCoversEveryByte) {
+  const Bytes input = [] {
+    Bytes b(3 * 1024 * 1024 + 123);
+    uint32_t x = 12345;
+    for (auto& v : b) v = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    return b;
+  }();
+  PipeInput in(input);
+  const std::string out_path = dir_.file("output");
+  const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  Options options;
+  ChecksumRecord sums;
+  const uint64_t result =
+      process_stream(in.fd(), out, kModeCompress, options, nullptr, sums, 0, -1);
+  close(out);
+  EXPECT_EQ(result, input.size());
+  const Bytes f = testing::read_file(out_path);
+  const uint32_t blocks = static_cast<uint32_t>((input.size() + 8191) / 8192);
+  ASSERT_EQ(f.size(), 28u + 14 + blocks * (1 + 2 + 8192));
+  EXPECT_EQ(be32(f, 19), 8192u);
+  EXPECT_EQ(be32(f, 15), blocks);
+  Bytes padded = input;
+  padded.resize(blocks * 8192, 0);
+  Bytes stored;
+  for (uint32_t b = 0; b < blocks; ++b) {
+    const size_t at = 42 + b * 8195;
+    ASSERT_EQ(f[at], 0);
+    stored.insert(stored.end(), f.begin() + at + 3, f.begin() + at + 8195);
+  }
+  EXPECT_EQ(stored, padded);
+  const uint32_t sum = adler32(0, padded.data(), padded.size());
+  EXPECT_EQ(sums.compressed_sum, sum);
+  EXPECT_EQ(sums.plain_sum, sum);
+  EXPECT_EQ(be32(f, 31), sum);
+  EXPECT_EQ(be32(f, 38), sum);
+}
+
+TEST_F(CompressTest, EmptyInputWritesNothing) {
+  ASSERT_EQ(ext_add_bytes(kRecordDescription, "d", 1), 1);
+  const Outcome o = to_file({}, "t");
+  EXPECT_EQ(o.result, 0u);
+  EXPECT_EQ(o.err, "mirt: t: empty input\n");
+  EXPECT_TRUE(o.output.empty());
+  EXPECT_EQ(ext_length(), 4u);  // pending records stay for the next stream
+
+  PipeInput in(Bytes{});
+  OutputPipe out;
+  ChecksumRecord sums;
+  Options options;
+  Capture err(2);
+  EXPECT_EQ(process_stream(in.fd(), out.fd(), kModeCompress, options, nullptr, sums, 0, -1), 0u);
+  EXPECT_EQ(err.text(), "mirt: standard input: empty input\n");
+  EXPECT_TRUE(out.finish().empty());
+}
+
+TEST_F(CompressTest, ReadErrorFailsInsteadOfCountingAsData) {
+  const int in = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(in, 0);
+  OutputPipe out;
+  ChecksumRecord sums;
+  Options options;
+  Capture err(2);
+  EXPECT_EQ(process_stream(in, out.fd(), kModeCompress, options, "dir", sums, 0, -1), 0u);
+  close(in);
+  EXPECT_EQ(err.text(), "mirt: read: Is a directory\n");
+  EXPECT_TRUE(out.finish().empty());
+}
+
+TEST_F(CompressTest, BadInputDescriptorFailsAtFstat) {
+  ChecksumRecord sums;
+  Options options;
+  Capture err(2);
+  EXPECT_EQ(process_stream(-1, -1, kModeCompress, options, "x", sums, 0, -1), 0u);
+  EXPECT_EQ(err.text(), "mirt: fstat: Bad file descriptor\n");
+}
+
+TEST_F(CompressTest, UnknownModeReturnsZeroSilently) {
+  const int in = open(input_file(bytes_of("abc")).c_str(), O_RDONLY);
+  ChecksumRecord sums;
+  Options options;
+  Capture err(2);
+  EXPECT_EQ(process_stream(in, -1, 7, options, "x", sums, 0, -1), 0u);
+  close(in);
+  EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(CompressTest, HeaderWriteFailureFailsTheStream) {
+  const int in = open(input_file(bytes_of("abc")).c_str(), O_RDONLY);
+  const int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  ChecksumRecord sums;
+  Options options;
+  Capture err(2);
+  EXPECT_EQ(process_stream(in, full, kModeCompress, options, "t", sums, 0, -1), 0u);
+  close(in);
+  close(full);
+  EXPECT_EQ(err.text(), "mirt: write: No space left on device\n");
+}
+
+TEST_F(CompressTest, ClosedPipeFailsTheStream) {
+  const auto previous = std::signal(SIGPIPE, SIG_IGN);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  const int in = open(input_file(bytes_of("abc")).c_str(), O_RDONLY);
+  ChecksumRecord sums;
+  Options options;
+  Capture err(2);
+  EXPECT_EQ(process_stream(in, fds[1], kModeCompress, options, "t", sums, 0, -1), 0u);
+  close(in);
+  close(fds[1]);
+  std::signal(SIGPIPE, previous);
+  EXPECT_EQ(err.text(), "mirt: write: Broken pipe\n");
+}
+
+TEST_F(CompressTest, BlockWriteFailureFailsTheStream) {
+  // The header fits under the file size limit, the block records do not.
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const Bytes input(1000, 'q');
+  const std::string in_path = input_file(input);
+  const int in = open(in_path.c_str(), O_RDONLY);
+  const int out = open(dir_.file("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  rlimit small = saved;
+  small.rlim_cur = 300;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  ChecksumRecord sums;
+  Options options;
+  uint64_t result;
+  std::string text;
+  {
+    Capture err(2);
+    result = process_stream(in, out, kModeCompress, options, "t", sums, 100, -1);
+    text = err.text();
+  }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  close(in);
+  close(out);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(text, "mirt: write: File too large\n");
+}
+
+TEST_F(CompressTest, SelfExtractHookFails) {
+  Options options;
+  options.self_extract = 1;
+  const Outcome o = to_file(bytes_of("abc"), "t", options);
+  EXPECT_EQ(o.result, 0u);
+  EXPECT_EQ(o.err, "mirt: Couldn't initialize self-extracting header.\n");
+  EXPECT_TRUE(o.output.empty());
+}
+
+// ---- Selection ---------------------------------------------------------------
+
+TEST_F(CompressTest, VerbosityThreeTables) {
+  Options options;
+  options.verbosity = 3;
+  const Outcome o = to_file(bytes_of("abc"), "t", options);
+  EXPECT_EQ(o.result, 3u);
+  EXPECT_EQ(o.err,
+            "mirt: Blk | Algo | Size    | Name\n"
+            "mirt: ----+------+---------+---------------------------\n"
+            "mirt: \033[7m----| 000  | 8       | Uncompressed\033[0m\n"
+            "mirt: ^^^\\ /^^^^\\ /^^^^^^^\\ /^^^^^^^^^^^^^^^^^^^^^^^^^^\n"
+            "mirt: 001 | 000  | 8       | Uncompressed\n"
+            "mirt: ___/ \\____/ \\_______/ \\__________________________\n");
+
+  options.verbosity = 2;
+  const Outcome two = to_file(bytes_of("abc"), "t", options);
+  EXPECT_EQ(two.err,
+            "mirt: Blk | Algo | Size    | Name\n"
+            "mirt: ----+------+---------+---------------------------\n"
+            "mirt: 001 | 000  | 8       | Uncompressed\n");
+}
+
+TEST_F(CompressTest, SmallerVerifiedCandidateWinsAndTiesKeepLowerSlot) {
+  ASSERT_TRUE(algorithm_install(30, strip_zeros_twin, "Twin"));
+  ASSERT_TRUE(algorithm_install(20, strip_zeros, "Strip"));
+  Options options;
+  options.verbosity = 3;
+  const Outcome o = to_file(bytes_of("abc"), "t", options);
+  ASSERT_EQ(o.result, 3u);
+  // Block record: algorithm 20, length 4, marker and the three bytes.
+  const Bytes tail(o.output.end() - 6, o.output.end());
+  EXPECT_EQ(tail, (Bytes{20, 4, 0xEE, 0x61, 0x62, 0x63}));
+  EXPECT_NE(o.err.find("mirt: \033[7m----| 020  | 4       | Strip\033[0m\n"), std::string::npos);
+  EXPECT_NE(o.err.find("mirt: \033[0m----| 030  | 4       | Twin\033[0m\n"), std::string::npos);
+  EXPECT_NE(o.err.find("mirt: 001 | 020  | 4       | Strip\n"), std::string::npos);
+  const uint32_t stored_sum = adler32(0, tail.data() + 2, 4);
+  EXPECT_EQ(o.sums.compressed_sum, stored_sum);
+  EXPECT_EQ(o.sums.plain_sum, 0x08100127u);
+}
+
+struct LiarCase {
+  AlgorithmEntry entry;
+  const char* name;
+};
+
+class BadVerificationTest : public CompressTest,
+                            public ::testing::WithParamInterface<LiarCase> {};
+
+TEST_P(BadVerificationTest, NeverWinsAndComplainsWhenAsked) {
+  ASSERT_TRUE(algorithm_install(40, GetParam().entry, GetParam().name));
+  const Bytes input(20, 'k');  // S = 25: one block
+  Options options;
+  options.verbosity = 3;
+  const Outcome quiet = to_file(input, "t", options);
+  ASSERT_EQ(quiet.result, 20u);
+  EXPECT_EQ(quiet.output[28 + 0x12], 0);  // stored with the copy algorithm
+  EXPECT_NE(quiet.err.find(std::string("----| 040  | -1      | ") + GetParam().name),
+            std::string::npos);
+  EXPECT_STRNE(status_text(), "Compression verification failed (ignoring)");
+
+  options.complain = 1;
+  options.verbosity = 0;
+  const Outcome loud = to_file(input, "t", options);
+  EXPECT_EQ(loud.output, quiet.output);
+  EXPECT_STREQ(status_text(), "Compression verification failed (ignoring)");
+}
+
+INSTANTIATE_TEST_SUITE_P(Liars, BadVerificationTest,
+                         ::testing::Values(LiarCase{wrong_bytes, "WrongBytes"},
+                                           LiarCase{wrong_length, "WrongLength"}));
+
+TEST_F(CompressTest, OversizedCandidatesAreDeclined) {
+  algorithm_disable(0);
+  ASSERT_TRUE(algorithm_install(50, expand_ten, "Expand"));
+  // S = 250 has a one-byte length field; 260 bytes cannot be recorded.
+  const Outcome too_long = to_file(Bytes(100, 'e'), "t", {}, 250);
+  EXPECT_EQ(too_long.result, 0u);
+  EXPECT_EQ(too_long.err, "mirt: Compression resulted in 0-byte block.\n");
+  ext_clear();  // a failed stream leaves its records pending
+
+  // 240 + 10 still fits.
+  const Outcome fits = to_file(Bytes(100, 'e'), "t", {}, 240);
+  ASSERT_EQ(fits.result, 100u);
+  EXPECT_EQ(fits.output[28 + 0x12], 50);
+  EXPECT_EQ(fits.output[28 + 0x12 + 1], 250);
+  EXPECT_EQ(fits.output.size(), 28u + 0x12 + 2 + 250);
+}
+
+TEST_F(CompressTest, CandidateClaimingMoreThanItsBufferIsDeclined) {
+  ASSERT_TRUE(algorithm_install(60, overclaim, "Overclaim"));
+  Options options;
+  options.verbosity = 3;
+  const Outcome o = to_file(bytes_of("abc"), "t", options);
+  ASSERT_EQ(o.result, 3u);
+  EXPECT_NE(o.err.find("----| 060  | -1      | Overclaim"), std::string::npos);
+}
+
+TEST_F(CompressTest, NoAvailableAlgorithmFails) {
+  algorithm_disable(0);
+  const Outcome o = to_file(bytes_of("abc"), "t");
+  EXPECT_EQ(o.result, 0u);
+  EXPECT_EQ(o.err, "mirt: Compression resulted in 0-byte block.\n");
+}
+
+TEST_F(CompressTest, SelectBlockAlgorithmCopiesWinnerIntoDestination) {
+  ASSERT_TRUE(algorithm_install(20, strip_zeros, "Strip"));
+  const Bytes block = {1, 2, 0, 0};
+  Bytes destination(8, 0xCC);
+  uint8_t algorithm = 99;
+  Options options;
+  EXPECT_EQ(select_block_algorithm(algorithm, destination.data(), block.data(), 4, options, 8),
+            3u);
+  EXPECT_EQ(algorithm, 20);
+  EXPECT_EQ(Bytes(destination.begin(), destination.begin() + 3), (Bytes{0xEE, 1, 2}));
+
+  tables_reset();
+  EXPECT_EQ(select_block_algorithm(algorithm, destination.data(), block.data(), 4, options, 8),
+            4u);
+  EXPECT_EQ(algorithm, 0);
+  EXPECT_EQ(Bytes(destination.begin(), destination.begin() + 4), block);
+
+  algorithm_disable(0);
+  algorithm = 99;
+  EXPECT_EQ(select_block_algorithm(algorithm, destination.data(), block.data(), 4, options, 8),
+            0u);
+  EXPECT_EQ(algorithm, 99);
+}
+
+// ---- Cipher --------------------------------------------------------------------
+
+TEST_F(CompressTest, CipherEncryptsStoredBytesAndRecordsItsNumber) {
+  ASSERT_TRUE(cipher_install(4, xor_cipher, "xor"));
+  g_cipher_starts = g_cipher_blocks = 0;
+  const Outcome o = to_file(bytes_of("abc"), "t", {}, 0, 4);
+  ASSERT_EQ(o.result, 3u);
+  EXPECT_EQ(g_cipher_starts, 1);
+  EXPECT_EQ(g_cipher_blocks, 1);
+  Bytes encrypted = {0x61, 0x62, 0x63, 0, 0, 0, 0, 0};
+  for (auto& b : encrypted) b ^= 0x5A;
+  const uint32_t sum = adler32(0, encrypted.data(), encrypted.size());
+  const Bytes sum_bytes = {static_cast<uint8_t>(sum >> 24), static_cast<uint8_t>(sum >> 16),
+                           static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum)};
+  const Bytes expected =
+      concat({abc_header(3, 1, 7 + 4 + 14), {9, 0, 4, 0, 0, 0, 4}, kNameT, {0, 0, 4}, sum_bytes,
+              {1, 0, 4, 0, 0, 0, 0}, {0, 8}, encrypted});
+  EXPECT_EQ(o.output, expected);
+  EXPECT_EQ(o.sums.plain_sum, 0u);
+}
+
+TEST_F(CompressTest, UnavailableCipherIsRefused) {
+  const Outcome o = to_file(bytes_of("abc"), "t", {}, 0, 0);  // "chaos" holds the stub
+  EXPECT_EQ(o.result, 0u);
+  EXPECT_EQ(o.err, "mirt: No such cipher.\n");
+  EXPECT_TRUE(o.output.empty());
+  EXPECT_EQ(ext_length(), 0u);
+}
+
+}  // namespace
+}  // namespace mirt

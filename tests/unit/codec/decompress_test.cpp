@@ -1,0 +1,629 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <tuple>
+
+#include "codec/checksum.h"
+#include "codec/codec.h"
+#include "codec/format.h"
+#include "codec/tables.h"
+#include "status/status.h"
+#include "unit/codec/codec_test_util.h"
+
+namespace mirt {
+namespace {
+
+using testing::append;
+using testing::be;
+using testing::block;
+using testing::Bytes;
+using testing::Capture;
+using testing::ContainerBytes;
+using testing::count_of;
+using testing::PipeInput;
+using testing::record;
+using testing::text_record;
+
+struct Decoded {
+  uint64_t result = 0;
+  Bytes output;
+  std::string out;  // standard output
+  std::string err;  // standard error
+  ChecksumRecord sums;
+};
+
+const Bytes kAbcBlock = {'a', 'b', 'c', 0, 0, 0, 0, 0};
+
+class DecompressTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tables_reset();
+    status_reset();
+    ext_clear();
+  }
+  void TearDown() override {
+    tables_reset();
+    status_reset();
+    ext_clear();
+  }
+
+  std::string put(const std::string& name, const Bytes& data) {
+    std::string path = dir_.file(name);
+    testing::write_file(path, data);
+    return path;
+  }
+
+  Decoded decode_fd(int input, Options options, const char* name = "t.mrt", int cipher = -1) {
+    Decoded d;
+    std::string out_path = dir_.file("out");
+    int output = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    {
+      Capture out(1);
+      Capture err(2);
+      d.result = process_stream(input, output, kModeDecompress, options, name, d.sums, 0, cipher);
+      d.out = out.text();
+      d.err = err.text();
+    }
+    close(output);
+    d.output = testing::read_file(out_path);
+    return d;
+  }
+
+  Decoded decode(const Bytes& container, Options options = {}, bool pipe = false,
+                 int cipher = -1) {
+    if (pipe) {
+      PipeInput in(container);
+      return decode_fd(in.fd(), options, "t.mrt", cipher);
+    }
+    std::string path = put("in.mrt", container);
+    int fd = open(path.c_str(), O_RDONLY);
+    Decoded d = decode_fd(fd, options, "t.mrt", cipher);
+    close(fd);
+    return d;
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(DecompressTest, WorkedExampleFromFile) {
+  Decoded d = decode(testing::abc_file_container());
+  EXPECT_EQ(d.result, 3u);
+  EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(d.sums.compressed_sum, 0x08100127u);
+  EXPECT_EQ(d.sums.plain_sum, 0x08100127u);
+  EXPECT_EQ(d.sums.stored_compressed_sum, 0x08100127u);
+  EXPECT_EQ(d.sums.stored_plain_sum, 0x08100127u);
+  EXPECT_EQ(d.err, "");
+}
+
+TEST_F(DecompressTest, WorkedExampleFromPipeIsCutAtTheHeaderSize) {
+  Decoded d = decode(testing::abc_file_container(), {}, true);
+  EXPECT_EQ(d.result, 3u);
+  EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+}
+
+TEST_F(DecompressTest, PipeWrittenContainerFromFileTakesTheTrailerSize) {
+  Bytes c = testing::abc_pipe_container();
+  ASSERT_EQ(c.size(), 68u);
+  Decoded d = decode(c);
+  EXPECT_EQ(d.result, 3u);
+  EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(d.sums.stored_compressed_sum, 0u);
+}
+
+TEST_F(DecompressTest, PipeWrittenContainerFromPipeWritesWholeBlocksAndSucceeds) {
+  Decoded d = decode(testing::abc_pipe_container(), {}, true);
+  EXPECT_EQ(d.output, kAbcBlock);
+  EXPECT_EQ(d.result, 8u);  // the bytes written, as no size is known
+}
+
+TEST_F(DecompressTest, HeaderOnlyContainerReturnsItsRecordedSize) {
+  ContainerBytes c;
+  c.size = 1000;
+  c.count = 125;
+  c.ext = Bytes(14, 0x0A);
+  Decoded d = decode(c.build());
+  EXPECT_EQ(d.result, 1000u);
+  EXPECT_TRUE(d.output.empty());
+}
+
+TEST_F(DecompressTest, EmptyInputContainerIsCorrupt) {
+  // What a seekable writer leaves for an empty input: no size, no trailer.
+  ContainerBytes c;
+  c.ext = Bytes(14, 0x0A);
+  status_param_set(kStatusLevel, 1);
+  Decoded d = decode(c.build());
+  EXPECT_EQ(d.result, 0u);
+  EXPECT_NE(d.err.find("File is corrupt."), std::string::npos);
+}
+
+TEST_F(DecompressTest, LastBlockIsCutAtTheRecordedSize) {
+  ContainerBytes c;
+  c.size = 11;
+  c.block_size = 4;
+  c.blocks = block(0, {'0', '1', '2', '3'}, 1);
+  append(c.blocks, block(0, {'4', '5', '6', '7'}, 1));
+  append(c.blocks, block(0, {'8', '9', 'a', 'b'}, 1));
+  Decoded d = decode(c.build());
+  EXPECT_EQ(d.result, 11u);
+  EXPECT_EQ(std::string(d.output.begin(), d.output.end()), "0123456789a");
+}
+
+TEST_F(DecompressTest, FillerAndOddChecksumLengthsAreWalkedLikeTheWriterDoes) {
+  ContainerBytes c;
+  c.size = 3;
+  // A type 0 record claiming two bytes still carries four.
+  c.ext = {0x0A, 0x0A, 0x00, 0x00, 0x02, 0x08, 0x10, 0x01, 0x27};
+  c.ext_length_given = true;
+  c.ext_length = 2 + 5;
+  c.blocks = block(0, kAbcBlock, 1);
+  Decoded d = decode(c.build());
+  EXPECT_EQ(d.result, 3u);
+  EXPECT_EQ(d.sums.stored_compressed_sum, 0x08100127u);
+}
+
+TEST_F(DecompressTest, DescriptionGoesToStandardError) {
+  ContainerBytes c;
+  c.size = 3;
+  c.ext = text_record(6, "notes for you");
+  c.blocks = block(0, kAbcBlock, 1);
+  Decoded d = decode(c.build());
+  EXPECT_EQ(d.result, 3u);
+  EXPECT_EQ(d.err, "DESC: notes for you\n");
+}
+
+TEST_F(DecompressTest, OldLayoutWarnsAtEveryPlaceAndUsesTheElfHash) {
+  ContainerBytes c;
+  c.version[2] = 38;
+  c.ext = record(0, be(0x08300670, 4));
+  append(c.ext, record(1, be(0x08300670, 4)));
+  c.blocks = block(0, kAbcBlock, 1);
+  c.trailer = true;
+  c.trailer_size = 3;
+  Bytes bytes = c.build();
+  ASSERT_EQ(bytes.size(), 24u + 14 + 10 + 8);
+  Decoded d = decode(bytes);
+  EXPECT_EQ(d.result, 3u);
+  EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(d.sums.compressed_sum, 0x08300670u);
+  EXPECT_EQ(d.sums.plain_sum, 0x08300670u);
+  // Header, trailer, and one per checksum of the block.
+  EXPECT_EQ(count_of(d.err, kOldHeaderWarning), 4u);
+  EXPECT_EQ(d.err.size(), 4 * std::string(kOldHeaderWarning).size());
+
+  // Same file through a pipe: no trailer lookup, so one warning fewer.
+  Decoded p = decode(bytes, {}, true);
+  EXPECT_EQ(count_of(p.err, kOldHeaderWarning), 3u);
+  EXPECT_EQ(p.output, kAbcBlock);
+}
+
+TEST_F(DecompressTest, VersionByteAbove127MeansOldLayout) {
+  ContainerBytes c;
+  c.version[0] = 0x80;
+  c.size = 3;
+  c.blocks = block(0, kAbcBlock, 1);
+  Decoded d = decode(c.build());
+  EXPECT_EQ(d.result, 3u);
+  EXPECT_EQ(count_of(d.err, kOldHeaderWarning), 3u);
+}
+
+// no_crc, force, expected result for a file whose checksum records are wrong.
+class ChecksumMismatchTest : public DecompressTest,
+                             public ::testing::WithParamInterface<std::tuple<int, int, uint64_t>> {
+};
+
+TEST_P(ChecksumMismatchTest, FinalVerdict) {
+  auto [no_crc, force, expected] = GetParam();
+  ContainerBytes c;
+  c.size = 3;
+  c.ext = record(0, be(0x08100127, 4));
+  append(c.ext, record(1, be(0x12345678, 4)));
+  c.blocks = block(0, kAbcBlock, 1);
+  Options options;
+  options.no_crc = static_cast<uint8_t>(no_crc);
+  options.force = static_cast<uint8_t>(force);
+  status_param_set(kStatusLevel, 1);
+  Decoded d = decode(c.build(), options);
+  EXPECT_EQ(d.result, expected);
+  if (expected == 0) {
+    EXPECT_STREQ(status_text(), "CRC error.");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(NoCrcAndForce, ChecksumMismatchTest,
+                         ::testing::Values(std::make_tuple(0, 0, 0u), std::make_tuple(1, 0, 0u),
+                                           std::make_tuple(0, 1, 0u), std::make_tuple(1, 1, 3u)));
+
+TEST_F(DecompressTest, ZeroChecksumsNeverFail) {
+  ContainerBytes c;
+  c.size = 3;
+  c.ext = record(0, be(0, 4));
+  append(c.ext, record(1, be(0, 4)));
+  c.blocks = block(0, kAbcBlock, 1);
+  EXPECT_EQ(decode(c.build()).result, 3u);
+}
+
+TEST_F(DecompressTest, StubSlotWarnsAndTheShortOutputFails) {
+  ContainerBytes c;
+  c.size = 3;
+  c.blocks = block(3, kAbcBlock, 1);
+  Decoded d = decode(c.build());
+  EXPECT_EQ(d.out,
+            "You tried to decompress a file with an algorithm that is not compiled into your "
+            "version.  Output will be unusable.\n");
+  EXPECT_NE(d.err.find("mirt: Decompression resulted in 0-byte block.\n"), std::string::npos);
+  EXPECT_EQ(d.result, 0u);
+  EXPECT_TRUE(d.output.empty());
+}
+
+TEST_F(DecompressTest, EmptySlotReportsItAndTheLoopGoesOn) {
+  ContainerBytes c;
+  c.block_size = 3;
+  c.blocks = block(200, {'x', 'y', 'z'}, 1);
+  append(c.blocks, block(0, {'a', 'b', 'c'}, 1));
+  Decoded d = decode(c.build(), {}, true);
+  EXPECT_EQ(d.err,
+            "mirt: Algorithm unavailble.\n"
+            "mirt: Decompression resulted in 0-byte block.\n");
+  EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(d.result, 3u);
+}
+
+TEST_F(DecompressTest, FailedWriteIsAFailure) {
+  std::string path = put("in.mrt", testing::abc_file_container());
+  int input = open(path.c_str(), O_RDONLY);
+  int output = open("/dev/null", O_RDONLY);  // writes fail with EBADF
+  Options options;
+  ChecksumRecord sums;
+  uint64_t result;
+  std::string err;
+  {
+    Capture capture(2);
+    result = process_stream(input, output, kModeDecompress, options, "t.mrt", sums, 0, -1);
+    err = capture.text();
+  }
+  close(input);
+  close(output);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(err, std::string("mirt: write: ") + strerror(EBADF) + "\n");
+}
+
+TEST_F(DecompressTest, NotAContainerGoesToForeignInput) {
+  status_param_set(kStatusLevel, 1);
+  Decoded d = decode(Bytes{'h', 'e', 'l', 'l', 'o', '\n'});
+  EXPECT_EQ(d.result, 0u);
+  EXPECT_STREQ(status_text(), "Bad MIRT magic, checking others...");
+}
+
+// Corrupt or hostile containers: each is refused with one line and no output.
+struct CorruptCase {
+  const char* label;
+  ContainerBytes container;
+  const char* reason;
+  bool via_pipe;
+};
+
+ContainerBytes with_blocks(uint32_t block_size, uint64_t size, Bytes blocks) {
+  ContainerBytes c;
+  c.block_size = block_size;
+  c.size = size;
+  c.blocks = std::move(blocks);
+  return c;
+}
+
+ContainerBytes with_cipher(uint32_t number) {
+  ContainerBytes c = with_blocks(8, 3, block(0, kAbcBlock, 1));
+  c.ext = record(9, be(number, 4));
+  return c;
+}
+
+std::vector<CorruptCase> corrupt_cases() {
+  std::vector<CorruptCase> cases;
+  for (bool pipe : {false, true}) {
+    cases.push_back({"block_size_0", with_blocks(0, 3, block(0, kAbcBlock, 1)),
+                     "bad block size", pipe});
+    cases.push_back({"block_size_huge", with_blocks(2147483647u, 3, block(0, kAbcBlock, 4)),
+                     "bad block size", pipe});
+    cases.push_back({"stored_length_above_twice_the_block",
+                     with_blocks(8, 3, block(0, Bytes(17, 'x'), 1)), "stored length too large",
+                     pipe});
+    cases.push_back({"copy_block_longer_than_the_block",
+                     with_blocks(8, 3, block(0, Bytes(9, 'x'), 1)),
+                     "block longer than the block size", pipe});
+    Bytes cut = block(0, kAbcBlock, 1);
+    cut.resize(5);
+    cases.push_back({"block_cut_short", with_blocks(8, 3, cut), "truncated block", pipe});
+    cases.push_back({"length_field_missing", with_blocks(65536, 3, Bytes{0, 0}),
+                     "truncated block", pipe});
+    // A huge length with nothing behind it must not cost a huge buffer.
+    cases.push_back({"hostile_length", with_blocks(1u << 30, 3, Bytes{0, 0x7F, 0xFF, 0xFF, 0xF0}),
+                     "truncated block", pipe});
+    cases.push_back({"cipher_out_of_range", with_cipher(7), "cipher not available", pipe});
+    cases.push_back({"cipher_stub_slot", with_cipher(2), "cipher not available", pipe});
+    cases.push_back({"cipher_empty_slot", with_cipher(4), "cipher not available", pipe});
+    ContainerBytes cut_area = with_blocks(8, 3, {});
+    cut_area.ext = text_record(6, "descr");
+    cut_area.ext.resize(4);
+    cases.push_back({"extension_area_cut_short", cut_area, "truncated header", pipe});
+    ContainerBytes short_data = with_blocks(8, 20, block(0, kAbcBlock, 1));
+    cases.push_back({"fewer_bytes_than_the_size", short_data, "data ends early", pipe});
+  }
+  return cases;
+}
+
+class CorruptContainerTest : public DecompressTest,
+                             public ::testing::WithParamInterface<CorruptCase> {};
+
+TEST_P(CorruptContainerTest, IsRefusedCleanly) {
+  const CorruptCase& c = GetParam();
+  Decoded d = decode(c.container.build(), {}, c.via_pipe);
+  EXPECT_EQ(d.result, 0u);
+  // A short field read reports itself first; the verdict is one line, last.
+  std::string line = std::string("mirt: t.mrt: corrupt file (") + c.reason + ").\n";
+  ASSERT_GE(d.err.size(), line.size());
+  EXPECT_EQ(d.err.substr(d.err.size() - line.size()), line);
+  EXPECT_EQ(count_of(d.err, "corrupt file"), 1u);
+  if (std::string(c.reason) != "data ends early") {
+    EXPECT_TRUE(d.output.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CorruptContainerTest, ::testing::ValuesIn(corrupt_cases()),
+                         [](const auto& info) {
+                           return std::string(info.param.label) +
+                                  (info.param.via_pipe ? "_pipe" : "_file");
+                         });
+
+TEST_F(DecompressTest, TruncatedHeaderIsCorrupt) {
+  Bytes bytes = testing::abc_file_container();
+  bytes.resize(20);
+  Decoded d = decode(bytes);
+  EXPECT_EQ(d.result, 0u);
+  EXPECT_NE(d.err.find("mirt: t.mrt: corrupt file (truncated header).\n"), std::string::npos);
+}
+
+uint32_t overlong_algorithm(uint32_t, void*, const unsigned char*, unsigned char*, uint32_t,
+                            uint32_t capacity) {
+  return capacity + 1;
+}
+
+TEST_F(DecompressTest, ExpansionBeyondTheCapacityIsCorrupt) {
+  ASSERT_TRUE(algorithm_install(100, &overlong_algorithm, "Overlong"));
+  Decoded d = decode(with_blocks(8, 3, block(100, {1, 2, 3}, 1)).build());
+  EXPECT_EQ(d.result, 0u);
+  EXPECT_EQ(d.err, "mirt: t.mrt: corrupt file (block longer than the block size).\n");
+  EXPECT_TRUE(d.output.empty());
+}
+
+TEST_F(DecompressTest, StandardInputIsNamedInCorruptionReports) {
+  PipeInput in(with_blocks(0, 3, {}).build());
+  Decoded d = decode_fd(in.fd(), {}, nullptr);
+  EXPECT_EQ(d.err, "mirt: standard input: corrupt file (bad block size).\n");
+}
+
+// Download locations: a local path stands in for a remote copy.
+class RemoteRetryTest : public DecompressTest {
+ protected:
+  // A local container that names `locations` and holds no blocks, so a
+  // result of 99 shows that the local data was used.
+  Bytes local_naming(const Bytes& records, uint32_t sum = 0x08100127) {
+    ContainerBytes c;
+    c.size = 99;
+    c.ext = records;
+    append(c.ext, record(0, be(sum, 4)));
+    append(c.ext, record(1, be(sum, 4)));
+    return c.build();
+  }
+  Options urls() {
+    Options o;
+    o.use_urls = 1;
+    return o;
+  }
+};
+
+TEST_F(RemoteRetryTest, FirstLocationThatOpensReplacesTheLocalData) {
+  std::string copy = put("copy.mrt", testing::abc_file_container());
+  Bytes records = text_record(7, dir_.file("missing.mrt"));
+  append(records, text_record(7, copy));
+  status_param_set(kStatusLevel, 2);
+  Decoded d = decode(local_naming(records), urls());
+  EXPECT_EQ(d.result, 3u);
+  EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+  EXPECT_NE(d.err.find("Trying to get remote url " + dir_.file("missing.mrt")), std::string::npos);
+  EXPECT_NE(d.err.find("Failed."), std::string::npos);
+  EXPECT_EQ(d.sums.expected_compressed_sum, 0x08100127u);
+}
+
+TEST_F(RemoteRetryTest, WithoutUseUrlsTheLocalDataIsUsed) {
+  std::string copy = put("copy.mrt", testing::abc_file_container());
+  EXPECT_EQ(decode(local_naming(text_record(7, copy))).result, 99u);
+}
+
+TEST_F(RemoteRetryTest, NoLocationOpensSoTheLocalDataIsUsed) {
+  EXPECT_EQ(decode(local_naming(text_record(7, dir_.file("nowhere"))), urls()).result, 99u);
+}
+
+TEST_F(RemoteRetryTest, CopyWithOtherChecksumsIsACrcError) {
+  std::string copy = put("copy.mrt", testing::abc_file_container());
+  Decoded d = decode(local_naming(text_record(7, copy), 0x11111111), urls());
+  EXPECT_EQ(d.result, 0u);
+  Options rescue = urls();
+  rescue.no_crc = 1;
+  rescue.force = 1;
+  EXPECT_EQ(decode(local_naming(text_record(7, copy), 0x11111111), rescue).result, 3u);
+}
+
+TEST_F(RemoteRetryTest, FetchedCopyLocationsAreNotFollowedAgain) {
+  ContainerBytes other;
+  other.size = 3;
+  other.blocks = block(0, {'x', 'y', 'z', 0, 0, 0, 0, 0}, 1);
+  std::string second = put("second.mrt", other.build());
+  ContainerBytes first;
+  first.size = 3;
+  first.ext = text_record(7, second);
+  first.blocks = block(0, kAbcBlock, 1);
+  std::string copy = put("copy.mrt", first.build());
+  Decoded d = decode(local_naming(text_record(7, copy), 0), urls());
+  EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(d.result, 3u);
+}
+
+class LocationListTest : public RemoteRetryTest,
+                         public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LocationListTest, EveryLineIsALocation) {
+  std::string copy = put("copy.mrt", testing::abc_file_container());
+  std::string list = dir_.file("list.txt");
+  std::string text = dir_.file("missing1") + "\n" + dir_.file("missing2") + "\n" + copy;
+  if (GetParam()) text += "\n";
+  testing::write_text(list, text);
+  Decoded d = decode(local_naming(text_record(8, list)), urls());
+  EXPECT_EQ(d.result, 3u);
+  EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+}
+
+INSTANTIATE_TEST_SUITE_P(FinalNewline, LocationListTest, ::testing::Bool());
+
+TEST_F(RemoteRetryTest, MissingListFileAddsNothing) {
+  EXPECT_EQ(decode(local_naming(text_record(8, dir_.file("no-list"))), urls()).result, 99u);
+}
+
+// Round trips through the compressor, to a file and to a pipe.
+struct RoundTrip {
+  uint32_t block_size;
+  size_t length;
+  bool random;
+};
+
+class RoundTripTest : public DecompressTest, public ::testing::WithParamInterface<RoundTrip> {
+ protected:
+  Bytes compress(const Bytes& plain, uint32_t block_size, bool to_pipe) {
+    std::string in_path = put("plain", plain);
+    int input = open(in_path.c_str(), O_RDONLY);
+    Options options;
+    ChecksumRecord sums;
+    Bytes container;
+    if (to_pipe) {
+      int fds[2];
+      EXPECT_EQ(pipe(fds), 0);
+      std::thread reader([&] {
+        uint8_t buf[4096];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) container.insert(container.end(), buf, buf + n);
+      });
+      EXPECT_EQ(process_stream(input, fds[1], kModeCompress, options, "plain", sums, block_size, -1),
+                plain.size());
+      close(fds[1]);
+      reader.join();
+      close(fds[0]);
+    } else {
+      std::string out_path = dir_.file("packed.mrt");
+      int output = open(out_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+      EXPECT_EQ(process_stream(input, output, kModeCompress, options, "plain", sums, block_size, -1),
+                plain.size());
+      close(output);
+      container = testing::read_file(out_path);
+    }
+    close(input);
+    ext_clear();
+    return container;
+  }
+};
+
+TEST_P(RoundTripTest, RestoresTheInput) {
+  const RoundTrip& p = GetParam();
+  Bytes plain(p.length);
+  std::mt19937 rng(p.block_size * 7919 + static_cast<uint32_t>(p.length));
+  for (size_t i = 0; i < plain.size(); ++i)
+    plain[i] = p.random ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>("abcab"[i % 5]);
+
+  for (bool to_pipe : {false, true}) {
+    SCOPED_TRACE(to_pipe ? "written to a pipe" : "written to a file");
+    Bytes container = compress(plain, p.block_size, to_pipe);
+    Decoded from_file = decode(container);
+    EXPECT_EQ(from_file.result, plain.size());
+    EXPECT_EQ(from_file.output, plain);
+    EXPECT_EQ(from_file.err, "");
+
+    Decoded from_pipe = decode(container, {}, true);
+    Bytes padded = plain;
+    if (to_pipe) padded.resize((plain.size() + p.block_size - 1) / p.block_size * p.block_size);
+    EXPECT_EQ(from_pipe.output, padded);
+    EXPECT_EQ(from_pipe.result, padded.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BlockSizes, RoundTripTest,
+    ::testing::Values(RoundTrip{1, 5, true}, RoundTrip{2, 7, false}, RoundTrip{7, 100, true},
+                      RoundTrip{254, 1000, true}, RoundTrip{255, 1000, false},
+                      RoundTrip{256, 511, true}, RoundTrip{1000, 1000, true},
+                      RoundTrip{65534, 70000, true}, RoundTrip{65535, 70000, false},
+                      RoundTrip{65536, 200000, true}, RoundTrip{8192, 100000, false}));
+
+// Every container kept in the repository must decode without harm.
+std::vector<std::filesystem::path> files_in(const char* sub) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ec;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(MIRT_SOURCE_DIR) + "/" + sub, ec))
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST_F(DecompressTest, GoldenContainersDecode) {
+  for (const auto& path : files_in("tests/golden")) {
+    if (path.extension() != ".mrt") continue;
+    SCOPED_TRACE(path.string());
+    Bytes bytes = testing::read_file(path.string());
+    Decoded d = decode(bytes);
+    std::string name = path.filename().string();
+    EXPECT_NE(d.result, 0u);
+    if (name.rfind("abc_", 0) == 0) {
+      EXPECT_EQ(d.result, 3u);
+      if (name != "abc_header_only.mrt") {
+        EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+      }
+    }
+    Options rescue;
+    rescue.no_crc = 1;
+    rescue.force = 1;
+    decode(bytes, rescue, true);
+  }
+}
+
+TEST_F(DecompressTest, RegressionInputsFailCleanlyOrSucceed) {
+  // Inputs that once broke the reader; under the sanitizers any overrun shows.
+  for (const auto& path : files_in("tests/regress")) {
+    SCOPED_TRACE(path.string());
+    Bytes bytes = testing::read_file(path.string());
+    for (bool pipe : {false, true}) {
+      Decoded d = decode(bytes, {}, pipe);
+      if (d.result == 0 && !d.output.empty()) {
+        EXPECT_FALSE(d.err.empty());
+      }
+      Options options;
+      options.verbosity = 1;
+      ChecksumRecord sums;
+      Capture out(1);
+      Capture err(2);
+      if (pipe) {
+        PipeInput piped(bytes);
+        process_stream(piped.fd(), -1, kModeStatistics, options, "r", sums, 0, -1);
+      } else {
+        std::string in_path = put("regress.mrt", bytes);
+        int fd = open(in_path.c_str(), O_RDONLY);
+        process_stream(fd, -1, kModeStatistics, options, "r", sums, 0, -1);
+        close(fd);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mirt

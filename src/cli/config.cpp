@@ -1,0 +1,159 @@
+// Configuration files: one directive per line, keyword and value.
+#include "cli/config.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "cli/driver.h"
+#include "codec/checksum.h"
+#include "codec/tables.h"
+#include "location/net.h"
+#include "modules/loader.h"
+#include "status/status.h"
+
+namespace mirt {
+
+namespace {
+
+enum class Directive {
+  kColour,
+  kModule,
+  kCheckVersion,
+  kPromptStdin,
+  kUserBinary,
+  kAutoUpgrade,
+  kBlockSize,
+  kTryUrls,
+  kNetwork,
+  kExcludeAlgorithm,
+  kAllModules,
+  kModuleDir,
+};
+
+struct DirectiveKeyword {
+  const char* keyword;
+  Directive directive;
+};
+
+constexpr DirectiveKeyword kDirectives[] = {
+    {"colour", Directive::kColour},
+    {"module", Directive::kModule},
+    {"use_module", Directive::kModule},
+    {"check_version", Directive::kCheckVersion},
+    {"prompt_stdin", Directive::kPromptStdin},
+    {"stdin_prompt", Directive::kPromptStdin},
+    {"user_binary", Directive::kUserBinary},
+    {"auto_upgrade", Directive::kAutoUpgrade},
+    {"blocksize", Directive::kBlockSize},
+    {"try_urls", Directive::kTryUrls},
+    {"network", Directive::kNetwork},
+    {"exclude_algorithm", Directive::kExcludeAlgorithm},
+    {"all_modules", Directive::kAllModules},
+    {"module_dir", Directive::kModuleDir},
+};
+
+constexpr int kMaxFields = 4;
+constexpr int kConfigBufferSize = 512;
+constexpr int kConfigPieceLength = 510;
+
+// Switches are off only for the exact text "off".
+uint8_t switch_value(const char* value) { return std::strcmp(value, "off") == 0 ? 0 : 1; }
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+int apply_config_line(const char* text, Options& options, uint32_t* block_size) {
+  if (text == nullptr) return 0;
+  std::string line(text);
+  if (!line.empty() && line[0] == '#') return 0;
+
+  // Line ends, stray control bytes and anything above 127 carry no meaning
+  // at the end of a value.
+  while (!line.empty() && static_cast<signed char>(line.back()) < 32) line.pop_back();
+
+  char* fields[kMaxFields] = {};
+  int count = 0;
+  char* cursor = line.data();
+  while (count < kMaxFields && *cursor != '\0') {
+    while (*cursor == ' ' || *cursor == '\t') ++cursor;
+    if (*cursor == '\0') break;
+    fields[count++] = cursor;
+    while (*cursor != '\0' && *cursor != ' ' && *cursor != '\t') ++cursor;
+    if (*cursor != '\0') *cursor++ = '\0';
+  }
+  if (count < 2) return 0;
+
+  const uint32_t key = elf_hash(fields[0]);
+  const DirectiveKeyword* found = nullptr;
+  for (const DirectiveKeyword& entry : kDirectives) {
+    if (elf_hash(entry.keyword) == key) {
+      found = &entry;
+      break;
+    }
+  }
+  if (found == nullptr) return 1;
+
+  const char* value = fields[1];
+  switch (found->directive) {
+    case Directive::kColour:
+      status_param_set(kStatusColour, switch_value(value));
+      break;
+    case Directive::kModule:
+      module_registry_init();
+      load_module(value, options);
+      break;
+    case Directive::kCheckVersion:
+      options.version_check = switch_value(value);
+      break;
+    case Directive::kPromptStdin:
+      status_param_set(kStatusPromptStdin, 1);
+      break;
+    case Directive::kUserBinary:
+      options.run_user_binary = switch_value(value);
+      break;
+    case Directive::kAutoUpgrade:
+      if (std::strcmp(value, "on") == 0) options.upgrade = 1;
+      break;
+    case Directive::kBlockSize:
+      if (block_size != nullptr) *block_size = parse_decimal(value);
+      break;
+    case Directive::kTryUrls:
+      options.use_urls = switch_value(value);
+      break;
+    case Directive::kNetwork:
+      set_network_disabled(std::strcmp(value, "off") == 0);
+      break;
+    case Directive::kExcludeAlgorithm:
+      algorithm_disable(static_cast<int>(static_cast<unsigned long>(std::strtol(value, nullptr, 10)) & 0xFFu));
+      break;
+    case Directive::kAllModules:
+      if (std::strcmp(value, "on") == 0) {
+        module_registry_init();
+        load_all_modules(options);
+      }
+      break;
+    case Directive::kModuleDir:
+      module_path_append(value);
+      break;
+  }
+  return 1;
+}
+
+void read_config_file(const char* path, Options& options, uint32_t* block_size) {
+  if (path == nullptr) return;
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "r"));
+  if (!file) return;
+  char buffer[kConfigBufferSize];
+  // Longer lines arrive in pieces, each applied as a line of its own.
+  while (std::fgets(buffer, kConfigPieceLength + 1, file.get()) != nullptr) {
+    apply_config_line(buffer, options, block_size);
+  }
+}
+
+}  // namespace mirt

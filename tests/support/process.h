@@ -1,0 +1,37 @@
+// Runs a program with an explicit argument vector and environment and
+// captures what it writes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mirt::test {
+
+struct RunOptions {
+  std::vector<std::string> args;  // not including argument 0
+  std::string home;               // HOME; empty: leave HOME unset
+  std::vector<std::pair<std::string, std::string>> env;  // extra variables (e.g. COLUMNS)
+  std::optional<std::string> stdin_data;  // fed through a pipe
+  std::string stdin_file;                 // or read from this file
+  std::string cwd;                        // working directory; empty: unchanged
+  bool stdout_tty = false;                // standard output is a pseudo terminal
+  int timeout_ms = 60000;
+};
+
+struct RunResult {
+  int exit_code = -1;  // -1 when killed by a signal
+  int term_signal = 0;
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+};
+
+// Anything but PATH, HOME and the given variables is dropped from the
+// child's environment.
+RunResult run_process(const std::string& program, const RunOptions& options);
+// The mirt binary under test.
+RunResult run_mirt(const RunOptions& options);
+
+}  // namespace mirt::test

@@ -1,0 +1,23 @@
+// A private temporary directory, removed with its contents.
+#pragma once
+
+#include <string>
+
+namespace mirt::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace mirt::test

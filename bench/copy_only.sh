@@ -9,7 +9,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 mirt=${1:-$here/build/release/mirt}
 size_mib=${2:-256}
-runs=${RUNS:-3}
+runs=${RUNS:-5}
 [ -x "$mirt" ] || { echo "no mirt binary at $mirt (build first)" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (package time)" >&2; exit 1; }
 
@@ -46,9 +46,9 @@ measure() {
 
 measure cp cp "$work/in" "$work/out"
 measure compress "$mirt" -o "$work/in.mrt" "$work/in"
-"$mirt" -o "$work/c.mrt" "$work/in"
+rm -f "$work/c.mrt"; "$mirt" -o "$work/c.mrt" "$work/in"
 measure decompress "$mirt" -d -o "$work/back" "$work/c.mrt"
-"$mirt" -d -o "$work/back" "$work/c.mrt"
+rm -f "$work/back"; "$mirt" -d -o "$work/back" "$work/c.mrt"
 cmp -s "$work/in" "$work/back" || { echo "round trip differs!" >&2; exit 1; }
 
 printf '%-11s %8s %8s %10s %9s\n' step wall_s cpu_s peak_kib "x cp"

@@ -129,10 +129,14 @@ std::string user_config_path() {
 }
 
 void run_user_copy(char** argv) {
-  std::string binary = expand_template(kUserBinary, "");
+  // Outlives this call: when the execution fails, argument 0 keeps naming
+  // the copy for the rest of the run (usage, option diagnostics).
+  static std::string binary;
+  binary = expand_template(kUserBinary, "");
   if (argv[0] != nullptr && binary == argv[0]) return;
   if (::access(binary.c_str(), X_OK) != 0) return;
   argv[0] = binary.data();
+  std::fflush(nullptr);  // the replacement would drop buffered output
   ::execv(binary.c_str(), argv);
   // Still here: carry on with this program.
 }

@@ -280,6 +280,8 @@ uint64_t compress_stream(int input, int output, Options& options, const char* fi
   scratch->verify = verify.get();
   scratch->capacity = static_cast<uint32_t>(std::min<uint64_t>(capacity, UINT32_MAX));
 
+  progress_begin(expected_blocks(input_size, size));
+
   // The container cannot record an empty input, so look before writing.
   int32_t got = read_full(input, block.get(), size);
   if (got < 0) {
@@ -290,8 +292,6 @@ uint64_t compress_stream(int input, int output, Options& options, const char* fi
     report("%s: empty input\n", display_name(file_name));
     return 0;
   }
-
-  progress_begin(expected_blocks(input_size, size));
 
   CipherEntry encrypt = nullptr;
   Buffer cipher_state;

@@ -104,8 +104,7 @@ uint64_t decompress_container(int input, int output, Options& options, const cha
     return decompress_foreign(input, output, magic);
   }
 
-  const ContainerHeader header = read_header_fields(input);
-  if (header.old_layout) std::fputs(kOldHeaderWarning, stderr);
+  const ContainerHeader header = read_header_fields(input, true);
   if (!header.complete) {
     report_corrupt(file_name, "truncated header");
     return 0;
@@ -157,7 +156,12 @@ uint64_t decompress_container(int input, int output, Options& options, const cha
         }
         if (expected != 0 && expected != value) {
           status_message(1, "CRC error.");
-          if (!options.no_crc) return 0;
+          if (!options.no_crc) {
+            // The status line is not drawn at level 0: say it plainly.
+            report("%s: fetched copy does not match the local checksums.\n",
+                   display_name(file_name));
+            return 0;
+          }
         }
         continue;
       }
@@ -211,6 +215,7 @@ uint64_t decompress_container(int input, int output, Options& options, const cha
 
   // Without a size in the header the trailer has it, if the input can seek.
   bool size_unknown = false;
+  bool bad_trailer = false;
   if (size == 0) {
     switch (read_trailer(input, header, program_length, size)) {
       case TrailerResult::kNotSeekable:
@@ -218,6 +223,7 @@ uint64_t decompress_container(int input, int output, Options& options, const cha
         break;
       case TrailerResult::kBadMagic:
         status_message(1, "File is corrupt.");
+        bad_trailer = true;
         [[fallthrough]];
       case TrailerResult::kFound:
         seek_location(input,
@@ -326,7 +332,15 @@ uint64_t decompress_container(int input, int output, Options& options, const cha
                 pair_passes(sums.stored_plain_sum, sums.plain_sum);
   if (!passes) {
     status_message(1, "CRC error.");
-    if (!(options.no_crc && options.force)) return 0;
+    if (!(options.no_crc && options.force)) {
+      report_corrupt(file_name, "checksum mismatch");
+      return 0;
+    }
+  }
+  if (bad_trailer) {
+    // No size could be found, so the result would be 0 without a word.
+    report_corrupt(file_name, "bad end-of-file magic");
+    return 0;
   }
   if (size != 0 && blocks > 0 && produced < size) {
     report_corrupt(file_name, "data ends early");

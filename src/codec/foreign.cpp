@@ -71,10 +71,9 @@ class Sink {
     }
     total_ += length;
     carry_ += length;
-    if (carry_ >= kProgressUnit) {
-      progress_step(static_cast<uint32_t>(carry_ / kProgressUnit));
-      carry_ %= kProgressUnit;
-    }
+    // One step, and so one redraw, for every 1024 bytes, as a transfer in
+    // 1024-byte pieces would show.
+    for (; carry_ >= kProgressUnit; carry_ -= kProgressUnit) progress_step(1);
     return true;
   }
 

@@ -17,7 +17,7 @@ int ContainerHeader::header_length() const {
   return old_layout ? kOldHeaderLength : kHeaderLength;
 }
 
-ContainerHeader read_header_fields(int fd) {
+ContainerHeader read_header_fields(int fd, bool warn_early) {
   ContainerHeader h;
   bool ok = true;
   for (int i = 0; i < 3; ++i) {
@@ -31,6 +31,7 @@ ContainerHeader read_header_fields(int fd) {
                      static_cast<int32_t>(h.version[1]) * 256 |
                      static_cast<int32_t>(h.version[2]);
   h.old_layout = h.packed_version <= kOldLayoutVersion;
+  if (warn_early && h.old_layout) std::fputs(kOldHeaderWarning, stderr);
   ok = read_be(fd, &h.uncompressed_size, h.old_layout ? 4 : 8, 8) > 0 && ok;
   ok = read_be(fd, &h.block_count, 4, 4) > 0 && ok;
   ok = read_be(fd, &h.block_size, 4, 4) > 0 && ok;

@@ -26,7 +26,9 @@ struct ContainerHeader {
 };
 
 // Reads everything after the magic; read failures are reported by read_be.
-ContainerHeader read_header_fields(int fd);
+// With `warn_early` the old-layout warning comes right after the version
+// bytes, ahead of any complaint about the fields that follow.
+ContainerHeader read_header_fields(int fd, bool warn_early = false);
 
 // Reads exactly `length` bytes, growing the buffer only as data arrives so
 // that a hostile length costs nothing. False when the input ends first.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -19,6 +20,17 @@ namespace mirt {
 namespace {
 
 const char* name_or_unknown(const char* name) { return name ? name : "(unknown)"; }
+
+// Every piece goes out at once, so warnings on standard error land
+// between the report lines they belong to even when both streams share
+// one pipe.
+[[gnu::format(printf, 1, 2)]] void put(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
 
 int read_byte(int fd) {
   for (;;) {
@@ -52,40 +64,40 @@ void report_records(int input, const ContainerHeader& header, const char* file_v
       if (read_be(input, &value, 4, 4) != 4) return;
       if (type == kRecordCompressedSum) {
         sums.stored_compressed_sum = value;
-        std::printf("CRC 0             :   0x%08x\n", value);
+        put("CRC 0             :   0x%08x\n", value);
       } else {
         sums.stored_plain_sum = value;
-        std::printf("CRC 1             :   0x%08x\n", value);
+        put("CRC 1             :   0x%08x\n", value);
       }
       continue;
     }
     if (!read_exactly(input, data, length)) return;
     switch (type) {
       case kRecordName:
-        std::printf("Original Name     :   %s\n", record_text(data).c_str());
+        put("Original Name     :   %s\n", record_text(data).c_str());
         break;
       case kRecordDescription:
-        std::printf("Description       :   %s\n", record_text(data).c_str());
+        put("Description       :   %s\n", record_text(data).c_str());
         break;
       case kRecordLocation:
         add_location(record_text(data).c_str(), file_value, locations);
         break;
       case kRecordLocationFile: {
         std::string path = record_text(data);
-        std::printf("Download Loc File :   %s\n", path.c_str());
+        put("Download Loc File :   %s\n", path.c_str());
         read_location_list(path, file_value, locations);
         break;
       }
       case kRecordCipher: {
         int cipher = static_cast<int>(static_cast<uint32_t>(big_endian_value(data)));
-        std::printf("Ciphered using    :   %s\n",
+        put("Ciphered using    :   %s\n",
                     name_or_unknown(cipher >= 0 && cipher < kCipherSlots ? cipher_name(cipher)
                                                                          : nullptr));
         break;
       }
       case kRecordProgramLength:
         program_length = big_endian_value(data);
-        std::printf("Program length    :   %lu\n", static_cast<unsigned long>(program_length));
+        put("Program length    :   %lu\n", static_cast<unsigned long>(program_length));
         break;
       default:
         break;
@@ -97,18 +109,16 @@ uint64_t report_container(int input, Options& options, const char* file_name,
                           ChecksumRecord& sums) {
   uint32_t magic = 0;
   read_be(input, &magic, 4, 4);
-  ContainerHeader header;
-  if (magic == kContainerMagic) {
-    header = read_header_fields(input);
-    if (header.old_layout) std::fputs(kOldHeaderWarning, stderr);
-  }
-  std::printf("File              :   %s\n", display_name(file_name));
-  std::printf("Magic             :   0x%08x", magic);
+  // The fields are read before the magic is judged, whatever the input is.
+  const ContainerHeader header = read_header_fields(input);
+  if (header.old_layout) std::fputs(kOldHeaderWarning, stderr);
+  put("File              :   %s\n", display_name(file_name));
+  put("Magic             :   0x%08x", magic);
   if (magic != kContainerMagic) {
-    std::printf(" (bad magic)\n");
+    put(" (bad magic)\n");
     return 0;
   }
-  std::printf("\n");
+  put("\n");
 
   uint64_t size = header.uncompressed_size;
   if (size == 0 &&
@@ -119,21 +129,21 @@ uint64_t report_container(int input, Options& options, const char* file_name,
   const int64_t compressed = is_socket(input) ? -1 : seek_location(input, 0, SEEK_END);
   const int width = length_field_width(header.block_size);
 
-  std::printf("Mirt Version      :   %i.%i.%i\n", header.version[0], header.version[1],
+  put("Mirt Version      :   %i.%i.%i\n", header.version[0], header.version[1],
               header.version[2]);
-  std::printf("Block Size        :   %i\n", static_cast<int>(header.block_size));
-  std::printf("Block Header Size :   %i\n", width + 1);
+  put("Block Size        :   %i\n", static_cast<int>(header.block_size));
+  put("Block Header Size :   %i\n", width + 1);
   if (compressed < 0) {
-    std::printf("Compressed Size   :   unknown\n");
+    put("Compressed Size   :   unknown\n");
   } else {
-    std::printf("Compressed Size   :   %llu\n", static_cast<unsigned long long>(compressed));
+    put("Compressed Size   :   %llu\n", static_cast<unsigned long long>(compressed));
   }
-  std::printf("Uncompressed Size :   %llu\n", static_cast<unsigned long long>(size));
+  put("Uncompressed Size :   %llu\n", static_cast<unsigned long long>(size));
   if (compressed < 0) {
-    std::printf("Ratio             :   unknown\n");
+    put("Ratio             :   unknown\n");
   } else {
     float ratio = static_cast<float>(size) / static_cast<float>(compressed);
-    std::printf("Ratio             :   %2.3f to 1.0\n", static_cast<double>(ratio));
+    put("Ratio             :   %2.3f to 1.0\n", static_cast<double>(ratio));
   }
 
   seek_location(input, header.header_length(), SEEK_SET);
@@ -144,18 +154,17 @@ uint64_t report_container(int input, Options& options, const char* file_name,
     report_records(input, header, file_value, sums, program_length, locations);
 
   for (const std::string& location : locations) {
-    std::printf("Download Location :   %s", location.c_str());
+    put("Download Location :   %s", location.c_str());
     if (options.verbosity == 0) {
-      std::printf("\n");
+      put("\n");
       continue;
     }
-    std::fflush(stdout);
     int fd = open_location(location.c_str(), O_RDONLY, 0);
     if (fd < 0) {
-      std::printf(" [broken]\n");
+      put(" [broken]\n");
     } else {
       close(fd);
-      std::printf("\n");
+      put("\n");
     }
   }
 
@@ -166,9 +175,9 @@ uint64_t report_container(int input, Options& options, const char* file_name,
                                          header.ext_length),
                     SEEK_SET);
     }
-    std::printf("\nBreak down: \n");
-    std::printf("  Blk | Algo | Size    | Name\n");
-    std::printf("  ----+------+---------+---------------------------\n");
+    put("\nBreak down: \n");
+    put("  Blk | Algo | Size    | Name\n");
+    put("  ----+------+---------+---------------------------\n");
     int counter = 0;
     for (;;) {
       int algorithm = read_byte(input);
@@ -176,12 +185,12 @@ uint64_t report_container(int input, Options& options, const char* file_name,
       uint32_t stored_length = 0;
       if (read_be(input, &stored_length, width, 4) != width) break;
       seek_location(input, stored_length, SEEK_CUR);
-      std::printf("  %03i | %03i  | %-7i | %s\n", counter, algorithm,
+      put("  %03i | %03i  | %-7i | %s\n", counter, algorithm,
                   static_cast<int>(stored_length), name_or_unknown(algorithm_name(algorithm)));
       ++counter;
     }
   }
-  std::printf("\n");
+  put("\n");
   return 1;
 }
 

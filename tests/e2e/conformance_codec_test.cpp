@@ -1,0 +1,330 @@
+// Containers, reports and the status line as the built binary produces
+// them: exact bytes on both standard streams, exit statuses and the order
+// of what is written.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "build_config.h"
+#include "support/files.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace mirt {
+namespace {
+
+using test::file_exists;
+using test::make_data;
+using test::read_file;
+using test::RunOptions;
+using test::RunResult;
+using test::write_file;
+
+const std::string kOldWarning =
+    "mirt: **WARNING** This file uses the old MIRT file header, support will go away in "
+    "future versions for this.\n";
+const std::string kEndOfFile = "mirt: read: unexpected end of file\n";
+
+// One plain status line as drawn without COLUMNS (bar width 10).
+std::string status_line(int percent, unsigned spin, const std::string& text) {
+  std::string bar;
+  if (percent < 0) {
+    bar = std::string(10, '?');
+  } else {
+    const int filled = percent / 10;
+    bar = std::string(static_cast<size_t>(filled), '#') +
+          std::string(static_cast<size_t>(10 - filled), '.');
+  }
+  char number[16];
+  std::snprintf(number, sizeof number, "%3i", percent < 0 ? 0 : percent);
+  return "=> [" + bar + "] " + number + "% [" + "|/-\\"[spin % 4] + "] | Status: " + text + "\r";
+}
+
+void put_be(std::string& out, uint64_t value, int width) {
+  for (int i = width - 1; i >= 0; --i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+void put_le(std::string& out, uint32_t value, int width) {
+  for (int i = 0; i < width; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+uint32_t crc32(const std::string& data) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : data) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// A gzip member holding `data` in stored deflate blocks. The modification
+// time is 0, so the three bytes after the four-byte magic are 00 00 00.
+std::string gzip_stored(const std::string& data) {
+  std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
+  size_t at = 0;
+  do {
+    const size_t n = std::min<size_t>(65535, data.size() - at);
+    const bool last = at + n == data.size();
+    out.push_back(last ? '\x01' : '\x00');
+    put_le(out, static_cast<uint32_t>(n), 2);
+    put_le(out, static_cast<uint32_t>(~n & 0xFFFF), 2);
+    out.append(data, at, n);
+    at += n;
+  } while (at < data.size());
+  put_le(out, crc32(data), 4);
+  put_le(out, static_cast<uint32_t>(data.size()), 4);
+  return out;
+}
+
+// The text abc in an old-layout (0.8.38) container written to a pipe:
+// zero size in the header, filler only, and a trailer carrying the size.
+std::string old_layout_pipe_container() {
+  std::string c;
+  put_be(c, 0x4D5254C3, 4);
+  c += std::string("\x00\x08\x26", 3);
+  put_be(c, 0, 4);   // size
+  put_be(c, 0, 4);   // block count
+  put_be(c, 8, 4);   // block size
+  put_be(c, 0, 1);   // reserved
+  put_be(c, 18, 4);  // extension area
+  c += std::string(18, '\x0A');
+  c += std::string("\x00\x08" "abc\0\0\0\0\0", 10);
+  put_be(c, 0xFF3FDE08, 4);
+  put_be(c, 3, 4);
+  return c;
+}
+
+class ConformanceCodecTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home = dir.file("home");
+    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  }
+  RunResult run(std::vector<std::string> args, RunOptions options = {}) {
+    options.args = std::move(args);
+    options.home = home;
+    options.cwd = dir.path();
+    RunResult result = test::run_mirt(options);
+    EXPECT_FALSE(result.timed_out);
+    return result;
+  }
+  // Both streams into one pipe, as `2>&1` does.
+  RunResult run_merged(const std::string& args) {
+    RunOptions options;
+    options.args = {"-c", "exec \"$0\" " + args + " 2>&1", MIRT_BINARY};
+    options.home = home;
+    options.cwd = dir.path();
+    RunResult result = test::run_process("/bin/sh", options);
+    EXPECT_FALSE(result.timed_out);
+    return result;
+  }
+  std::string file(const std::string& name) const { return dir.file(name); }
+
+  test::TempDir dir;
+  std::string home;
+};
+
+// The line is drawn once for every status message, append, progress start
+// and progress step, in the order the work happens.
+TEST_F(ConformanceCodecTest, StatusLineWhileCompressingAndDecompressing) {
+  ASSERT_TRUE(write_file(file("r"), make_data(20000, 0)));
+  RunResult c = run({"-v", "-b", "8192", "r"});
+  ASSERT_EQ(c.exit_code, 0) << c.err;
+  std::string expected = status_line(0, 0, "Initialized.");
+  unsigned spin = 1;
+  std::string text = "Initialized.";
+  for (int percent : {33, 66, 100}) {
+    expected += status_line(percent, spin++, text);
+    expected += status_line(percent, spin++, "Algorithm ");
+    text = "Algorithm Uncompressed";
+    expected += status_line(percent, spin++, text);
+  }
+  EXPECT_EQ(c.err, expected + "\n");
+
+  RunResult d = run({"-v", "-d", "-c", "r.mrt"});
+  ASSERT_EQ(d.exit_code, 0) << d.err;
+  EXPECT_EQ(d.out, read_file(file("r")));
+  EXPECT_EQ(d.err, status_line(0, 0, "Decompressing.") + status_line(0, 1, "Decompressing.") +
+                       status_line(33, 2, "Decompressing.") +
+                       status_line(66, 3, "Decompressing.") +
+                       status_line(100, 4, "Decompressing.") + "\n");
+}
+
+// The block tables share standard error with the status line; each table
+// line is written between the redraws of its own block.
+TEST_F(ConformanceCodecTest, BlockTablesInterleaveWithStatusLine) {
+  ASSERT_TRUE(write_file(file("r"), make_data(100, 1)));
+  RunResult r = run({"-vvv", "-b", "64", "-o", "-", "r"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string top = "mirt: ^^^\\ /^^^^\\ /^^^^^^^\\ /^^^^^^^^^^^^^^^^^^^^^^^^^^\n";
+  const std::string bottom = "mirt: ___/ \\____/ \\_______/ \\__________________________\n";
+  const std::string candidate = "mirt: \033[7m----| 000  | 64      | Uncompressed\033[0m\n";
+  std::string expected = status_line(0, 0, "Initialized.") +
+                         "mirt: Blk | Algo | Size    | Name\n"
+                         "mirt: ----+------+---------+---------------------------\n";
+  expected += candidate + top + "mirt: 001 | 000  | 64      | Uncompressed\n" + bottom;
+  expected += status_line(50, 1, "Initialized.") + status_line(50, 2, "Algorithm ") +
+              status_line(50, 3, "Algorithm Uncompressed");
+  expected += candidate + top + "mirt: 002 | 000  | 64      | Uncompressed\n" + bottom;
+  expected += status_line(100, 4, "Algorithm Uncompressed") +
+              status_line(100, 5, "Algorithm ") + status_line(100, 6, "Algorithm Uncompressed");
+  EXPECT_EQ(r.err, expected + "\n");
+}
+
+// The progress display starts before the input is looked at, so an empty
+// input still shows it ahead of the complaint.
+TEST_F(ConformanceCodecTest, EmptyInputShowsProgressFirst) {
+  ASSERT_TRUE(write_file(file("e"), ""));
+  RunResult r = run({"-v", "e"});
+  EXPECT_EQ(r.exit_code, 255);
+  EXPECT_EQ(r.err, status_line(-1, 0, "Initialized.") + "mirt: e: empty input\n\n");
+  EXPECT_FALSE(file_exists(file("e.mrt")));
+}
+
+struct ForeignCase {
+  size_t size;
+  unsigned steps;  // one per 1024-byte piece read, the last (short or empty) one included
+  bool through_pipe;
+};
+
+class ForeignProgressTest : public ConformanceCodecTest,
+                            public ::testing::WithParamInterface<ForeignCase> {};
+
+TEST_P(ForeignProgressTest, OneRedrawPerKilobyte) {
+  const ForeignCase c = GetParam();
+  const std::string plain = make_data(c.size, 1);
+  const std::string packed = gzip_stored(plain);
+  RunResult r;
+  if (c.through_pipe) {
+    RunOptions options;
+    options.stdin_data = packed;
+    r = run({"-v", "-d"}, options);
+  } else {
+    ASSERT_TRUE(write_file(file("g.gz"), packed));
+    r = run({"-v", "-d", "-c", "g.gz"});
+  }
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, plain);
+  std::string expected = status_line(0, 0, "Decompressing.") +
+                         status_line(0, 1, "Bad MIRT magic, checking others...") +
+                         status_line(0, 2, "Gunzipping...");
+  for (unsigned i = 0; i < c.steps; ++i) expected += status_line(-1, 3 + i, "Gunzipping...");
+  EXPECT_EQ(r.err, expected + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ForeignProgressTest,
+                         ::testing::Values(ForeignCase{100, 1, false}, ForeignCase{1024, 2, false},
+                                           ForeignCase{3000, 3, false},
+                                           ForeignCase{3000, 3, true},
+                                           ForeignCase{70000, 69, true}));
+
+// The report reads every header field before it judges the magic, so a
+// foreign file whose next bytes pack to an old version warns, and a short
+// one runs out of input on each field.
+TEST_F(ConformanceCodecTest, StatisticsOfForeignInput) {
+  ASSERT_TRUE(write_file(file("g.gz"), gzip_stored("hello")));
+  RunResult g = run({"-s", "g.gz"});
+  EXPECT_EQ(g.exit_code, 255);
+  EXPECT_EQ(g.out,
+            "File              :   g.gz\n"
+            "Magic             :   0x1f8b0800 (bad magic)\n");
+  EXPECT_EQ(g.err, kOldWarning);
+
+  ASSERT_TRUE(write_file(file("xy"), "xy"));
+  RunResult s = run({"-s", "xy"});
+  EXPECT_EQ(s.exit_code, 255);
+  EXPECT_EQ(s.out,
+            "File              :   xy\n"
+            "Magic             :   0x00000000 (bad magic)\n");
+  std::string expected;
+  for (int i = 0; i < 9; ++i) expected += kEndOfFile;  // magic, 3 version bytes, 5 fields
+  EXPECT_EQ(s.err, expected + kOldWarning);
+}
+
+// Warnings on standard error keep their place between the report lines.
+TEST_F(ConformanceCodecTest, StatisticsKeepOrderWithWarnings) {
+  ASSERT_TRUE(write_file(file("old.mrt"), old_layout_pipe_container()));
+  RunResult r = run_merged("-s old.mrt");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, kOldWarning +
+                       "File              :   old.mrt\n"
+                       "Magic             :   0x4d5254c3\n" +
+                       kOldWarning +
+                       "Mirt Version      :   0.8.38\n"
+                       "Block Size        :   8\n"
+                       "Block Header Size :   2\n"
+                       "Compressed Size   :   60\n"
+                       "Uncompressed Size :   3\n"
+                       "Ratio             :   0.050 to 1.0\n"
+                       "\n");
+
+  std::string bad = old_layout_pipe_container();
+  bad[bad.size() - 8] = 0;  // spoil the end-of-file magic
+  ASSERT_TRUE(write_file(file("bad.mrt"), bad));
+  RunResult b = run_merged("-s bad.mrt");
+  EXPECT_EQ(b.exit_code, 0);
+  EXPECT_EQ(b.out.substr(0, b.out.find("Mirt Version")),
+            kOldWarning + "File              :   bad.mrt\nMagic             :   0x4d5254c3\n" +
+                kOldWarning + "mirt: Bad end-of-file magic.  Corrupt or incomplete file?\n");
+}
+
+// The old-layout warning follows the version bytes at once, ahead of any
+// complaint about the header fields after them.
+TEST_F(ConformanceCodecTest, OldHeaderWarningPrecedesTruncation) {
+  std::string head = old_layout_pipe_container().substr(0, 9);
+  ASSERT_TRUE(write_file(file("cut.mrt"), head));
+  RunResult r = run({"-d", "cut.mrt"});
+  EXPECT_EQ(r.exit_code, 255);
+  EXPECT_EQ(r.err.rfind(kOldWarning + kEndOfFile, 0), 0u) << r.err;
+  EXPECT_EQ(r.err.find(kOldWarning, 1), std::string::npos);
+  EXPECT_FALSE(file_exists(file("cut")));
+}
+
+}  // namespace
+}  // namespace mirt
+
+namespace mirt {
+namespace {
+
+// Failures that the status line alone would report (it is not drawn
+// without -v) still say what went wrong and leave no output behind.
+TEST_F(ConformanceCodecTest, SilentFailuresAreReported) {
+  const std::string data = make_data(5000, 1);
+  ASSERT_TRUE(write_file(file("in"), data));
+  RunOptions to_pipe;
+  to_pipe.stdin_file = file("in");
+  RunResult packed = run({"-b", "1024"}, to_pipe);
+  ASSERT_EQ(packed.exit_code, 0);
+
+  // A pipe-written container whose trailer was cut off, read from a file.
+  ASSERT_TRUE(write_file(file("cut.mrt"), packed.out.substr(0, packed.out.size() - 5)));
+  RunResult cut = run({"-d", "cut.mrt"});
+  EXPECT_EQ(cut.exit_code, 255);
+  EXPECT_EQ(cut.err, "mirt: cut.mrt: corrupt file (bad end-of-file magic).\n");
+  EXPECT_FALSE(file_exists(file("cut")));
+
+  // A stored byte changed in a container with checksums.
+  ASSERT_EQ(run({"in"}).exit_code, 0);
+  std::string container = read_file(file("in.mrt"));
+  container[container.size() - 100] ^= 0x5A;
+  ASSERT_TRUE(write_file(file("bad.mrt"), container));
+  RunResult bad = run({"-d", "bad.mrt"});
+  EXPECT_EQ(bad.exit_code, 255);
+  EXPECT_EQ(bad.err, "mirt: bad.mrt: corrupt file (checksum mismatch).\n");
+  EXPECT_FALSE(file_exists(file("bad")));
+
+  // -n with -f keeps the damaged output, as asked.
+  RunResult kept = run({"-d", "-n", "-f", "bad.mrt"});
+  EXPECT_EQ(kept.exit_code, 0);
+  EXPECT_EQ(kept.err, "");
+  EXPECT_EQ(read_file(file("bad")).size(), data.size());
+}
+
+}  // namespace
+}  // namespace mirt

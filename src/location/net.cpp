@@ -1,0 +1,341 @@
+// TCP connections and the two URL clients: an HTTP/1.0 GET that follows
+// 302 redirects, and a passive-mode FTP dialogue for retrieving and storing.
+#include "location/net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "codec/checksum.h"
+#include "common/diag.h"
+#include "location/base64.h"
+#include "location/stream.h"
+
+namespace mirt {
+namespace {
+
+bool g_network_disabled = false;
+bool g_network_initialised = false;
+ConnectHook g_connect_hook = nullptr;
+
+constexpr int kStatusSize = 50;
+constexpr int kTargetSize = 512;
+constexpr int kReplySize = 1024;
+// Enough for four address fields of at most five characters and the dots.
+constexpr int kPassiveHostSize = 4 * 5 + 3 + 1;
+// Longer chains are taken for a loop.
+constexpr int kMaxRedirects = 10;
+// Thirteen characters in e-mail form, under a reserved domain.
+constexpr const char* kAnonymousPassword = "ftp@mirt.test";
+
+// Platform network start-up; nothing to do on Unix.
+int network_platform_init() { return 0; }
+
+ssize_t read_retry(int fd, void* buffer, size_t size) {
+  ssize_t got;
+  do {
+    got = read(fd, buffer, size);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+// Unchecked: a broken connection shows at the next read. A peer that went
+// away must not kill the process with SIGPIPE.
+void send_text(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t sent = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (sent < 0 && errno == ENOTSOCK) sent = write(fd, text.data() + done, text.size() - done);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return;
+    done += static_cast<size_t>(sent);
+  }
+}
+
+uint32_t code_hash(const char* text) {
+  return elf_hash(0, reinterpret_cast<const uint8_t*>(text), 4);
+}
+
+int open_url_at_depth(const char* location, const UrlParts& parts, int flags, int mode,
+                      int depth);
+
+int follow_redirect(int fd, int flags, int mode, int depth) {
+  unsigned char space;
+  (void)read_retry(fd, &space, 1);
+  char target[kTargetSize] = {};
+  ssize_t got = read_retry(fd, target, kTargetSize - 2);
+  close(fd);
+  if (got < 0) got = 0;
+  target[got] = '\0';
+  target[std::strcspn(target, "\r\n")] = '\0';
+  if (depth >= kMaxRedirects) return -2;
+  // A server may send us elsewhere on the network, never to a local file.
+  UrlParts next;
+  if (parse_url(target, next) == 1) return -2;
+  return open_url_at_depth(target, next, flags, mode, depth + 1);
+}
+
+int http_request(int fd, const char* location, const UrlParts& parts, int flags, int mode,
+                 int depth) {
+  std::string request = std::string("GET ") + parts.path + " HTTP/1.0\nHost: " + parts.host + "\n";
+  if (parts.user[0] != '\0') {
+    std::string credentials = std::string(parts.user) + ":" + parts.password;
+    auto encoded = base64_encode_string(credentials.c_str());
+    if (!encoded) {
+      close(fd);
+      return -1;
+    }
+    request += "Authorization: Basic " + *encoded + "\n";
+  }
+  request += "\n";
+  send_text(fd, request);
+
+  char status[kStatusSize] = {};
+  ssize_t got = read_retry(fd, status, sizeof status);
+  const char* space = got > 0 ? static_cast<const char*>(std::memchr(status, ' ', got)) : nullptr;
+  if (space == nullptr || status + got - (space + 1) < 4 ||
+      (std::memcmp(space + 1, "200 ", 4) != 0 && std::memcmp(space + 1, "302 ", 4) != 0)) {
+    close(fd);
+    return -2;
+  }
+  const bool redirect = space[1] == '3';
+
+  // Newest byte first. The rest of the status read is not scanned.
+  char window[4] = {0, status[1], status[2], status[3]};
+  for (;;) {
+    if (read_retry(fd, &window[0], 1) != 1) {
+      close(fd);
+      return -2;
+    }
+    if (window[0] == '\n' && window[2] == '\n') break;
+    if (redirect && std::memcmp(window, ":noi", 4) == 0)
+      return follow_redirect(fd, flags, mode, depth);
+    window[3] = window[2];
+    window[2] = window[1];
+    window[1] = window[0];
+  }
+  reopen_record_set(fd, location, flags, mode);
+  return fd;
+}
+
+// Up to `end`: at least one digit, then anything. Large values wrap; only
+// the low 16 bits of the port count.
+bool parse_number(const char* text, const char* end, uint32_t& value) {
+  if (text >= end || *text < '0' || *text > '9') return false;
+  value = 0;
+  for (; text < end && *text >= '0' && *text <= '9'; ++text)
+    value = value * 10 + static_cast<uint32_t>(*text - '0');
+  return true;
+}
+
+// "227 ... (h1,h2,h3,h4,p1,p2)". Every field must be there and numeric, so
+// a broken reply can neither leave parts of the address unset nor make us
+// resolve a name the server chose.
+bool parse_passive(const char* line, char (&host)[kPassiveHostSize], int32_t& port) {
+  const char* field = std::strchr(line, '(');
+  if (field == nullptr) return false;
+  ++field;
+  size_t used = 0;
+  for (int i = 0; i < 4; ++i) {
+    const char* comma = std::strchr(field, ',');
+    if (comma == nullptr || comma == field) return false;
+    size_t take = static_cast<size_t>(comma - field);
+    if (take > 5) take = 5;
+    for (size_t k = 0; k < take; ++k) {
+      if (field[k] < '0' || field[k] > '9') return false;
+      host[used++] = field[k];
+    }
+    if (i < 3) host[used++] = '.';
+    field = comma + 1;
+  }
+  host[used] = '\0';
+  const char* comma = std::strchr(field, ',');
+  uint32_t high = 0;
+  uint32_t low = 0;
+  if (comma == nullptr || !parse_number(field, comma, high)) return false;
+  field = comma + 1;
+  if (!parse_number(field, field + std::strcspn(field, ")\n\r "), low)) return false;
+  port = static_cast<int32_t>((high * 256 + low) & 0xFFFFu);
+  return true;
+}
+
+int ftp_dialogue(int control, const char* location, const UrlParts& parts, int flags, int mode) {
+  if (flags & O_RDWR) {
+    close(control);
+    return -1;
+  }
+  const bool store = (flags & O_WRONLY) != 0;
+  static const uint32_t k220 = code_hash("220 ");
+  static const uint32_t k331 = code_hash("331 ");
+  static const uint32_t k230 = code_hash("230 ");
+  static const uint32_t k227 = code_hash("227 ");
+  static const uint32_t k200 = code_hash("200 ");
+  static const uint32_t k150 = code_hash("150 ");
+  static const uint32_t k530 = code_hash("530 ");
+  static const uint32_t k550 = code_hash("550 ");
+  static const uint32_t k553 = code_hash("553 ");
+
+  char data_host[kPassiveHostSize] = {};
+  int32_t data_port = 0;
+  bool passive = false;
+  int data = -1;
+  auto finish = [&](int result) {
+    if (data >= 0) close(data);
+    close(control);
+    return result;
+  };
+
+  char reply[kReplySize + 1];
+  for (;;) {
+    ssize_t got = read_retry(control, reply, kReplySize);
+    if (got <= 0) return finish(-5);
+    reply[got] = '\0';
+    for (char* line = reply; line != nullptr;) {
+      char* newline = std::strchr(line, '\n');
+      if (newline != nullptr) *newline = '\0';
+      if (std::strlen(line) >= 4) {
+        const uint32_t code = code_hash(line);
+        if (code == k220) {
+          send_text(control, std::string("USER ") + (parts.user[0] ? parts.user : "anonymous") + "\n");
+        } else if (code == k331) {
+          send_text(control, std::string("PASS ") +
+                                 (parts.password[0] ? parts.password : kAnonymousPassword) + "\n");
+        } else if (code == k230) {
+          send_text(control, "PASV\n");
+        } else if (code == k227) {
+          if (!parse_passive(line, data_host, data_port)) return finish(-2);
+          passive = true;
+          send_text(control, "TYPE I\n");
+        } else if (code == k200) {
+          send_text(control, std::string(store ? "STOR " : "RETR ") + parts.path + "\n");
+          if (data >= 0) close(data);  // a repeated 200 must not leak the first one
+          data = tcp_connect(passive ? data_host : parts.host, passive ? data_port : parts.port);
+          if (data < 0) {
+            data = -1;
+            return finish(-2);
+          }
+        } else if (code == k150) {
+          if (data < 0) return finish(-1);
+          reopen_record_set(data, location, flags, mode);
+          return data;  // the control connection stays open for the transfer
+        } else if (code == k530) {
+          return finish(-5);
+        } else if (code == k550) {
+          return finish(-2);
+        } else if (code == k553) {
+          return finish(-1);
+        }
+      }
+      line = newline != nullptr ? newline + 1 : nullptr;
+    }
+  }
+}
+
+int dispatch(int fd, const char* location, const UrlParts& parts, int flags, int mode, int depth) {
+  const uint32_t scheme = elf_hash(parts.scheme);
+  if (scheme == elf_hash("ftp")) return ftp_dialogue(fd, location, parts, flags, mode);
+  if (scheme == elf_hash("http") && (flags & (O_WRONLY | O_RDWR)) == 0)
+    return http_request(fd, location, parts, flags, mode, depth);
+  close(fd);
+  return -1;
+}
+
+int open_url_at_depth(const char* location, const UrlParts& parts, int flags, int mode,
+                      int depth) {
+  int fd = tcp_connect(parts.host, parts.port);
+  if (fd < 0) return -1;
+  return dispatch(fd, location, parts, flags, mode, depth);
+}
+
+}  // namespace
+
+int network_init() {
+  if (g_network_initialised) return 0;
+  g_network_initialised = true;
+  if (network_platform_init() < 0) g_network_disabled = true;
+  return 0;
+}
+
+bool network_disabled() { return g_network_disabled; }
+
+void set_network_disabled(bool disabled) { g_network_disabled = disabled; }
+
+int tcp_connect(const char* host, int32_t port) {
+  if (g_network_disabled) return -1;
+  if (g_connect_hook != nullptr) return g_connect_hook(host, port);
+  in_addr address{};
+  if (inet_aton(host, &address) == 0) {
+    const hostent* entry = gethostbyname(host);
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != sizeof address ||
+        entry->h_addr_list[0] == nullptr)
+      return -1;
+    std::memcpy(&address, entry->h_addr_list[0], sizeof address);
+  }
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -5;
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  peer.sin_addr = address;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    report_system_error("connect", errno);
+    close(fd);
+    return -5;
+  }
+  return fd;
+}
+
+int listen_socket(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    std::perror("bind");
+    close(fd);
+    return -1;
+  }
+  if (listen(fd, 1024) != 0) {
+    std::perror("listen");
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void close_socket(int socket) {
+  shutdown(socket, SHUT_WR);
+  close(socket);
+}
+
+int open_url(const char* location, const UrlParts& parts, int flags, int mode) {
+  return open_url_at_depth(location, parts, flags, mode, 0);
+}
+
+int http_exchange(int fd, const char* location, const UrlParts& parts, int flags, int mode) {
+  return http_request(fd, location, parts, flags, mode, 0);
+}
+
+int ftp_exchange(int fd, const char* location, const UrlParts& parts, int flags, int mode) {
+  return ftp_dialogue(fd, location, parts, flags, mode);
+}
+
+void network_reset() {
+  g_network_disabled = false;
+  g_network_initialised = false;
+  g_connect_hook = nullptr;
+}
+
+void set_connect_hook(ConnectHook hook) { g_connect_hook = hook; }
+
+}  // namespace mirt

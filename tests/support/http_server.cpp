@@ -1,0 +1,84 @@
+#include "support/http_server.h"
+
+#include <unistd.h>
+
+#include "support/loopback.h"
+
+namespace mirt::test {
+
+HttpServer::HttpServer() {
+  listen_fd_ = listen_loopback(port_);
+  if (listen_fd_ >= 0) acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+HttpServer::~HttpServer() {
+  stop_ = true;
+  if (acceptor_.joinable()) acceptor_.join();
+  for (std::thread& worker : workers_) worker.join();
+  if (listen_fd_ >= 0) close(listen_fd_);
+}
+
+std::string HttpServer::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void HttpServer::set_raw(const std::string& path, const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  answers_[path] = bytes;
+}
+
+void HttpServer::set_file(const std::string& path, const std::string& body) {
+  set_raw(path, response("HTTP/1.0 200 OK",
+                         "Content-Length: " + std::to_string(body.size()) + "\r\n", body));
+}
+
+void HttpServer::set_redirect(const std::string& path, const std::string& target) {
+  set_raw(path, response("HTTP/1.0 302 Found", "Location: " + target + "\r\n", ""));
+}
+
+std::string HttpServer::response(const std::string& status_line, const std::string& headers,
+                                 const std::string& body) {
+  return status_line + "\r\nServer: mirt-loopback-test-server/1.0 (for unit tests)\r\n" +
+         headers + "\r\n" + body;
+}
+
+std::vector<std::string> HttpServer::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+void HttpServer::accept_loop() {
+  while (!stop_) {
+    int fd = accept_bounded(listen_fd_, stop_, 100);
+    if (fd < 0) continue;
+    ++connections_;
+    workers_.emplace_back([this, fd] { serve(fd); });
+  }
+}
+
+void HttpServer::serve(int fd) {
+  std::string request;
+  char buffer[4096];
+  // Up to the empty line; our client ends lines with a bare line feed.
+  while (request.find("\n\n") == std::string::npos &&
+         request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+    long got = read_bounded(fd, buffer, sizeof buffer, stop_, 5000);
+    if (got <= 0) break;
+    request.append(buffer, static_cast<size_t>(got));
+  }
+  std::string answer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(request);
+    std::string path;
+    if (request.compare(0, 4, "GET ") == 0) path = request.substr(4, request.find(' ', 4) - 4);
+    auto found = answers_.find(path);
+    answer = found != answers_.end()
+                 ? found->second
+                 : response("HTTP/1.0 404 Not Found", "Content-Length: 0\r\n", "");
+  }
+  send_all(fd, answer);
+  close(fd);
+}
+
+}  // namespace mirt::test

@@ -17,6 +17,10 @@
  *
  * The MR_ALGORITHM_MODULE and MR_CIPHER_MODULE macros define the three
  * required symbols with the right linkage.
+ *
+ * Modules are opened with RTLD_GLOBAL and all export the same MR_ names,
+ * so link each one with -Wl,-Bsymbolic: otherwise a module's own
+ * references to its MR_ symbols may resolve to an earlier module's.
  */
 #ifndef MIRT_MODULE_H
 #define MIRT_MODULE_H

@@ -7,11 +7,13 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "codec/checksum.h"
@@ -58,6 +60,63 @@ void send_text(int fd, const std::string& text) {
     if (sent <= 0) return;
     done += static_cast<size_t>(sent);
   }
+}
+
+// Announced body lengths by descriptor. The socket's identity is kept too,
+// so a descriptor number reused for something else is not mistaken for it.
+struct AnnouncedLength {
+  dev_t device;
+  ino_t inode;
+  int64_t length;
+};
+std::map<int, AnnouncedLength> g_announced;
+
+void announce_length(int fd, int64_t length) {
+  struct stat info;
+  if (length < 0 || fstat(fd, &info) != 0) {
+    g_announced.erase(fd);
+    return;
+  }
+  g_announced[fd] = {info.st_dev, info.st_ino, length};
+}
+
+bool ascii_prefix_nocase(const std::string& line, const char* prefix) {
+  size_t i = 0;
+  for (; prefix[i] != '\0'; ++i) {
+    if (i >= line.size()) return false;
+    char c = line[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// The Content-Length of a header read exactly up to its end, -1 when
+// there is none, it is not a plain number, or copies disagree.
+int64_t announced_length(const std::string& header) {
+  int64_t found = -1;
+  size_t start = 0;
+  while (start < header.size()) {
+    size_t end = header.find('\n', start);
+    if (end == std::string::npos) end = header.size();
+    std::string line = header.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    constexpr const char* kField = "content-length:";
+    if (!ascii_prefix_nocase(line, kField)) continue;
+    size_t i = std::strlen(kField);
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size() || line[i] < '0' || line[i] > '9') return -1;
+    int64_t value = 0;
+    for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+      if (value > (INT64_MAX - 9) / 10) return -1;
+      value = value * 10 + (line[i] - '0');
+    }
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i != line.size() || (found >= 0 && found != value)) return -1;
+    found = value;
+  }
+  return found;
 }
 
 uint32_t code_hash(const char* text) {
@@ -110,11 +169,14 @@ int http_request(int fd, const char* location, const UrlParts& parts, int flags,
 
   // Newest byte first. The rest of the status read is not scanned.
   char window[4] = {0, status[1], status[2], status[3]};
+  // Everything read so far, kept only to find the announced length.
+  std::string header(status, static_cast<size_t>(got));
   for (;;) {
     if (read_retry(fd, &window[0], 1) != 1) {
       close(fd);
       return -2;
     }
+    header.push_back(window[0]);
     if (window[0] == '\n' && window[2] == '\n') break;
     if (redirect && std::memcmp(window, ":noi", 4) == 0)
       return follow_redirect(fd, flags, mode, depth);
@@ -122,6 +184,18 @@ int http_request(int fd, const char* location, const UrlParts& parts, int flags,
     window[2] = window[1];
     window[1] = window[0];
   }
+  // The length only counts when the blank line just found is the first
+  // one: otherwise part of the body went with the status read.
+  int64_t length = -1;
+  size_t first_end = std::string::npos;
+  for (size_t i = 2; i < header.size(); ++i) {
+    if (header[i] == '\n' && header[i - 2] == '\n') {
+      first_end = i;
+      break;
+    }
+  }
+  if (first_end == header.size() - 1) length = announced_length(header);
+  announce_length(fd, length);
   reopen_record_set(fd, location, flags, mode);
   return fd;
 }
@@ -224,6 +298,7 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
           }
         } else if (code == k150) {
           if (data < 0) return finish(-1);
+          announce_length(data, -1);
           reopen_record_set(data, location, flags, mode);
           return data;  // the control connection stays open for the transfer
         } else if (code == k530) {
@@ -330,7 +405,18 @@ int ftp_exchange(int fd, const char* location, const UrlParts& parts, int flags,
   return ftp_dialogue(fd, location, parts, flags, mode);
 }
 
+int64_t expected_length(int fd) {
+  auto found = g_announced.find(fd);
+  if (found == g_announced.end()) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || info.st_dev != found->second.device ||
+      info.st_ino != found->second.inode)
+    return -1;
+  return found->second.length;
+}
+
 void network_reset() {
+  g_announced.clear();
   g_network_disabled = false;
   g_network_initialised = false;
   g_connect_hook = nullptr;

@@ -17,8 +17,9 @@ int unload_modules();
 const char* module_path();
 void module_path_append(const char* directories);  // the module_dir directive
 
-// Tests only.
+// Tests only. The reset closes every handle still recorded.
 void module_path_reset();
 void module_registry_reset();
+int module_registry_count();
 
 }  // namespace mirt

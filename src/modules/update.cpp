@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/diag.h"
+#include "location/net.h"
 #include "location/stream.h"
 #include "location/template.h"
 
@@ -80,7 +81,7 @@ bool write_all(int fd, const char* data, size_t length) {
 // Copies everything from `source` into a fresh file next to `destination`
 // and renames it into place only once all of it arrived, so an interrupted
 // download never replaces a working program or module.
-int fetch_into(int source, const std::string& destination) {
+int fetch_into(int source, const std::string& destination, const char* name) {
   std::string temporary = destination + ".XXXXXX";
   UniqueFd target(::mkstemp(temporary.data()));
   if (target.get() < 0) {
@@ -96,6 +97,7 @@ int fetch_into(int source, const std::string& destination) {
   if (::fchmod(target.get(), 0700) != 0) return discard("open", errno);
 
   char buffer[kCopyChunk];
+  uint64_t copied = 0;
   for (;;) {
     ssize_t got = ::read(source, buffer, sizeof buffer);
     if (got == 0) break;
@@ -104,7 +106,19 @@ int fetch_into(int source, const std::string& destination) {
       return discard("read", errno);
     }
     if (!write_all(target.get(), buffer, static_cast<size_t>(got))) return discard("write", errno);
+    copied += static_cast<uint64_t>(got);
   }
+  // A server that closes before the length it announced broke off.
+  const int64_t announced = expected_length(source);
+  if (announced >= 0 && copied < static_cast<uint64_t>(announced)) {
+    report("Download of %s broke off after %llu of %lld bytes.\n", name != nullptr ? name : "",
+           static_cast<unsigned long long>(copied), static_cast<long long>(announced));
+    target.reset();
+    ::unlink(temporary.c_str());
+    return -1;
+  }
+  // On disk before it replaces the old file.
+  if (::fsync(target.get()) != 0 && errno != EINVAL) return discard("write", errno);
   if (::close(target.release()) != 0) return discard("write", errno);
   if (::rename(temporary.c_str(), destination.c_str()) != 0) return discard("rename", errno);
   return 0;
@@ -170,7 +184,7 @@ int check_update(const char* name, const char* fetch_template, const char* versi
     report_system_error("open", source.get());
     return -1;
   }
-  return fetch_into(source.get(), destination);
+  return fetch_into(source.get(), destination, name);
 }
 
 }  // namespace mirt

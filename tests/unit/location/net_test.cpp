@@ -194,6 +194,65 @@ TEST_F(NetTest, RedirectNeverOpensALocalFile) {
   EXPECT_EQ(open_location(http_.url("/empty").c_str(), O_RDONLY, 0), -2);
 }
 
+struct LengthCase {
+  const char* name;
+  std::string headers;
+  std::string body;
+  int64_t expected;
+};
+
+class AnnouncedLengthTest : public NetTest, public ::testing::WithParamInterface<LengthCase> {};
+
+// The recorded length never changes what the caller reads.
+TEST_P(AnnouncedLengthTest, RecordedForTheDescriptor) {
+  const LengthCase& c = GetParam();
+  http_.set_raw("/f", HttpServer::response("HTTP/1.0 200 OK", c.headers, c.body));
+  int fd = track(open_location(http_.url("/f").c_str(), O_RDONLY, 0));
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(expected_length(fd), c.expected);
+  EXPECT_EQ(read_all(fd), c.body);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, AnnouncedLengthTest,
+    ::testing::Values(LengthCase{"Plain", "Content-Length: 5\r\n", "hello", 5},
+                      LengthCase{"AnyCase", "content-LENGTH:\t12 \r\n", "short", 12},
+                      LengthCase{"Zero", "Content-Length: 0\r\n", "", 0},
+                      LengthCase{"Absent", "X-Other: 1\r\n", "body", -1},
+                      LengthCase{"NotANumber", "Content-Length: 12abc\r\n", "body", -1},
+                      LengthCase{"Empty", "Content-Length: \r\n", "body", -1},
+                      LengthCase{"Disagreeing", "Content-Length: 4\r\nContent-Length: 5\r\n",
+                                 "body", -1},
+                      LengthCase{"Huge", "Content-Length: 99999999999999999999999\r\n", "b",
+                                 -1}),
+    [](const ::testing::TestParamInfo<LengthCase>& info) { return info.param.name; });
+
+TEST_F(NetTest, AnnouncedLengthFollowsRedirectsAndForgetsOtherDescriptors) {
+  http_.set_file("/target", "twelve bytes");
+  http_.set_redirect("/moved", http_.url("/target"));
+  int fd = open_location(http_.url("/moved").c_str(), O_RDONLY, 0);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(expected_length(fd), 12);
+  close(fd);
+  // The same number for a plain file carries no length.
+  test::TempDir dir;
+  ASSERT_TRUE(test::write_file(dir.file("plain"), "x"));
+  int again = track(open(dir.file("plain").c_str(), O_RDONLY));
+  ASSERT_EQ(again, fd);
+  EXPECT_EQ(expected_length(again), -1);
+  EXPECT_EQ(expected_length(-1), -1);
+}
+
+TEST_F(NetTest, HeaderInsideTheStatusReadGivesNoLength) {
+  // Header end within the first read: part of the body is gone, so the
+  // announced length no longer matches what is left.
+  http_.set_raw("/short", "HTTP/1.0 200 OK\r\nContent-Length: 40\r\n\r\n"
+                          "0123456789abcdef\n\r\nrest of it");
+  int fd = track(open_location(http_.url("/short").c_str(), O_RDONLY, 0));
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(expected_length(fd), -1);
+}
+
 TEST_F(NetTest, HttpRefusesWriting) {
   EXPECT_EQ(open_location(http_.url("/f").c_str(), O_WRONLY | O_CREAT, 0644), -1);
   EXPECT_EQ(open_location(http_.url("/f").c_str(), O_RDWR, 0), -1);

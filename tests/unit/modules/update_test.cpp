@@ -1,14 +1,21 @@
 #include "modules/update.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "location/net.h"
+#include "location/stream.h"
 #include "support/files.h"
+#include "support/http_server.h"
 #include "support/temp_dir.h"
 
 namespace mirt {
@@ -136,6 +143,135 @@ TEST_F(CheckUpdateTest, UnopenableLocationsReported) {
   EXPECT_NE(err.find("mirt: open: " + std::string(std::strerror(ENOENT)) + "\n"),
             std::string::npos);
   EXPECT_FALSE(test::file_exists(dir.file("missing")));
+}
+
+TEST_F(CheckUpdateTest, FailedWriteKeepsOldFile) {
+  ASSERT_TRUE(test::write_file(version, "000008043"));
+  ASSERT_TRUE(test::write_file(fetch, std::string(64 * 1024, 'x')));
+  // In a child: a file size limit makes the copy's writes fail.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(check(fetch) == -1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(test::read_file(destination), "old program");
+  EXPECT_EQ(entries(), 3);
+}
+
+// ---- Over HTTP -------------------------------------------------------------
+
+class HttpUpdateTest : public CheckUpdateTest {
+ protected:
+  void SetUp() override {
+    CheckUpdateTest::SetUp();
+    reopen_table_reset();
+    network_reset();
+    ASSERT_TRUE(server.ok());
+    version = server.url("/mirt.ver");
+  }
+  void TearDown() override {
+    reopen_table_reset();
+    network_reset();
+  }
+  test::HttpServer server;
+};
+
+struct RemoteVersionCase {
+  const char* label;
+  std::string body;
+  int result;           // with upgrade set
+  const char* message;  // standard error
+};
+
+class RemoteVersionTest : public HttpUpdateTest,
+                          public ::testing::WithParamInterface<RemoteVersionCase> {};
+
+TEST_P(RemoteVersionTest, ComparesAndFetches) {
+  const RemoteVersionCase& c = GetParam();
+  server.set_file("/mirt.ver", c.body);
+  server.set_file("/mirt.bin", "fetched over http");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(check(server.url("/mirt.bin")), c.result);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+  EXPECT_EQ(test::read_file(destination), c.result == 0 ? "fetched over http" : "old program");
+  EXPECT_EQ(entries(), 2);  // no temporary left behind
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VersionFiles, RemoteVersionTest,
+    ::testing::Values(
+        RemoteVersionCase{"Newer", "000008043\n", 0,
+                          "There is a new version of mirt.  NEW: 0.8.43, CURR: 0.8.42, "
+                          "fetching...\n"},
+        RemoteVersionCase{"BlankPadded", "  0  9  0", 0,
+                          "There is a new version of mirt.  NEW: 0.9.0, CURR: 0.8.42, "
+                          "fetching...\n"},
+        RemoteVersionCase{"MinorSpills", "000300000", 0,
+                          "There is a new version of mirt.  NEW: 1.44.0, CURR: 0.8.42, "
+                          "fetching...\n"},
+        RemoteVersionCase{"Same", "000008042", -1, ""},
+        RemoteVersionCase{"Older", "000007255", -1, ""},
+        RemoteVersionCase{"DottedText", "0.8.43\n", -1, ""},
+        RemoteVersionCase{"Empty", "", -1, ""},
+        RemoteVersionCase{"Garbage", "<html>404", -1, ""}),
+    [](const ::testing::TestParamInfo<RemoteVersionCase>& info) { return info.param.label; });
+
+TEST_F(HttpUpdateTest, MissingVersionFileIsNoUpdate) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(check(server.url("/mirt.bin")), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(server.requests().size(), 1u);  // the program itself is not asked for
+}
+
+TEST_F(HttpUpdateTest, BreakOffInTheMiddleKeepsOldFile) {
+  server.set_file("/mirt.ver", "000008043");
+  server.set_raw("/mirt.bin", test::HttpServer::response("HTTP/1.0 200 OK",
+                                                         "Content-Length: 10000\r\n",
+                                                         std::string(6000, 'n')));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(check(server.url("/mirt.bin")), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "There is a new version of mirt.  NEW: 0.8.43, CURR: 0.8.42, fetching...\n"
+            "mirt: Download of mirt broke off after 6000 of 10000 bytes.\n");
+  EXPECT_EQ(test::read_file(destination), "old program");
+  EXPECT_EQ(entries(), 2);  // no temporary left behind
+}
+
+TEST_F(HttpUpdateTest, WithoutAnnouncedLengthEverythingArrivedCounts) {
+  server.set_file("/mirt.ver", "000008043");
+  server.set_raw("/mirt.bin", test::HttpServer::response("HTTP/1.0 200 OK", "", "whole body"));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(check(server.url("/mirt.bin")), 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test::read_file(destination), "whole body");
+}
+
+TEST_F(HttpUpdateTest, RedirectedDownloadArrives) {
+  server.set_file("/mirt.ver", "000008043");
+  server.set_file("/real.bin", std::string(20000, 'r'));
+  server.set_redirect("/mirt.bin", server.url("/real.bin"));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(check(server.url("/mirt.bin")), 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test::read_file(destination), std::string(20000, 'r'));
+}
+
+TEST_F(HttpUpdateTest, UnavailableDownloadIsReported) {
+  server.set_file("/mirt.ver", "000008043");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(check(server.url("/mirt.bin")), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "There is a new version of mirt.  NEW: 0.8.43, CURR: 0.8.42, fetching...\n"
+            "mirt: open: " + std::string(std::strerror(ENOENT)) + "\n");
+  EXPECT_EQ(test::read_file(destination), "old program");
+  EXPECT_EQ(entries(), 2);  // no temporary left behind
 }
 
 }  // namespace

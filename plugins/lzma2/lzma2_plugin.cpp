@@ -1,0 +1,21 @@
+// LZMA2 at its strongest preset, the dictionary covering the block; text
+// gets more literal context.
+#include "common/lzma2.h"
+
+namespace mirt {
+namespace {
+
+uint32_t compress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t limit) {
+  return plugin::lzma2_encode(LZMA_VLI_UNKNOWN, nullptr, src, len, dst, limit,
+                              plugin::looks_like_text(src, len));
+}
+
+uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t cap) {
+  return plugin::lzma2_decode(LZMA_VLI_UNKNOWN, nullptr, src, len, dst, cap);
+}
+
+}  // namespace
+}  // namespace mirt
+
+MR_ALGORITHM_MODULE(17, "LZMA2 Compression",
+                    (mirt::plugin::entry<mirt::compress, mirt::decompress>));

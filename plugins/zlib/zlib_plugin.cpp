@@ -1,0 +1,40 @@
+// Slot 4: a zlib stream at maximum compression.
+#include <zlib.h>
+
+#include "common/plugin.h"
+
+namespace mirt {
+namespace {
+
+uint32_t compress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t limit) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+    return MR_DECLINED;
+  z.next_in = const_cast<Bytef*>(src);
+  z.avail_in = len;
+  z.next_out = dst;
+  z.avail_out = limit;
+  const int rc = deflate(&z, Z_FINISH);
+  const uint32_t produced = static_cast<uint32_t>(z.total_out);
+  deflateEnd(&z);
+  return rc == Z_STREAM_END ? produced : MR_DECLINED;
+}
+
+uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t cap) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return MR_FAILED;
+  z.next_in = const_cast<Bytef*>(src);
+  z.avail_in = len;
+  z.next_out = dst;
+  z.avail_out = cap;
+  const int rc = inflate(&z, Z_FINISH);
+  const uint32_t produced = static_cast<uint32_t>(z.total_out);
+  const bool whole = rc == Z_STREAM_END && z.avail_in == 0;
+  inflateEnd(&z);
+  return whole ? produced : MR_FAILED;
+}
+
+}  // namespace
+}  // namespace mirt
+
+MR_ALGORITHM_MODULE(4, "Zlib Compression", (mirt::plugin::entry<mirt::compress, mirt::decompress>));

@@ -25,7 +25,8 @@ if(MIRT_PLUGINS)
       VISIBILITY_INLINES_HIDDEN ON)
     target_include_directories(${target} PRIVATE
       ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_SOURCE_DIR}/include)
-    target_link_libraries(${target} PRIVATE ${ARGN})
+    # Every stored form carries a CRC-32 of its plain block (common/plugin.h).
+    target_link_libraries(${target} PRIVATE ${ARGN} ZLIB::ZLIB)
     if(MIRT_SANITIZE OR MIRT_FUZZ)
       # Every module exports MR_NUM, MR_NAME and MR_ALGO and the loader opens
       # them with RTLD_GLOBAL: instrumented globals would make AddressSanitizer

@@ -14,6 +14,16 @@
  *   MR_URL_GET  const char *     optional: location of a newer module file
  *   MR_URL_VER  const char *     optional: location of its version file
  *   MR_SIGN     any              optional: looked up, not used
+ *   MR_THREADSAFE int32_t        optional: non-zero when the entry may be
+ *                                called from several threads at once
+ *
+ * The program compresses and expands blocks on several threads. An entry
+ * of a module that does not export a non-zero MR_THREADSAFE is never
+ * entered by two threads at the same time: the program holds a lock of
+ * that module around every call. A module that declares itself
+ * thread-safe keeps no state between calls outside its arguments (or
+ * guards what it keeps), so calls for different blocks may overlap. Cipher
+ * entries are always called from one thread, in block order.
  *
  * The MR_ALGORITHM_MODULE and MR_CIPHER_MODULE macros define the three
  * required symbols with the right linkage.
@@ -93,6 +103,9 @@ typedef void (*mr_entry)(void);
   MR_EXPORT const int32_t MR_NUM = (num);                     \
   MR_EXPORT const char *const MR_NAME = (name);               \
   MR_EXPORT const mr_entry MR_ALGO = (mr_entry)(mr_algorithm_entry)(entry)
+
+/* Declares the module's entry reentrant (see MR_THREADSAFE above). */
+#define MR_THREADSAFE_MODULE() MR_EXPORT const int32_t MR_THREADSAFE = 1
 
 #define MR_CIPHER_MODULE(num, name, entry)                    \
   MR_EXPORT const int32_t MR_TYPE = MR_TYPE_CIPHER;           \

@@ -38,3 +38,4 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
 }  // namespace mirt
 
 MR_ALGORITHM_MODULE(4, "Zlib Compression", (mirt::plugin::entry<mirt::compress, mirt::decompress>));
+MR_THREADSAFE_MODULE();

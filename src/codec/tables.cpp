@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "common/diag.h"
 
@@ -20,6 +21,7 @@ int32_t unavailable_cipher_entry(const unsigned char*, unsigned char*, uint32_t,
 struct AlgorithmSlot {
   AlgorithmEntry entry;
   const char* name;
+  bool threadsafe;
 };
 
 struct CipherSlot {
@@ -52,9 +54,9 @@ constexpr const char* kInitialCipherNames[] = {"chaos", "subst", "serpent", "psu
 
 constexpr std::array<AlgorithmSlot, kAlgorithmSlots> initial_algorithms() {
   std::array<AlgorithmSlot, kAlgorithmSlots> table{};
-  table[0] = {copy_algorithm, kInitialAlgorithmNames[0]};
+  table[0] = {copy_algorithm, kInitialAlgorithmNames[0], true};
   for (size_t i = 1; i < std::size(kInitialAlgorithmNames); ++i)
-    table[i] = {unavailable_algorithm, kInitialAlgorithmNames[i]};
+    table[i] = {unavailable_algorithm, kInitialAlgorithmNames[i], true};
   return table;
 }
 
@@ -69,6 +71,8 @@ constexpr std::array<CipherSlot, kCipherSlots> initial_ciphers() {
 // initialiser or option code looks at them.
 constinit std::array<AlgorithmSlot, kAlgorithmSlots> g_algorithms = initial_algorithms();
 constinit std::array<CipherSlot, kCipherSlots> g_ciphers = initial_ciphers();
+// One lock per slot, and so per module: a module fills exactly one slot.
+std::mutex g_slot_locks[kAlgorithmSlots];
 
 bool usable_algorithm_slot(int slot) { return slot >= 0 && slot < kEndOfBlocks; }
 
@@ -121,28 +125,43 @@ int highest_available_algorithm() {
   return 0;
 }
 
-void algorithm_set(int slot, AlgorithmEntry entry, const char* name) {
+void algorithm_set(int slot, AlgorithmEntry entry, const char* name, bool threadsafe) {
   if (!usable_algorithm_slot(slot)) return;
-  g_algorithms[slot] = {entry, name};
+  g_algorithms[slot] = {entry, name, threadsafe};
 }
 
 void algorithm_disable(int slot) {
   // 255 is the end-of-blocks marker and never holds anything.
   if (!usable_algorithm_slot(slot)) return;
   g_algorithms[slot].entry = unavailable_algorithm;
+  g_algorithms[slot].threadsafe = true;
 }
 
 void algorithm_restrict(uint32_t keep) {
   for (int slot = 1; slot < kEndOfBlocks; ++slot)
-    if (static_cast<uint32_t>(slot) != keep) g_algorithms[slot] = {nullptr, nullptr};
+    if (static_cast<uint32_t>(slot) != keep) g_algorithms[slot] = {nullptr, nullptr, true};
 }
 
-bool algorithm_install(int slot, AlgorithmEntry entry, const char* name) {
+bool algorithm_install(int slot, AlgorithmEntry entry, const char* name, bool threadsafe) {
   if (!usable_algorithm_slot(slot) || entry == nullptr) return false;
   AlgorithmEntry current = g_algorithms[slot].entry;
   if (current != nullptr && current != unavailable_algorithm) return false;
-  g_algorithms[slot] = {entry, name};
+  g_algorithms[slot] = {entry, name, threadsafe};
   return true;
+}
+
+bool algorithm_threadsafe(int slot) {
+  if (slot < 0 || slot >= kAlgorithmSlots) return true;
+  return g_algorithms[slot].threadsafe;
+}
+
+uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* dst,
+                        uint32_t src_len, uint32_t dst_cap) {
+  const AlgorithmEntry entry = algorithm_entry(slot);
+  if (entry == nullptr) return mode == MR_MODE_DECOMPRESS ? MR_FAILED : MR_DECLINED;
+  if (g_algorithms[slot].threadsafe) return entry(mode, nullptr, src, dst, src_len, dst_cap);
+  const std::lock_guard<std::mutex> hold(g_slot_locks[slot]);
+  return entry(mode, nullptr, src, dst, src_len, dst_cap);
 }
 
 CipherEntry cipher_entry(int slot) {
@@ -172,12 +191,11 @@ bool cipher_install(int slot, CipherEntry entry, const char* name) {
 uint32_t decompress_block(int number, const uint8_t* src, uint32_t src_len, uint8_t* dst,
                           uint32_t dst_cap) {
   if (number == kEndOfBlocks) return 0;
-  AlgorithmEntry entry = algorithm_entry(number);
-  if (entry == nullptr) {
+  if (algorithm_entry(number) == nullptr) {
     report("Algorithm unavailble.\n");
     return 0;
   }
-  return entry(2, nullptr, src, dst, src_len, dst_cap);
+  return call_algorithm(number, MR_MODE_DECOMPRESS, src, dst, src_len, dst_cap);
 }
 
 void tables_reset() {

@@ -28,10 +28,20 @@ AlgorithmEntry algorithm_entry(int slot);
 const char* algorithm_name(int slot);  // nullptr when the slot has no name
 bool algorithm_available(int slot);    // neither empty nor the stub
 int highest_available_algorithm();     // 0 when none is available
-void algorithm_set(int slot, AlgorithmEntry entry, const char* name);
+// `threadsafe`: the entry may run on several threads at once; otherwise
+// call_algorithm serialises every call into the slot.
+void algorithm_set(int slot, AlgorithmEntry entry, const char* name, bool threadsafe = false);
 void algorithm_disable(int slot);      // stub in, name kept (-e, exclude_algorithm)
 void algorithm_restrict(uint32_t keep);  // empty 1..254 except `keep` (-I)
-bool algorithm_install(int slot, AlgorithmEntry entry, const char* name);  // module loader
+bool algorithm_install(int slot, AlgorithmEntry entry, const char* name,
+                       bool threadsafe = false);  // module loader
+bool algorithm_threadsafe(int slot);
+
+// Calls the slot's entry (null entries give 0 in mode 2, -1 otherwise),
+// holding the slot's lock unless the entry is thread-safe. Every call of
+// an algorithm from the codec goes through here.
+uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* dst,
+                        uint32_t src_len, uint32_t dst_cap);
 
 // Cipher slots (number 0..4); out-of-range numbers are never available.
 CipherEntry cipher_entry(int slot);

@@ -188,6 +188,8 @@ int load_module(const char* name, Options& options) {
   read_symbol(module.get(), "MR_REQUIRE", requirement);
   read_symbol(module.get(), "MR_URL_GET", fetch_location);
   read_symbol(module.get(), "MR_URL_VER", version_location);
+  int32_t threadsafe = 0;
+  read_symbol(module.get(), "MR_THREADSAFE", threadsafe);
   (void)dlsym(module.get(), "MR_SIGN");  // reserved for signed modules
 
   // A module given by absolute path was placed there on purpose and is
@@ -214,7 +216,7 @@ int load_module(const char* name, Options& options) {
   if (type == MR_TYPE_ALGORITHM) {
     if (static_cast<uint32_t>(number) >= static_cast<uint32_t>(kEndOfBlocks)) return -1;
     auto algorithm = reinterpret_cast<AlgorithmEntry>(entry);
-    if (algorithm_install(number, algorithm, display_name)) return 0;
+    if (algorithm_install(number, algorithm, display_name, threadsafe != 0)) return 0;
     // Taken back so the handle is not closed twice at the end.
     forget_record(record);
     dlclose(handle);

@@ -1,0 +1,163 @@
+// The block pipeline on its own: blocks finish in order whatever the
+// threads do, a failure stops everything behind it, memory stays bounded,
+// and no worker outlives the run. Also the per-module lock of the table.
+#include "codec/pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "codec/tables.h"
+
+namespace mirt {
+namespace {
+
+int live_threads() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+std::atomic<int> g_live_jobs{0};
+
+// A block whose work takes two rounds of a few tasks of random length.
+class TestJob : public BlockJob {
+ public:
+  explicit TestJob(int index) : index(index), rng(static_cast<unsigned>(index)) { ++g_live_jobs; }
+  ~TestJob() override { --g_live_jobs; }
+  void plan(std::vector<BlockTask>& tasks) override {
+    if (round++ >= 2) return;
+    for (int i = 0; i < 3; ++i) {
+      const int pause = static_cast<int>(rng() % 300);
+      tasks.push_back({[this, pause](unsigned) {
+                         std::this_thread::sleep_for(std::chrono::microseconds(pause));
+                         ++work_done;
+                       },
+                       static_cast<uint64_t>(pause)});
+    }
+  }
+  const int index;
+  std::mt19937 rng;
+  int round = 0;
+  std::atomic<int> work_done{0};
+};
+
+class TestStage : public BlockStage {
+ public:
+  TestStage(int blocks, int fail_at) : blocks_(blocks), fail_at_(fail_at) {}
+  std::unique_ptr<BlockJob> next() override {
+    if (read_ == blocks_) return nullptr;
+    peak_live = std::max(peak_live, g_live_jobs.load() + 1);
+    return std::make_unique<TestJob>(read_++);
+  }
+  bool finish(BlockJob& job) override {
+    auto& block = static_cast<TestJob&>(job);
+    finished.push_back(block.index);
+    all_work_done = all_work_done && block.work_done == 6;
+    // Lookahead: the block after this one has been read, or none is left.
+    read_ahead = read_ahead && (read_ > block.index + 1 || read_ == blocks_);
+    return block.index != fail_at_;
+  }
+  std::vector<int> finished;
+  bool all_work_done = true;
+  bool read_ahead = true;
+  int peak_live = 0;
+
+ private:
+  const int blocks_;
+  const int fail_at_;
+  int read_ = 0;
+};
+
+int settled_threads() {
+  TestStage warm_up(3, -1);
+  run_pipeline(warm_up, {2, false});
+  return live_threads();
+}
+
+struct Case {
+  unsigned threads;
+  bool lookahead;
+};
+
+class PipelineTest : public ::testing::TestWithParam<Case> {};
+
+// Threads of the process once any lazily started helper thread (a
+// sanitizer's, say) is running: a small run first.
+int settled_threads();
+
+TEST_P(PipelineTest, FinishesEveryBlockInOrderWithinTheMemoryBound) {
+  const int before = settled_threads();
+  TestStage stage(40, -1);
+  ASSERT_TRUE(run_pipeline(stage, {GetParam().threads, GetParam().lookahead}));
+  ASSERT_EQ(stage.finished.size(), 40u);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(stage.finished[static_cast<size_t>(i)], i);
+  EXPECT_TRUE(stage.all_work_done);
+  if (GetParam().lookahead) {
+    EXPECT_TRUE(stage.read_ahead);
+  }
+  const int window = GetParam().threads > 1 ? 2 * static_cast<int>(GetParam().threads)
+                                            : (GetParam().lookahead ? 2 : 1);
+  EXPECT_LE(stage.peak_live, window);
+  EXPECT_EQ(g_live_jobs, 0);
+  EXPECT_EQ(live_threads(), before);
+}
+
+TEST_P(PipelineTest, AFailureStopsEverythingBehindIt) {
+  const int before = settled_threads();
+  TestStage stage(40, 7);
+  EXPECT_FALSE(run_pipeline(stage, {GetParam().threads, GetParam().lookahead}));
+  ASSERT_EQ(stage.finished.size(), 8u);
+  EXPECT_EQ(stage.finished.back(), 7);
+  EXPECT_EQ(g_live_jobs, 0);
+  EXPECT_EQ(live_threads(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, PipelineTest,
+                         ::testing::Values(Case{1, false}, Case{1, true}, Case{2, false},
+                                           Case{3, true}, Case{8, true}));
+
+// An entry that records how many threads were inside it at once.
+std::atomic<int> g_inside{0};
+std::atomic<int> g_most_inside{0};
+
+uint32_t counting_entry(uint32_t, void*, const unsigned char*, unsigned char*, uint32_t len,
+                        uint32_t) {
+  const int now = ++g_inside;
+  int most = g_most_inside.load();
+  while (now > most && !g_most_inside.compare_exchange_weak(most, now)) {
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  --g_inside;
+  return len;
+}
+
+int most_concurrent_calls(bool threadsafe) {
+  tables_reset();
+  algorithm_set(30, counting_entry, "Counting", threadsafe);
+  g_most_inside = 0;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([] {
+      unsigned char byte = 0;
+      for (int n = 0; n < 5; ++n) call_algorithm(30, MR_MODE_DECOMPRESS, &byte, &byte, 1, 1);
+    });
+  for (std::thread& t : threads) t.join();
+  tables_reset();
+  return g_most_inside;
+}
+
+TEST(AlgorithmLock, OnlyThreadSafeEntriesRunSideBySide) {
+  EXPECT_EQ(most_concurrent_calls(false), 1);
+  EXPECT_GT(most_concurrent_calls(true), 1);
+}
+
+}  // namespace
+}  // namespace mirt

@@ -9,6 +9,7 @@
 
 #include "cli/driver.h"
 #include "codec/checksum.h"
+#include "codec/pipeline.h"
 #include "codec/tables.h"
 #include "location/net.h"
 #include "modules/loader.h"
@@ -31,6 +32,7 @@ enum class Directive {
   kExcludeAlgorithm,
   kAllModules,
   kModuleDir,
+  kThreads,
 };
 
 struct DirectiveKeyword {
@@ -53,6 +55,7 @@ constexpr DirectiveKeyword kDirectives[] = {
     {"exclude_algorithm", Directive::kExcludeAlgorithm},
     {"all_modules", Directive::kAllModules},
     {"module_dir", Directive::kModuleDir},
+    {"threads", Directive::kThreads},
 };
 
 constexpr int kMaxFields = 4;
@@ -140,6 +143,9 @@ int apply_config_line(const char* text, Options& options, uint32_t* block_size) 
       break;
     case Directive::kModuleDir:
       module_path_append(value);
+      break;
+    case Directive::kThreads:
+      set_codec_threads(parse_decimal(value));
       break;
   }
   return 1;

@@ -1,18 +1,21 @@
+// Plain bytes to a container (mode 1): header, block pipeline, finish.
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
+#include <vector>
 
+#include "codec/block_select.h"
 #include "codec/checksum.h"
 #include "codec/codec.h"
 #include "codec/format.h"
+#include "codec/pipeline.h"
 #include "codec/tables.h"
+#include "common/buffer.h"
 #include "common/diag.h"
 #include "location/stream.h"
 #include "status/status.h"
@@ -21,115 +24,9 @@ namespace mirt {
 
 namespace {
 
-constexpr uint32_t kDeclined = static_cast<uint32_t>(-1);
 constexpr uint32_t kCipherStateSize = 2048;
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<uint8_t[], FreeDeleter>;
-
-// malloc rather than new: failure must end in a message, not an exception.
-Buffer allocate(uint64_t size) {
-  if (size > SIZE_MAX) return nullptr;
-  return Buffer(static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : static_cast<size_t>(size))));
-}
-
-// What one candidate did, replayed in slot order after the selection so
-// that the selection itself prints nothing.
-struct CandidateNote {
-  uint8_t slot;
-  int32_t shown_length;
-  bool became_best;
-  bool verify_failed;
-};
-
-// Buffers for choosing the algorithm of one block. The two stored
-// buffers take turns: the winner stays where it was written and the next
-// candidate goes to the other one, so no candidate is ever copied.
-struct SelectionScratch {
-  uint8_t* stored[2] = {nullptr, nullptr};
-  uint8_t* verify = nullptr;
-  uint32_t capacity = 0;
-  CandidateNote notes[kEndOfBlocks] = {};
-  int note_count = 0;
-};
-
-struct Selection {
-  uint32_t length = 0;  // 0: no acceptable candidate
-  uint8_t algorithm = 0;
-  const uint8_t* data = nullptr;  // the block itself or one of the stored buffers
-};
-
-// Largest stored length the block record's length field can carry.
-uint32_t storable_length(uint32_t block_length) {
-  const int width = length_field_width(block_length);
-  if (width >= 4) return kDeclined - 1;
-  return (uint32_t{1} << (8 * width)) - 1;
-}
-
-// Depends only on the block and the tables: ranked by stored length, the
-// lower slot keeps a tie, and only an improvement is verified.
-Selection choose_algorithm(SelectionScratch& scratch, const uint8_t* block,
-                           uint32_t block_length) {
-  Selection best;
-  bool have_best = false;
-  const uint32_t limit = std::min(storable_length(block_length), scratch.capacity);
-  uint8_t* candidate = scratch.stored[0];
-  uint8_t* spare = scratch.stored[1];
-  scratch.note_count = 0;
-
-  const int highest = highest_available_algorithm();
-  for (int slot = 0; slot <= highest; ++slot) {
-    if (!algorithm_available(slot)) continue;
-    const AlgorithmEntry entry = algorithm_entry(slot);
-    // The copy algorithm's output is the block itself; skip producing and
-    // checking a copy of it.
-    const bool identity = entry == copy_algorithm;
-    uint32_t c = identity ? block_length
-                          : entry(1, nullptr, block, candidate, block_length, scratch.capacity);
-    if (c != kDeclined && c > limit) c = kDeclined;
-
-    CandidateNote note{static_cast<uint8_t>(slot), static_cast<int32_t>(c), false, false};
-    if (c != kDeclined && (!have_best || c < best.length)) {
-      bool verified = true;
-      if (!identity) {
-        const uint32_t plain =
-            entry(2, nullptr, candidate, scratch.verify, c, block_length);
-        verified = plain == block_length &&
-                   (block_length == 0 || std::memcmp(scratch.verify, block, block_length) == 0);
-      }
-      if (verified) {
-        have_best = true;
-        best.length = c;
-        best.algorithm = static_cast<uint8_t>(slot);
-        best.data = identity ? block : candidate;
-        if (!identity) std::swap(candidate, spare);
-        note.became_best = true;
-      } else {
-        note.verify_failed = true;
-        note.shown_length = -1;
-      }
-    }
-    scratch.notes[scratch.note_count++] = note;
-  }
-  if (!have_best) return Selection{};
-  return best;
-}
-
 const char* shown_name(const char* name) { return name != nullptr ? name : ""; }
-
-void report_candidates(const SelectionScratch& scratch, const Options& options) {
-  for (int i = 0; i < scratch.note_count; ++i) {
-    const CandidateNote& note = scratch.notes[i];
-    if (note.verify_failed && options.complain)
-      status_message(0, "Compression verification failed (ignoring)");
-    if (options.verbosity >= 3)
-      std::fprintf(stderr, "mirt: \033[%im----| %03i  | %-7i | %s\033[0m\n",
-                   note.became_best ? 7 : 0, static_cast<int>(note.slot), note.shown_length,
-                   shown_name(algorithm_name(note.slot)));
-  }
-}
 
 bool write_all(int fd, const void* data, size_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
@@ -193,6 +90,17 @@ uint32_t expected_blocks(uint64_t input_size, uint32_t block_size) {
   return static_cast<uint32_t>(blocks);
 }
 
+void report_candidates(const std::vector<CandidateNote>& notes, const Options& options) {
+  for (const CandidateNote& note : notes) {
+    if (note.verify_failed && options.complain)
+      status_message(0, "Compression verification failed (ignoring)");
+    if (options.verbosity >= 3)
+      std::fprintf(stderr, "mirt: \033[%im----| %03i  | %-7i | %s\033[0m\n",
+                   note.became_best ? 7 : 0, static_cast<int>(note.slot), note.shown_length,
+                   shown_name(algorithm_name(note.slot)));
+  }
+}
+
 void report_block(const Options& options, uint32_t count, uint8_t algorithm, uint32_t length) {
   const char* name = shown_name(algorithm_name(algorithm));
   if (options.verbosity >= 2) {
@@ -206,6 +114,263 @@ void report_block(const Options& options, uint32_t count, uint8_t algorithm, uin
   progress_step(1);
   status_message(1, "Algorithm ");
   status_append(1, name);
+}
+
+// Stands in the pipeline for a read that failed, so that the failure is
+// reported after the blocks read before it.
+class ReadFailure : public BlockJob {
+ public:
+  explicit ReadFailure(int error) : error(error) {}
+  void plan(std::vector<BlockTask>&) override {}
+  int error;
+};
+
+// One stream being compressed: what the header phase set up, the block
+// stage, and what the finish needs.
+class CompressStream : public BlockStage {
+ public:
+  CompressStream(int input, int output, const Options& options, ChecksumRecord& sums,
+                 uint32_t block_size)
+      : input_(input),
+        output_(output),
+        options_(options),
+        sums_(sums),
+        block_size_(block_size),
+        width_(length_field_width(block_size)),
+        selection_(block_size, codec_threads()) {}
+
+  // Reads the first block; false with a message when there is none.
+  bool read_first(const char* file_name);
+  bool start_cipher(int cipher);
+  bool write_header(const char* file_name);
+  bool run_blocks();
+  bool finish_container(uint64_t base);
+  uint64_t total() const { return total_; }
+
+  std::unique_ptr<BlockJob> next() override;
+  bool finish(BlockJob& job) override;
+
+ private:
+  // A block buffer, from those finished blocks gave back when there is one.
+  Buffer take_block();
+  // Reads one block; its length, 0 at the end, or a negative error.
+  int32_t read_block(Buffer& block);
+  void encrypt(uint8_t* stored, uint32_t length);
+  void add_sums(BlockChoice& choice);
+
+  const int input_;
+  const int output_;
+  const Options& options_;
+  ChecksumRecord& sums_;
+  const uint32_t block_size_;
+  const int width_;
+  SelectionContext selection_;
+  std::vector<Buffer> spare_blocks_;
+  Buffer first_block_;
+  bool input_ended_ = false;
+  uint64_t total_ = 0;
+  uint32_t blocks_ = 0;
+  uint32_t area_ = 0;
+  CipherEntry cipher_ = nullptr;
+  Buffer cipher_state_;
+  Buffer cipher_scratch_;
+  uint64_t cipher_scratch_size_ = 0;
+};
+
+Buffer CompressStream::take_block() {
+  if (spare_blocks_.empty()) return allocate_buffer(block_size_);
+  Buffer block = std::move(spare_blocks_.back());
+  spare_blocks_.pop_back();
+  return block;
+}
+
+int32_t CompressStream::read_block(Buffer& block) {
+  const int32_t got = read_full(input_, block.get(), block_size_);
+  if (got <= 0) return got < 0 ? -(errno != 0 ? errno : EIO) : 0;
+  // The last block is offered whole, zero fill included.
+  const auto filled = static_cast<uint32_t>(got);
+  if (filled < block_size_) std::memset(block.get() + filled, 0, block_size_ - filled);
+  total_ += filled;
+  return got;
+}
+
+bool CompressStream::read_first(const char* file_name) {
+  first_block_ = take_block();
+  if (!first_block_) {
+    report_system_error("malloc", ENOMEM);
+    return false;
+  }
+  // The container cannot record an empty input, so look before writing.
+  const int32_t got = read_block(first_block_);
+  if (got < 0) {
+    report_system_error("read", got);
+    return false;
+  }
+  if (got == 0) {
+    report("%s: empty input\n", display_name(file_name));
+    return false;
+  }
+  return true;
+}
+
+bool CompressStream::start_cipher(int cipher) {
+  if (cipher == -1) return true;
+  if (!cipher_available(cipher)) {
+    report("No such cipher.\n");
+    return false;
+  }
+  cipher_ = cipher_entry(cipher);
+  cipher_state_ = allocate_buffer(kCipherStateSize);
+  if (!cipher_state_) {
+    report_system_error("malloc", ENOMEM);
+    return false;
+  }
+  std::memset(cipher_state_.get(), 0, kCipherStateSize);
+  ext_add_int(kRecordCipher, static_cast<uint32_t>(cipher), 4);
+  cipher_(nullptr, nullptr, 0, cipher_state_.get(), MR_CIPHER_START_ENCRYPT);
+  return true;
+}
+
+// Header and an extension area of filler, with room for the pending
+// records plus the two checksums patched in at the end.
+bool CompressStream::write_header(const char* file_name) {
+  if (file_name != nullptr && !options_.no_name) {
+    const size_t name_length = std::strlen(file_name);
+    ext_add_bytes(kRecordName, file_name,
+                  static_cast<uint32_t>(std::min<size_t>(name_length, UINT32_MAX)));
+  }
+  area_ = ext_length() + kChecksumRecordsLength;
+  Buffer head = allocate_buffer(uint64_t{kHeaderLength} + area_);
+  if (!head) {
+    report_system_error("malloc", ENOMEM);
+    return false;
+  }
+  uint8_t* h = head.get();
+  put_be(h, kContainerMagic, 4);
+  h[4] = kVersionMajor;
+  h[5] = kVersionMinor;
+  h[6] = kVersionPatch;
+  put_be(h + 7, 0, 8);
+  put_be(h + 15, 0, 4);
+  put_be(h + 19, block_size_, 4);
+  h[23] = 0;
+  put_be(h + 24, area_, 4);
+  std::memset(h + kHeaderLength, kFillerByte, area_);
+  return write_all(output_, h, kHeaderLength + size_t{area_});
+}
+
+std::unique_ptr<BlockJob> CompressStream::next() {
+  if (first_block_) return std::make_unique<BlockChoice>(selection_, std::move(first_block_));
+  if (input_ended_) return nullptr;
+  Buffer block = take_block();
+  if (!block) {
+    input_ended_ = true;
+    return std::make_unique<ReadFailure>(ENOMEM);
+  }
+  const int32_t got = read_block(block);
+  if (got <= 0) {
+    input_ended_ = true;
+    if (got == 0) return nullptr;
+    return std::make_unique<ReadFailure>(-got);
+  }
+  return std::make_unique<BlockChoice>(selection_, std::move(block));
+}
+
+void CompressStream::encrypt(uint8_t* stored, uint32_t length) {
+  const uint64_t need = 2 * uint64_t{length};
+  if (need > cipher_scratch_size_) {
+    cipher_scratch_ = allocate_buffer(need);
+    cipher_scratch_size_ = cipher_scratch_ ? need : 0;
+    if (!cipher_scratch_) throw std::bad_alloc();
+  }
+  const int32_t produced =
+      cipher_(stored, cipher_scratch_.get(), length, cipher_state_.get(), MR_CIPHER_ENCRYPT);
+  // The record keeps the compressed length whatever the cipher says.
+  if (produced > 0)
+    std::memcpy(stored, cipher_scratch_.get(), std::min<uint32_t>(produced, length));
+}
+
+void CompressStream::add_sums(BlockChoice& choice) {
+  const uint32_t length = choice.length();
+  const uint8_t* stored = choice.stored();
+  if (cipher_ == nullptr && stored == choice.plain()) {
+    // Stored bytes are the plain bytes: one pass serves both sums.
+    const uint32_t sum = adler32(0, stored, block_size_);
+    sums_.compressed_sum = adler32_combine(sums_.compressed_sum, sum, block_size_);
+    sums_.plain_sum = adler32_combine(sums_.plain_sum, sum, block_size_);
+    return;
+  }
+  sums_.compressed_sum = adler32(sums_.compressed_sum, stored, length);
+  if (cipher_ == nullptr) sums_.plain_sum = adler32(sums_.plain_sum, choice.plain(), block_size_);
+}
+
+bool CompressStream::finish(BlockJob& job) {
+  if (auto* failure = dynamic_cast<ReadFailure*>(&job)) {
+    report_system_error(failure->error == ENOMEM ? "malloc" : "read", failure->error);
+    return false;
+  }
+  auto& choice = static_cast<BlockChoice&>(job);
+  if (choice.out_of_memory) {
+    report_system_error("malloc", ENOMEM);
+    return false;
+  }
+  ++blocks_;
+  report_candidates(choice.notes(), options_);
+  if (!choice.chosen() || choice.length() == 0) {
+    report("Compression resulted in 0-byte block.\n");
+    return false;
+  }
+  const uint32_t length = choice.length();
+  if (cipher_ != nullptr) {
+    try {
+      encrypt(choice.stored(), length);
+    } catch (const std::bad_alloc&) {
+      report_system_error("malloc", ENOMEM);
+      return false;
+    }
+  }
+  report_block(options_, blocks_, choice.algorithm(), length);
+  add_sums(choice);
+  if (!options_.header_only &&
+      !write_block_record(output_, choice.algorithm(), length, width_, choice.stored()))
+    return false;
+  spare_blocks_.push_back(choice.take_plain());
+  return true;
+}
+
+bool CompressStream::run_blocks() {
+  if (options_.verbosity >= 2) {
+    std::fputs("mirt: Blk | Algo | Size    | Name\n", stderr);
+    std::fputs("mirt: ----+------+---------+---------------------------\n", stderr);
+  }
+  return run_pipeline(*this, PipelineShape{codec_threads(), false});
+}
+
+// Patch size and count in place; an output that cannot seek gets a
+// trailer instead and keeps its extension area as plain filler.
+bool CompressStream::finish_container(uint64_t base) {
+  const auto patch_at = static_cast<int64_t>(base + 7);
+  if (seek_location(output_, patch_at, SEEK_SET) != patch_at) {
+    uint8_t trailer[12];
+    put_be(trailer, kEndOfFileMagic, 4);
+    put_be(trailer + 4, total_, 8);
+    return write_all(output_, trailer, sizeof trailer);
+  }
+  uint8_t fields[12];
+  put_be(fields, total_, 8);
+  put_be(fields + 8, blocks_, 4);
+  if (!write_all(output_, fields, sizeof fields)) return false;
+  if (seek_location(output_, static_cast<int64_t>(base + kHeaderLength), SEEK_SET) > 0) {
+    if (!options_.no_crc) {
+      ext_add_int(kRecordCompressedSum, sums_.compressed_sum, 4);
+      ext_add_int(kRecordPlainSum, sums_.plain_sum, 4);
+    }
+    const uint8_t* records = ext_pad();
+    // Never spill past the reserved area into the block records.
+    const uint32_t length = std::min(ext_length(), area_);
+    if (records != nullptr && length > 0 && !write_all(output_, records, length)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -225,24 +390,29 @@ uint32_t default_block_size(uint64_t input_size) {
 uint32_t select_block_algorithm(uint8_t& algorithm, uint8_t* destination, const uint8_t* block,
                                 uint32_t block_length, const Options& options,
                                 uint32_t destination_capacity) {
-  Buffer candidate = allocate(destination_capacity);
-  Buffer verify = allocate(block_length);
-  if (!candidate || !verify) {
+  SelectionContext context(block_length, 1);
+  Buffer plain = allocate_buffer(block_length);
+  if (!plain) {
     report_system_error("malloc", ENOMEM);
     return 0;
   }
-  auto scratch = std::make_unique<SelectionScratch>();
-  scratch->stored[0] = destination;
-  scratch->stored[1] = candidate.get();
-  scratch->verify = verify.get();
-  scratch->capacity = destination_capacity;
-
-  const Selection chosen = choose_algorithm(*scratch, block, block_length);
-  report_candidates(*scratch, options);
-  if (chosen.data == nullptr) return 0;
-  algorithm = chosen.algorithm;
-  if (chosen.data != destination) std::memmove(destination, chosen.data, chosen.length);
-  return chosen.length;
+  if (block_length > 0) std::memcpy(plain.get(), block, block_length);
+  BlockChoice choice(context, std::move(plain));
+  std::vector<BlockTask> tasks;
+  do {
+    tasks.clear();
+    choice.plan(tasks);
+    for (BlockTask& task : tasks) task.run(0);
+  } while (!tasks.empty());
+  report_candidates(choice.notes(), options);
+  if (choice.out_of_memory) {
+    report_system_error("malloc", ENOMEM);
+    return 0;
+  }
+  if (!choice.chosen() || choice.length() > destination_capacity) return 0;
+  algorithm = choice.algorithm();
+  std::memmove(destination, choice.stored(), choice.length());
+  return choice.length();
 }
 
 uint64_t compress_stream(int input, int output, Options& options, const char* file_name,
@@ -265,178 +435,13 @@ uint64_t compress_stream(int input, int output, Options& options, const char* fi
     base = static_cast<uint64_t>(prefix);
   }
 
-  const uint64_t capacity = 2 * uint64_t{size};
-  Buffer block = allocate(size);
-  Buffer stored_a = allocate(capacity);
-  Buffer stored_b = allocate(capacity);
-  Buffer verify = allocate(size);
-  auto scratch = std::unique_ptr<SelectionScratch>(new (std::nothrow) SelectionScratch);
-  if (!block || !stored_a || !stored_b || !verify || !scratch) {
-    report_system_error("malloc", ENOMEM);
-    return 0;
-  }
-  scratch->stored[0] = stored_a.get();
-  scratch->stored[1] = stored_b.get();
-  scratch->verify = verify.get();
-  scratch->capacity = static_cast<uint32_t>(std::min<uint64_t>(capacity, UINT32_MAX));
-
+  CompressStream stream(input, output, options, sums, size);
   progress_begin(expected_blocks(input_size, size));
-
-  // The container cannot record an empty input, so look before writing.
-  int32_t got = read_full(input, block.get(), size);
-  if (got < 0) {
-    report_system_error("read", errno);
+  if (!stream.read_first(file_name) || !stream.start_cipher(cipher) ||
+      !stream.write_header(file_name) || !stream.run_blocks() || !stream.finish_container(base))
     return 0;
-  }
-  if (got == 0) {
-    report("%s: empty input\n", display_name(file_name));
-    return 0;
-  }
-
-  CipherEntry encrypt = nullptr;
-  Buffer cipher_state;
-  Buffer cipher_scratch;
-  uint64_t cipher_scratch_size = 0;
-  if (cipher != -1) {
-    if (!cipher_available(cipher)) {
-      report("No such cipher.\n");
-      return 0;
-    }
-    encrypt = cipher_entry(cipher);
-    cipher_state = allocate(kCipherStateSize);
-    if (!cipher_state) {
-      report_system_error("malloc", ENOMEM);
-      return 0;
-    }
-    std::memset(cipher_state.get(), 0, kCipherStateSize);
-    ext_add_int(kRecordCipher, static_cast<uint32_t>(cipher), 4);
-    encrypt(nullptr, nullptr, 0, cipher_state.get(), 11);
-  }
-
-  const int width = length_field_width(size);
-
-  if (file_name != nullptr && !options.no_name) {
-    const size_t name_length = std::strlen(file_name);
-    ext_add_bytes(kRecordName, file_name,
-                  static_cast<uint32_t>(std::min<size_t>(name_length, UINT32_MAX)));
-  }
-
-  // Header and an extension area of filler, with room for the pending
-  // records plus the two checksums patched in at the end.
-  const uint32_t area = ext_length() + kChecksumRecordsLength;
-  {
-    Buffer head = allocate(uint64_t{kHeaderLength} + area);
-    if (!head) {
-      report_system_error("malloc", ENOMEM);
-      return 0;
-    }
-    uint8_t* h = head.get();
-    put_be(h, kContainerMagic, 4);
-    h[4] = kVersionMajor;
-    h[5] = kVersionMinor;
-    h[6] = kVersionPatch;
-    put_be(h + 7, 0, 8);
-    put_be(h + 15, 0, 4);
-    put_be(h + 19, size, 4);
-    h[23] = 0;
-    put_be(h + 24, area, 4);
-    std::memset(h + kHeaderLength, kFillerByte, area);
-    if (!write_all(output, h, kHeaderLength + size_t{area})) return 0;
-  }
-
-  if (options.verbosity >= 2) {
-    std::fputs("mirt: Blk | Algo | Size    | Name\n", stderr);
-    std::fputs("mirt: ----+------+---------+---------------------------\n", stderr);
-  }
-
-  uint64_t total = 0;
-  uint32_t blocks = 0;
-  uint8_t* const plain = block.get();
-  while (got > 0) {
-    const auto filled = static_cast<uint32_t>(got);
-    // The last block is offered whole, zero fill included.
-    if (filled < size) std::memset(plain + filled, 0, size - filled);
-    total += filled;
-    ++blocks;
-
-    const Selection chosen = choose_algorithm(*scratch, plain, size);
-    report_candidates(*scratch, options);
-    if (chosen.data == nullptr || chosen.length == 0) {
-      report("Compression resulted in 0-byte block.\n");
-      return 0;
-    }
-    const uint32_t length = chosen.length;
-    // The winner lives in one of our own buffers; find it writable.
-    uint8_t* stored = chosen.data == plain           ? plain
-                      : chosen.data == stored_a.get() ? stored_a.get()
-                                                      : stored_b.get();
-
-    if (encrypt != nullptr) {
-      const uint64_t need = 2 * uint64_t{length};
-      if (need > cipher_scratch_size) {
-        cipher_scratch = allocate(need);
-        if (!cipher_scratch) {
-          report_system_error("malloc", ENOMEM);
-          return 0;
-        }
-        cipher_scratch_size = need;
-      }
-      const int32_t produced =
-          encrypt(stored, cipher_scratch.get(), length, cipher_state.get(), 6);
-      // The record keeps the compressed length whatever the cipher says.
-      if (produced > 0)
-        std::memcpy(stored, cipher_scratch.get(), std::min<uint32_t>(produced, length));
-    }
-
-    report_block(options, blocks, chosen.algorithm, length);
-
-    if (encrypt == nullptr && stored == plain) {
-      // Stored bytes are the plain bytes: one pass serves both sums.
-      const uint32_t sum = adler32(0, plain, size);
-      sums.compressed_sum = adler32_combine(sums.compressed_sum, sum, size);
-      sums.plain_sum = adler32_combine(sums.plain_sum, sum, size);
-    } else {
-      sums.compressed_sum = adler32(sums.compressed_sum, stored, length);
-      if (encrypt == nullptr) sums.plain_sum = adler32(sums.plain_sum, plain, size);
-    }
-
-    if (!options.header_only &&
-        !write_block_record(output, chosen.algorithm, length, width, stored))
-      return 0;
-
-    got = read_full(input, plain, size);
-    if (got < 0) {
-      report_system_error("read", errno);
-      return 0;
-    }
-  }
-
-  // Patch size and count in place; an output that cannot seek gets a
-  // trailer instead and keeps its extension area as plain filler.
-  const auto patch_at = static_cast<int64_t>(base + 7);
-  if (seek_location(output, patch_at, SEEK_SET) != patch_at) {
-    uint8_t trailer[12];
-    put_be(trailer, kEndOfFileMagic, 4);
-    put_be(trailer + 4, total, 8);
-    if (!write_all(output, trailer, sizeof trailer)) return 0;
-  } else {
-    uint8_t fields[12];
-    put_be(fields, total, 8);
-    put_be(fields + 8, blocks, 4);
-    if (!write_all(output, fields, sizeof fields)) return 0;
-    if (seek_location(output, static_cast<int64_t>(base + kHeaderLength), SEEK_SET) > 0) {
-      if (!options.no_crc) {
-        ext_add_int(kRecordCompressedSum, sums.compressed_sum, 4);
-        ext_add_int(kRecordPlainSum, sums.plain_sum, 4);
-      }
-      const uint8_t* records = ext_pad();
-      // Never spill past the reserved area into the block records.
-      const uint32_t length = std::min(ext_length(), area);
-      if (records != nullptr && length > 0 && !write_all(output, records, length)) return 0;
-    }
-  }
   ext_clear();
-  return total;
+  return stream.total();
 }
 
 }  // namespace mirt

@@ -1,0 +1,61 @@
+// The block pipeline shared by compression and decompression: blocks are
+// read in order on the calling thread, the work of each block runs on a
+// pool of worker threads, and blocks are finished (checksums, cipher,
+// reports, writes) in order on the calling thread. Output therefore never
+// depends on the number of threads or on timing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace mirt {
+
+// One piece of a block's work. It runs on any thread, touches only its own
+// job, and gets the index of the worker running it (0 .. threads - 1) for
+// per-worker scratch space. Larger `cost` runs first within a block.
+struct BlockTask {
+  std::function<void(unsigned worker)> run;
+  uint64_t cost = 0;
+};
+
+class BlockJob {
+ public:
+  virtual ~BlockJob() = default;
+  // Calling thread: appends the work the block needs next. Called again
+  // after all of it has run; appending nothing means the block is done.
+  virtual void plan(std::vector<BlockTask>& tasks) = 0;
+  // Set when a task ran out of memory; the stage reports it in order.
+  bool out_of_memory = false;
+};
+
+class BlockStage {
+ public:
+  virtual ~BlockStage() = default;
+  // Calling thread, in order: the next block, or null at the end of the
+  // input. A failure to read is a job of its own, so that it is reported
+  // after the blocks before it.
+  virtual std::unique_ptr<BlockJob> next() = 0;
+  // Calling thread, in order. False stops the pipeline: no later block is
+  // finished, pending work is dropped, and the workers are joined.
+  virtual bool finish(BlockJob& job) = 0;
+};
+
+struct PipelineShape {
+  unsigned threads = 1;  // 1 runs everything on the calling thread
+  // A block is finished only once the block after it has been read (or
+  // the input has ended), so the reader knows which block is the last.
+  bool lookahead = false;
+};
+
+// Runs the stage to its end; false when a finish failed. No thread
+// started here outlives the call.
+bool run_pipeline(BlockStage& stage, const PipelineShape& shape);
+
+// Threads for codec work: the `threads` directive; 0 means one per online
+// processor.
+void set_codec_threads(uint32_t threads);
+unsigned codec_threads();
+
+}  // namespace mirt

@@ -205,6 +205,70 @@ int follow_redirect(int fd, int flags, int mode, int depth) {
   return open_url_at_depth(target, next, flags, mode, depth + 1);
 }
 
+// The status read: the four bytes after its first space must be "200 " or
+// "302 ". Returns the first digit of the code, or 0 (the reason set) when
+// the answer is refused.
+char accepted_status(const char* status, ssize_t got, int read_error) {
+  const char* space = got > 0 ? static_cast<const char*>(std::memchr(status, ' ', got)) : nullptr;
+  const ssize_t after = space != nullptr ? status + got - (space + 1) : 0;
+  if (space != nullptr && after >= 4 &&
+      (std::memcmp(space + 1, "200 ", 4) == 0 || std::memcmp(space + 1, "302 ", 4) == 0))
+    return space[1];
+  if (got < 0)
+    set_open_failure_reason("reading the HTTP answer: " + system_text(read_error));
+  else if (got == 0)
+    set_open_failure_reason("no answer from the HTTP server");
+  else if (space == nullptr || after < 4)
+    set_open_failure_reason("not an HTTP answer");
+  else
+    set_open_failure_reason("HTTP " + quoted_text(space + 1, static_cast<size_t>(after)));
+  return 0;
+}
+
+enum class HeaderEnd { kEnded, kRedirect, kFailed, kNotYet };
+
+// Scans the header after the status read for its end (a line feed, any
+// byte, a line feed) or, in a redirect, for "ion:". A window holds the
+// last four bytes, newest first; the rest of the status read is not
+// scanned. Exactly the bytes up to the match leave the socket, appended
+// to `header`; the body stays for the caller. Fails (reason set) at the
+// end of the stream or past kMaxHeaderSize.
+HeaderEnd scan_header(int fd, bool redirect, std::string& header) {
+  char window[4] = {0, header[1], header[2], header[3]};
+  HeaderSource source(fd);
+  char chunk[kHeaderChunk];
+  while (header.size() < kMaxHeaderSize) {
+    const ssize_t seen = source.look(chunk, std::min(sizeof chunk, kMaxHeaderSize - header.size()));
+    if (seen <= 0) {
+      set_open_failure_reason(seen < 0 ? "reading the HTTP header: " + system_text(errno)
+                                       : "HTTP header cut short");
+      return HeaderEnd::kFailed;
+    }
+    size_t used = 0;
+    HeaderEnd found = HeaderEnd::kNotYet;
+    while (used < static_cast<size_t>(seen) && found == HeaderEnd::kNotYet) {
+      window[0] = chunk[used++];
+      if (window[0] == '\n' && window[2] == '\n') {
+        found = HeaderEnd::kEnded;
+      } else if (redirect && std::memcmp(window, ":noi", 4) == 0) {
+        found = HeaderEnd::kRedirect;
+      } else {
+        window[3] = window[2];
+        window[2] = window[1];
+        window[1] = window[0];
+      }
+    }
+    if (!source.take(chunk, used)) {
+      set_open_failure_reason("HTTP header cut short");
+      return HeaderEnd::kFailed;
+    }
+    header.append(chunk, used);
+    if (found != HeaderEnd::kNotYet) return found;
+  }
+  set_open_failure_reason("HTTP header too long");
+  return HeaderEnd::kFailed;
+}
+
 int http_request(int fd, const char* location, const UrlParts& parts, int flags, int mode,
                  int depth) {
   std::string request = std::string("GET ") + parts.path + " HTTP/1.0\nHost: " + parts.host + "\n";
@@ -221,82 +285,39 @@ int http_request(int fd, const char* location, const UrlParts& parts, int flags,
   send_text(fd, request);
 
   char status[kStatusSize] = {};
-  ssize_t got = read_retry(fd, status, sizeof status);
-  const char* space = got > 0 ? static_cast<const char*>(std::memchr(status, ' ', got)) : nullptr;
-  if (space == nullptr || status + got - (space + 1) < 4 ||
-      (std::memcmp(space + 1, "200 ", 4) != 0 && std::memcmp(space + 1, "302 ", 4) != 0)) {
-    if (got < 0)
-      set_open_failure_reason("reading the HTTP answer: " + system_text(errno));
-    else if (got == 0)
-      set_open_failure_reason("no answer from the HTTP server");
-    else if (space == nullptr || status + got - (space + 1) < 4)
-      set_open_failure_reason("not an HTTP answer");
-    else
-      set_open_failure_reason(
-          "HTTP " + quoted_text(space + 1, static_cast<size_t>(status + got - (space + 1))));
+  const ssize_t got = read_retry(fd, status, sizeof status);
+  const char code = accepted_status(status, got, errno);
+  if (code == 0) {
     close(fd);
     return -2;
   }
-  const bool redirect = space[1] == '3';
-
-  // Newest byte first. The rest of the status read is not scanned.
-  char window[4] = {0, status[1], status[2], status[3]};
   // Everything read so far: the announced length is looked up in it.
   std::string header(status, static_cast<size_t>(got));
-  HeaderSource source(fd);
-  char chunk[kHeaderChunk];
-  while (header.size() < kMaxHeaderSize) {
-    // Looked at before it is taken, so that not a byte past the header
-    // leaves the socket: the body is the caller's.
-    const ssize_t seen = source.look(chunk, std::min(sizeof chunk, kMaxHeaderSize - header.size()));
-    if (seen <= 0) {
-      set_open_failure_reason(seen < 0 ? "reading the HTTP header: " + system_text(errno)
-                                       : "HTTP header cut short");
+  switch (scan_header(fd, code == '3', header)) {
+    case HeaderEnd::kFailed:
+    case HeaderEnd::kNotYet:
       close(fd);
       return -2;
-    }
-    size_t used = 0;
-    bool ended = false;
-    bool redirected = false;
-    while (used < static_cast<size_t>(seen) && !ended && !redirected) {
-      window[0] = chunk[used++];
-      if (window[0] == '\n' && window[2] == '\n') {
-        ended = true;
-      } else if (redirect && std::memcmp(window, ":noi", 4) == 0) {
-        redirected = true;
-      } else {
-        window[3] = window[2];
-        window[2] = window[1];
-        window[1] = window[0];
-      }
-    }
-    if (!source.take(chunk, used)) {
-      set_open_failure_reason("HTTP header cut short");
-      close(fd);
-      return -2;
-    }
-    header.append(chunk, used);
-    if (redirected) return follow_redirect(fd, flags, mode, depth);
-    if (!ended) continue;
-
-    // The length only counts when the blank line just found is the first
-    // one: otherwise part of the body went with the status read.
-    int64_t length = -1;
-    size_t first_end = std::string::npos;
-    for (size_t i = 2; i < header.size(); ++i) {
-      if (header[i] == '\n' && header[i - 2] == '\n') {
-        first_end = i;
-        break;
-      }
-    }
-    if (first_end == header.size() - 1) length = announced_length(header);
-    announce_length(fd, length);
-    reopen_record_set(fd, location, flags, mode);
-    return fd;
+    case HeaderEnd::kRedirect:
+      return follow_redirect(fd, flags, mode, depth);
+    case HeaderEnd::kEnded:
+      break;
   }
-  set_open_failure_reason("HTTP header too long");
-  close(fd);
-  return -2;
+
+  // The length only counts when the blank line just found is the first
+  // one: otherwise part of the body went with the status read.
+  int64_t length = -1;
+  size_t first_end = std::string::npos;
+  for (size_t i = 2; i < header.size(); ++i) {
+    if (header[i] == '\n' && header[i - 2] == '\n') {
+      first_end = i;
+      break;
+    }
+  }
+  if (first_end == header.size() - 1) length = announced_length(header);
+  announce_length(fd, length);
+  reopen_record_set(fd, location, flags, mode);
+  return fd;
 }
 
 // Up to `end`: at least one digit, then anything. Large values wrap; only

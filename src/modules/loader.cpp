@@ -161,7 +161,7 @@ bool in_loaded_code(const void* address) {
 }
 
 // Reads the MR_ symbols of a module, each checked before it is trusted: a
-// data object of the size we read, defined by the module itself, whose
+// data object big enough for what we read, defined by the module itself, whose
 // pointers lead into loaded objects. A module that exports a function
 // where a variable belongs, or a number where a pointer belongs, would
 // otherwise have us read code as data and later call or print through
@@ -212,8 +212,9 @@ class SymbolReader {
     if (own_ == nullptr || object_containing(address) != own_)
       return unfit(name, "is not defined by the module itself");
     const ElfW(Sym)* symbol = symbol_starting_at(address);
+    // At least as large as what is read: sanitizer builds pad objects.
     if (symbol == nullptr || symbol_type(symbol) != STT_OBJECT ||
-        symbol->st_size != sizeof value)
+        symbol->st_size < sizeof value)
       return unfit(name, (std::string("is not ") + kind).c_str());
     std::memcpy(&value, address, sizeof value);
     return true;

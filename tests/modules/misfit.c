@@ -3,6 +3,7 @@
  * misfit is chosen with -D. */
 #include <mirt/module.h>
 
+#ifndef MISFIT_ALGO_DATA
 static uint32_t declining_entry(uint32_t mode, void *reserved, const unsigned char *src,
                                 unsigned char *dst, uint32_t src_len, uint32_t dst_cap) {
   (void)mode;
@@ -13,11 +14,20 @@ static uint32_t declining_entry(uint32_t mode, void *reserved, const unsigned ch
   (void)dst_cap;
   return MR_DECLINED;
 }
+#endif
+
+/* Numbers where pointers belong keep their own size in clang's sanitizer
+ * builds, which pad objects (and so would hide the misfit). */
+#ifdef __clang__
+#define MISFIT_UNPADDED __attribute__((no_sanitize("address")))
+#else
+#define MISFIT_UNPADDED
+#endif
 
 MR_EXPORT const int32_t MR_NUM = 80;
 
 #ifdef MISFIT_NAME_INT
-MR_EXPORT const int32_t MR_NAME = 0x41414141;
+MISFIT_UNPADDED MR_EXPORT const int32_t MR_NAME = 0x41414141;
 #elif defined(MISFIT_NAME_WILD)
 /* A pointer that leads into no loaded object. */
 MR_EXPORT const char *const MR_NAME = (const char *)(uintptr_t)0x10;
@@ -42,6 +52,6 @@ MR_EXPORT const mr_entry MR_ALGO = (mr_entry)declining_entry;
 #ifdef MISFIT_URL_INT
 /* An optional name of the wrong size. */
 MR_EXPORT const int32_t MR_VER = 0x010000;
-MR_EXPORT const int32_t MR_URL_GET = 7;
+MISFIT_UNPADDED MR_EXPORT const int32_t MR_URL_GET = 7;
 MR_EXPORT const char *const MR_URL_VER = "@@HOME@@/updates/@@FILE@@.ver";
 #endif

@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int free_before = mirt_fuzz::lowest_free_fd();
   int control = mirt_fuzz::replaying_peer(data + 1, size - 1);
   if (control < 0) return 0;
+  mirt::set_open_failure_reason("");
   int result = mirt::ftp_exchange(control, kLocation, parts, flags, 0644);
   if (result >= 0) {
     if (result == control) __builtin_trap();
@@ -30,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (result != -1 && result != -2 && result != -5) {
     __builtin_trap();
   }
+  if (!mirt_fuzz::reason_is_printable()) __builtin_trap();
   if (mirt_fuzz::lowest_free_fd() != free_before) __builtin_trap();  // a descriptor leaked
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "location/net.h"
+#include "location/stream.h"
 
 namespace mirt_fuzz {
 
@@ -34,6 +35,16 @@ inline int loopback_only_connect(const char* host, int32_t /*port*/) {
   in_addr address{};
   if (inet_aton(host, &address) == 0 || address.s_addr != htonl(INADDR_LOOPBACK)) return -1;
   return replaying_peer(nullptr, 0);
+}
+
+// A failure reason is shown to the user after "mirt: open: ": one line of
+// printable text, whatever the server sent.
+inline bool reason_is_printable() {
+  const char* reason = mirt::open_failure_reason();
+  if (reason == nullptr) return true;
+  for (const char* c = reason; *c != '\0'; ++c)
+    if (*c < 0x20 || *c > 0x7E) return false;
+  return true;
 }
 
 // The lowest free descriptor number: unchanged after a run unless

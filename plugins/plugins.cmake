@@ -12,11 +12,14 @@ if(MIRT_PLUGINS)
   pkg_check_modules(MIRT_LZMA REQUIRED IMPORTED_TARGET liblzma)
   pkg_check_modules(MIRT_BROTLI REQUIRED IMPORTED_TARGET libbrotlienc libbrotlidec)
   pkg_check_modules(MIRT_LZ4 REQUIRED IMPORTED_TARGET liblz4)
+  pkg_check_modules(MIRT_DIVSUFSORT REQUIRED IMPORTED_TARGET libdivsufsort)
 
-  # mirt_add_plugin(NAME SOURCE LIBRARIES...)
-  function(mirt_add_plugin name source)
+  # mirt_add_plugin(NAME SOURCES LIBRARIES...): SOURCES is one file or a
+  # quoted list ("a.cpp;b.cpp"), relative to this folder.
+  function(mirt_add_plugin name sources)
     set(target mirt_plugin_${name})
-    add_library(${target} MODULE ${CMAKE_CURRENT_LIST_DIR}/${source})
+    list(TRANSFORM sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
+    add_library(${target} MODULE ${sources})
     set_target_properties(${target} PROPERTIES
       OUTPUT_NAME ${name}
       PREFIX ""
@@ -50,6 +53,8 @@ if(MIRT_PLUGINS)
   mirt_add_plugin(lz4hc lz4hc/lz4hc_plugin.cpp PkgConfig::MIRT_LZ4)
   mirt_add_plugin(x86_lzma2 x86_lzma2/x86_lzma2_plugin.cpp PkgConfig::MIRT_LZMA)
   mirt_add_plugin(delta_lzma2 delta_lzma2/delta_lzma2_plugin.cpp PkgConfig::MIRT_LZMA)
+  mirt_add_plugin(bwt "bwt/bwt_plugin.cpp;bwt/bwt_codec.cpp" PkgConfig::MIRT_DIVSUFSORT)
+  mirt_add_plugin(cm "cm/cm_plugin.cpp;cm/cm_codec.cpp")
   add_custom_target(mirt_plugins DEPENDS ${MIRT_PLUGIN_TARGETS})
   if(TARGET mirt)
     add_dependencies(mirt mirt_plugins)

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -87,6 +88,15 @@ void print_usage(const char* program) {
 void print_version() {
   std::printf("MIRT %i.%i.%i-%s  built on %s at %s %s\n", kVersionMajor, kVersionMinor,
               kVersionPatch, kReleaseTag, __DATE__, __TIME__, MIRT_MAKER);
+}
+
+// The usage and version texts are all that -h and -V are for: a text that
+// did not arrive (a full disk, a closed pipe) makes the run fail.
+int finish_text_output() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  report_system_error("write", errno != 0 ? errno : EIO);
+  return -1;
 }
 
 void print_notice(uint32_t remote) {
@@ -323,7 +333,7 @@ int run_driver(int argc, char** argv) {
         break;
       case 'h':
         print_usage(argv[0]);
-        return 0;
+        return finish_text_output();
       case 'H':
         options.header_only ^= 1;
         break;
@@ -377,7 +387,7 @@ int run_driver(int argc, char** argv) {
         break;
       case 'V':
         print_version();
-        return 0;
+        return finish_text_output();
       case 'x':
         options.self_extract ^= 1;
         suffix = ".bin";
@@ -422,7 +432,7 @@ int run_driver(int argc, char** argv) {
       input = open_location(argument, O_RDONLY, 0);
       if (input < 0) {
         report("Can't open %s.\n", argument);
-        report_system_error("open", input);
+        report_open_failure(input);
         continue;
       }
     }
@@ -451,7 +461,7 @@ int run_driver(int argc, char** argv) {
         output = open_location(out_name->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (output < 0) {
           report("Can't open %s for writing.\n", out_name->c_str());
-          report_system_error("open", output);
+          report_open_failure(output);
           close_input();
           continue;
         }

@@ -1,6 +1,8 @@
 #include "codec/reader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -75,15 +77,31 @@ std::string record_text(const std::vector<uint8_t>& bytes) {
   return std::string(text.c_str());
 }
 
+// Locations come from the container, written by whoever made the file:
+// their templates never prompt.
 void add_location(const char* tmpl, const char* file_value, std::vector<std::string>& locations) {
   if (locations.size() >= kMaxLocations) return;
-  locations.push_back(expand_template(tmpl, file_value));
+  locations.push_back(expand_template(tmpl, file_value, Prompts::kNever));
 }
 
 void read_location_list(const std::string& path, const char* file_value,
                         std::vector<std::string>& locations) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "r"), &std::fclose);
-  if (!file) return;
+  // The container names the file: a FIFO or a device would block us or
+  // read forever, so only a regular file is read. Opening without
+  // blocking keeps the open itself from waiting for a FIFO's writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    report("%s: not a regular file, ignored.\n", path.c_str());
+    return;
+  }
+  std::unique_ptr<FILE, int (*)(FILE*)> file(::fdopen(fd, "r"), &std::fclose);
+  if (!file) {
+    ::close(fd);
+    return;
+  }
   char line[4096];
   // Stop once the list is full, so an endless file cannot keep us reading.
   while (locations.size() < kMaxLocations && std::fgets(line, 4095, file.get())) {

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +36,11 @@ constexpr int kReplySize = 1024;
 constexpr int kPassiveHostSize = 4 * 5 + 3 + 1;
 // Longer chains are taken for a loop.
 constexpr int kMaxRedirects = 10;
+// A server that never ends its header must not make us grow without end.
+constexpr size_t kMaxHeaderSize = 64 * 1024;
+constexpr size_t kHeaderChunk = 4096;
+// Server texts quoted in a failure reason are cut here.
+constexpr size_t kQuotedTextLimit = 80;
 // Thirteen characters in e-mail form, under a reserved domain.
 constexpr const char* kAnonymousPassword = "ftp@mirt.test";
 
@@ -119,12 +125,63 @@ int64_t announced_length(const std::string& header) {
   return found;
 }
 
+// A server's words for a failure reason: one line, printable ASCII only
+// (control bytes could rewrite the user's terminal), and not too long.
+std::string quoted_text(const char* text, size_t length) {
+  std::string out;
+  for (size_t i = 0; i < length && out.size() < kQuotedTextLimit; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\r' || c == '\n' || c == '\0') break;
+    out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+  }
+  return out;
+}
+
+std::string system_text(int err) { return std::strerror(err); }
+
 uint32_t code_hash(const char* text) {
   return elf_hash(0, reinterpret_cast<const uint8_t*>(text), 4);
 }
 
 int open_url_at_depth(const char* location, const UrlParts& parts, int flags, int mode,
                       int depth);
+
+// The header is read in chunks, yet must end exactly where it ends. On a
+// socket the bytes are peeked, then as many taken as belong to the header;
+// anything else (a test's pipe) is read a byte at a time.
+class HeaderSource {
+ public:
+  explicit HeaderSource(int fd) : fd_(fd) {}
+
+  // Up to `size` bytes from the front of the stream, not yet taken.
+  ssize_t look(char* buffer, size_t size) {
+    if (peeking_) {
+      ssize_t got;
+      do {
+        got = recv(fd_, buffer, size, MSG_PEEK);
+      } while (got < 0 && errno == EINTR);
+      if (got >= 0 || errno != ENOTSOCK) return got;
+      peeking_ = false;
+    }
+    return read_retry(fd_, buffer, 1);
+  }
+
+  // Consumes the first `size` bytes of what look() gave.
+  bool take(char* buffer, size_t size) {
+    if (!peeking_) return true;  // already consumed by the read
+    size_t done = 0;
+    while (done < size) {
+      ssize_t got = read_retry(fd_, buffer + done, size - done);
+      if (got <= 0) return false;
+      done += static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  bool peeking_ = true;
+};
 
 int follow_redirect(int fd, int flags, int mode, int depth) {
   unsigned char space;
@@ -135,11 +192,81 @@ int follow_redirect(int fd, int flags, int mode, int depth) {
   if (got < 0) got = 0;
   target[got] = '\0';
   target[std::strcspn(target, "\r\n")] = '\0';
-  if (depth >= kMaxRedirects) return -2;
+  if (depth >= kMaxRedirects) {
+    set_open_failure_reason("too many redirects");
+    return -2;
+  }
   // A server may send us elsewhere on the network, never to a local file.
   UrlParts next;
-  if (parse_url(target, next) == 1) return -2;
+  if (parse_url(target, next) == 1) {
+    set_open_failure_reason("redirect to a local file refused");
+    return -2;
+  }
   return open_url_at_depth(target, next, flags, mode, depth + 1);
+}
+
+// The status read: the four bytes after its first space must be "200 " or
+// "302 ". Returns the first digit of the code, or 0 (the reason set) when
+// the answer is refused.
+char accepted_status(const char* status, ssize_t got, int read_error) {
+  const char* space = got > 0 ? static_cast<const char*>(std::memchr(status, ' ', got)) : nullptr;
+  const ssize_t after = space != nullptr ? status + got - (space + 1) : 0;
+  if (space != nullptr && after >= 4 &&
+      (std::memcmp(space + 1, "200 ", 4) == 0 || std::memcmp(space + 1, "302 ", 4) == 0))
+    return space[1];
+  if (got < 0)
+    set_open_failure_reason("reading the HTTP answer: " + system_text(read_error));
+  else if (got == 0)
+    set_open_failure_reason("no answer from the HTTP server");
+  else if (space == nullptr || after < 4)
+    set_open_failure_reason("not an HTTP answer");
+  else
+    set_open_failure_reason("HTTP " + quoted_text(space + 1, static_cast<size_t>(after)));
+  return 0;
+}
+
+enum class HeaderEnd { kEnded, kRedirect, kFailed, kNotYet };
+
+// Scans the header after the status read for its end (a line feed, any
+// byte, a line feed) or, in a redirect, for "ion:". A window holds the
+// last four bytes, newest first; the rest of the status read is not
+// scanned. Exactly the bytes up to the match leave the socket, appended
+// to `header`; the body stays for the caller. Fails (reason set) at the
+// end of the stream or past kMaxHeaderSize.
+HeaderEnd scan_header(int fd, bool redirect, std::string& header) {
+  char window[4] = {0, header[1], header[2], header[3]};
+  HeaderSource source(fd);
+  char chunk[kHeaderChunk];
+  while (header.size() < kMaxHeaderSize) {
+    const ssize_t seen = source.look(chunk, std::min(sizeof chunk, kMaxHeaderSize - header.size()));
+    if (seen <= 0) {
+      set_open_failure_reason(seen < 0 ? "reading the HTTP header: " + system_text(errno)
+                                       : "HTTP header cut short");
+      return HeaderEnd::kFailed;
+    }
+    size_t used = 0;
+    HeaderEnd found = HeaderEnd::kNotYet;
+    while (used < static_cast<size_t>(seen) && found == HeaderEnd::kNotYet) {
+      window[0] = chunk[used++];
+      if (window[0] == '\n' && window[2] == '\n') {
+        found = HeaderEnd::kEnded;
+      } else if (redirect && std::memcmp(window, ":noi", 4) == 0) {
+        found = HeaderEnd::kRedirect;
+      } else {
+        window[3] = window[2];
+        window[2] = window[1];
+        window[1] = window[0];
+      }
+    }
+    if (!source.take(chunk, used)) {
+      set_open_failure_reason("HTTP header cut short");
+      return HeaderEnd::kFailed;
+    }
+    header.append(chunk, used);
+    if (found != HeaderEnd::kNotYet) return found;
+  }
+  set_open_failure_reason("HTTP header too long");
+  return HeaderEnd::kFailed;
 }
 
 int http_request(int fd, const char* location, const UrlParts& parts, int flags, int mode,
@@ -158,32 +285,25 @@ int http_request(int fd, const char* location, const UrlParts& parts, int flags,
   send_text(fd, request);
 
   char status[kStatusSize] = {};
-  ssize_t got = read_retry(fd, status, sizeof status);
-  const char* space = got > 0 ? static_cast<const char*>(std::memchr(status, ' ', got)) : nullptr;
-  if (space == nullptr || status + got - (space + 1) < 4 ||
-      (std::memcmp(space + 1, "200 ", 4) != 0 && std::memcmp(space + 1, "302 ", 4) != 0)) {
+  const ssize_t got = read_retry(fd, status, sizeof status);
+  const char code = accepted_status(status, got, errno);
+  if (code == 0) {
     close(fd);
     return -2;
   }
-  const bool redirect = space[1] == '3';
-
-  // Newest byte first. The rest of the status read is not scanned.
-  char window[4] = {0, status[1], status[2], status[3]};
-  // Everything read so far, kept only to find the announced length.
+  // Everything read so far: the announced length is looked up in it.
   std::string header(status, static_cast<size_t>(got));
-  for (;;) {
-    if (read_retry(fd, &window[0], 1) != 1) {
+  switch (scan_header(fd, code == '3', header)) {
+    case HeaderEnd::kFailed:
+    case HeaderEnd::kNotYet:
       close(fd);
       return -2;
-    }
-    header.push_back(window[0]);
-    if (window[0] == '\n' && window[2] == '\n') break;
-    if (redirect && std::memcmp(window, ":noi", 4) == 0)
+    case HeaderEnd::kRedirect:
       return follow_redirect(fd, flags, mode, depth);
-    window[3] = window[2];
-    window[2] = window[1];
-    window[1] = window[0];
+    case HeaderEnd::kEnded:
+      break;
   }
+
   // The length only counts when the blank line just found is the first
   // one: otherwise part of the body went with the status read.
   int64_t length = -1;
@@ -241,8 +361,24 @@ bool parse_passive(const char* line, char (&host)[kPassiveHostSize], int32_t& po
   return true;
 }
 
+// The host the control connection reached, as a dotted address: the data
+// connection goes there too, whatever address a passive reply names, so a
+// server cannot send us to a third machine. A control connection that is
+// not IPv4 TCP (only tests make those) leaves the URL's host.
+std::string control_peer(int control, const char* url_host) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  char dotted[INET_ADDRSTRLEN] = {};
+  if (getpeername(control, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+      peer.sin_family == AF_INET &&
+      inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted) != nullptr)
+    return dotted;
+  return url_host;
+}
+
 int ftp_dialogue(int control, const char* location, const UrlParts& parts, int flags, int mode) {
   if (flags & O_RDWR) {
+    set_open_failure_reason("FTP locations cannot be opened for reading and writing");
     close(control);
     return -1;
   }
@@ -266,11 +402,20 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
     close(control);
     return result;
   };
+  // A refusal quoted from the server ("FTP 550 No such file").
+  auto refused = [&](const char* line, int result) {
+    set_open_failure_reason("FTP " + quoted_text(line, std::strlen(line)));
+    return finish(result);
+  };
 
   char reply[kReplySize + 1];
   for (;;) {
     ssize_t got = read_retry(control, reply, kReplySize);
-    if (got <= 0) return finish(-5);
+    if (got <= 0) {
+      set_open_failure_reason(got < 0 ? "reading the FTP reply: " + system_text(errno)
+                                      : "FTP server closed the connection");
+      return finish(-5);
+    }
     reply[got] = '\0';
     for (char* line = reply; line != nullptr;) {
       char* newline = std::strchr(line, '\n');
@@ -285,28 +430,39 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
         } else if (code == k230) {
           send_text(control, "PASV\n");
         } else if (code == k227) {
-          if (!parse_passive(line, data_host, data_port)) return finish(-2);
+          if (!parse_passive(line, data_host, data_port)) {
+            set_open_failure_reason("bad FTP passive reply");
+            return finish(-2);
+          }
           passive = true;
           send_text(control, "TYPE I\n");
         } else if (code == k200) {
           send_text(control, std::string(store ? "STOR " : "RETR ") + parts.path + "\n");
           if (data >= 0) close(data);  // a repeated 200 must not leak the first one
-          data = tcp_connect(passive ? data_host : parts.host, passive ? data_port : parts.port);
+          // Only the port of a passive reply is used (see control_peer).
+          data = tcp_connect(passive ? control_peer(control, parts.host).c_str() : parts.host,
+                             passive ? data_port : parts.port);
           if (data < 0) {
             data = -1;
+            const char* why = open_failure_reason();
+            set_open_failure_reason(std::string("FTP data connection: ") +
+                                    (why != nullptr ? why : "failed"));
             return finish(-2);
           }
         } else if (code == k150) {
-          if (data < 0) return finish(-1);
+          if (data < 0) {
+            set_open_failure_reason("FTP transfer announced without a data connection");
+            return finish(-1);
+          }
           announce_length(data, -1);
           reopen_record_set(data, location, flags, mode);
           return data;  // the control connection stays open for the transfer
         } else if (code == k530) {
-          return finish(-5);
+          return refused(line, -5);
         } else if (code == k550) {
-          return finish(-2);
+          return refused(line, -2);
         } else if (code == k553) {
-          return finish(-1);
+          return refused(line, -1);
         }
       }
       line = newline != nullptr ? newline + 1 : nullptr;
@@ -319,6 +475,8 @@ int dispatch(int fd, const char* location, const UrlParts& parts, int flags, int
   if (scheme == elf_hash("ftp")) return ftp_dialogue(fd, location, parts, flags, mode);
   if (scheme == elf_hash("http") && (flags & (O_WRONLY | O_RDWR)) == 0)
     return http_request(fd, location, parts, flags, mode, depth);
+  set_open_failure_reason(scheme == elf_hash("http") ? "HTTP locations cannot be written"
+                                                     : "unsupported URL scheme");
   close(fd);
   return -1;
 }
@@ -350,18 +508,26 @@ int tcp_connect(const char* host, int32_t port) {
   if (inet_aton(host, &address) == 0) {
     const hostent* entry = gethostbyname(host);
     if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != sizeof address ||
-        entry->h_addr_list[0] == nullptr)
+        entry->h_addr_list[0] == nullptr) {
+      set_open_failure_reason(std::string("unknown host ") + quoted_text(host, std::strlen(host)));
       return -1;
+    }
     std::memcpy(&address, entry->h_addr_list[0], sizeof address);
   }
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -5;
+  if (fd < 0) {
+    set_open_failure_reason("cannot make a socket: " + system_text(errno));
+    return -5;
+  }
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<uint16_t>(port));
   peer.sin_addr = address;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-    report_system_error("connect", errno);
+    const int err = errno;
+    report_system_error("connect", err);
+    set_open_failure_reason(err == ECONNREFUSED ? std::string("connection refused")
+                                                : "cannot connect: " + system_text(err));
     close(fd);
     return -5;
   }

@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
+#include "common/diag.h"
 #include "location/net.h"
 #include "location/url.h"
 
@@ -23,6 +25,8 @@ struct ReopenRecord {
 };
 
 ReopenRecord g_reopen[kReopenSlots];
+
+std::string g_failure_reason;
 
 // Sockets have the file type 0xC000; the test also admits the whiteout type.
 bool is_network_stream(int fd) {
@@ -63,7 +67,21 @@ void reopen_table_reset() {
   for (ReopenRecord& record : g_reopen) record = ReopenRecord{};
 }
 
+const char* open_failure_reason() {
+  return g_failure_reason.empty() ? nullptr : g_failure_reason.c_str();
+}
+
+void set_open_failure_reason(std::string reason) { g_failure_reason = std::move(reason); }
+
+void report_open_failure(int result) {
+  if (const char* reason = open_failure_reason())
+    report("open: %s\n", reason);
+  else
+    report_system_error("open", result);
+}
+
 int open_location(const char* location, int flags, int mode) {
+  g_failure_reason.clear();
   if (location == nullptr) return -EINVAL;
   UrlParts parts;
   if (parse_url(location, parts) == 1) {

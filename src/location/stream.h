@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace mirt {
 
@@ -12,6 +13,16 @@ int open_location(const char* location, int flags, int mode);
 int64_t seek_location(int fd, int64_t offset, int whence);
 // Reads until `size` bytes, end of stream, or an error (negative result).
 int32_t read_full(int fd, void* buffer, uint32_t size);
+
+// Why the last failed open_location failed, when the network layer knew
+// more than its error number says ("connection refused", "HTTP 404 Not
+// Found"); null otherwise. Every open_location starts by forgetting it.
+// Main thread only, like every open.
+const char* open_failure_reason();
+void set_open_failure_reason(std::string reason);
+// "mirt: open: " and the reason, or the system's text for the error
+// number `result` (negative) when there is no reason.
+void report_open_failure(int result);
 
 // Remembers how `fd` was opened, for seek_location's re-open.
 void reopen_record_set(int fd, const char* location, int flags, int mode);

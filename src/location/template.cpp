@@ -119,7 +119,7 @@ std::string build_description() {
   return text;
 }
 
-void append_macro(std::string& out, Macro macro, const char* file_value) {
+void append_macro(std::string& out, Macro macro, const char* file_value, Prompts prompts) {
   switch (macro) {
     case Macro::Home: {
       const char* home = std::getenv("HOME");
@@ -160,6 +160,7 @@ void append_macro(std::string& out, Macro macro, const char* file_value) {
     }
     case Macro::Usrn:
     case Macro::Pswd: {
+      if (prompts == Prompts::kNever) break;
       bool hidden = macro == Macro::Pswd;
       auto answer =
           read_prompt(hidden ? "Enter password: " : "Enter username: ", kPromptSize, hidden);
@@ -201,7 +202,7 @@ std::string release_major_minor(std::string_view release) {
   return out;
 }
 
-std::string expand_template(const char* tmpl, const char* file_value) {
+std::string expand_template(const char* tmpl, const char* file_value, Prompts prompts) {
   if (tmpl == nullptr) return std::string();
   if (std::strstr(tmpl, "@@") == nullptr) return std::string(tmpl);
 
@@ -222,7 +223,7 @@ std::string expand_template(const char* tmpl, const char* file_value) {
       append_capped(out, after, std::strlen(after));
       break;
     }
-    if (const MacroEntry* entry = find_macro(at + 2)) append_macro(out, entry->macro, file_value);
+    if (const MacroEntry* entry = find_macro(at + 2)) append_macro(out, entry->macro, file_value, prompts);
     cursor = after;
   }
   return out;

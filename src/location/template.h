@@ -7,7 +7,14 @@
 
 namespace mirt {
 
-std::string expand_template(const char* tmpl, const char* file_value);
+// Whether USRN and PSWD may ask the user. Templates that come from a
+// container were written by whoever made the file: they must never make
+// us prompt (and send the answer to a host they chose), so they expand
+// those macros to nothing.
+enum class Prompts { kAsk, kNever };
+
+std::string expand_template(const char* tmpl, const char* file_value,
+                            Prompts prompts = Prompts::kAsk);
 const char* distribution_name();
 std::optional<std::string> read_prompt(const char* prompt, int size, bool hidden);
 

@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -65,7 +67,25 @@ class ModuleHandle {
   void* handle_;
 };
 
-void* open_object(const char* path) { return dlopen(path, RTLD_NOW | RTLD_GLOBAL); }
+// dlopen; on failure `error` gets the dynamic loader's own words.
+void* open_object(const char* path, std::string& error) {
+  void* handle = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
+  if (handle == nullptr) {
+    const char* text = dlerror();
+    error = text != nullptr ? text : "unknown error";
+  }
+  return handle;
+}
+
+// Which module failed and why. The loader's text usually starts with the
+// path already; it is not repeated then.
+void report_load_failure(const std::string& path, const std::string& error) {
+  report("Could not load module.\n");
+  if (error.compare(0, path.size() + 1, path + ":") == 0)
+    report("%s\n", error.c_str());
+  else
+    report("%s: %s\n", path.c_str(), error.c_str());
+}
 
 // The directories of the expanded module path, in order; empty entries
 // name no directory.
@@ -83,25 +103,137 @@ std::vector<std::string> module_directories() {
 }
 
 // "%s/%s.so" in each module path directory, cut to 254 characters; the
-// first that opens wins.
+// first that opens wins. A name found nowhere is no error, but a file
+// that is there and does not load is.
 void* search_module(const char* name, std::string& opened_path) {
   for (const std::string& directory : module_directories()) {
     std::string path = directory + "/" + name + ".so";
     if (path.size() > kSearchPathLength) path.resize(kSearchPathLength);
-    if (void* handle = open_object(path.c_str())) {
+    std::string error;
+    if (void* handle = open_object(path.c_str(), error)) {
       opened_path = path;
       return handle;
     }
+    if (::access(path.c_str(), F_OK) == 0) report_load_failure(path, error);
   }
   return nullptr;
 }
 
-template <typename T>
-bool read_symbol(void* handle, const char* symbol, T& value) {
-  void* address = dlsym(handle, symbol);
-  if (address == nullptr) return false;
-  std::memcpy(&value, address, sizeof value);
-  return true;
+// The loaded object an address lies in; null when it is in none.
+const link_map* object_containing(const void* address) {
+  Dl_info info;
+  void* map = nullptr;
+  if (dladdr1(address, &info, &map, RTLD_DL_LINKMAP) == 0) return nullptr;
+  return static_cast<const link_map*>(map);
+}
+
+// The type of a symbol table entry (the low four bits in either ELF class).
+unsigned symbol_type(const ElfW(Sym) * symbol) { return symbol->st_info & 0xFu; }
+
+// The exported symbol that starts exactly at `address`, if any.
+const ElfW(Sym) * symbol_starting_at(const void* address) {
+  Dl_info info;
+  void* symbol = nullptr;
+  if (dladdr1(address, &info, &symbol, RTLD_DL_SYMENT) == 0 || info.dli_saddr != address)
+    return nullptr;
+  return static_cast<const ElfW(Sym)*>(symbol);
+}
+
+// Whether `address` lies in an executable segment of a loaded object.
+bool in_loaded_code(const void* address) {
+  struct Search {
+    uintptr_t address;
+    bool found;
+  } search{reinterpret_cast<uintptr_t>(address), false};
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) {
+        auto* s = static_cast<Search*>(data);
+        for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+          if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0) continue;
+          const uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+          if (s->address >= start && s->address - start < segment.p_memsz) s->found = true;
+        }
+        return s->found ? 1 : 0;
+      },
+      &search);
+  return search.found;
+}
+
+// Reads the MR_ symbols of a module, each checked before it is trusted: a
+// data object big enough for what we read, defined by the module itself, whose
+// pointers lead into loaded objects. A module that exports a function
+// where a variable belongs, or a number where a pointer belongs, would
+// otherwise have us read code as data and later call or print through
+// garbage. The first misfit is kept as the reason for refusing the module.
+class SymbolReader {
+ public:
+  explicit SymbolReader(void* handle) {
+    void* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0) own_ = static_cast<const link_map*>(map);
+    handle_ = handle;
+  }
+
+  // False when the symbol is absent or unfit; `value` is then unchanged.
+  bool number(const char* name, int32_t& value) { return read(name, value, "a 32-bit variable"); }
+  bool number(const char* name, uint32_t& value) { return read(name, value, "a 32-bit variable"); }
+
+  // A text pointer: null, or into a loaded object.
+  bool text(const char* name, const char*& value) {
+    const char* pointer = nullptr;
+    if (!read(name, pointer, "a pointer variable")) return false;
+    if (pointer != nullptr && object_containing(pointer) == nullptr)
+      return unfit(name, "points outside every loaded object");
+    value = pointer;
+    return true;
+  }
+
+  bool entry(const char* name, mr_entry& value) {
+    mr_entry pointer = nullptr;
+    if (!read(name, pointer, "a pointer variable")) return false;
+    const void* code = reinterpret_cast<const void*>(pointer);
+    const ElfW(Sym)* symbol = code != nullptr ? symbol_starting_at(code) : nullptr;
+    if (code == nullptr || !in_loaded_code(code) ||
+        (symbol != nullptr && symbol_type(symbol) != STT_FUNC &&
+         symbol_type(symbol) != STT_GNU_IFUNC))
+      return unfit(name, "does not point to a function");
+    value = pointer;
+    return true;
+  }
+
+  // Empty while every symbol read so far fits.
+  const std::string& problem() const { return problem_; }
+
+ private:
+  template <typename T>
+  bool read(const char* name, T& value, const char* kind) {
+    void* address = dlsym(handle_, name);
+    if (address == nullptr) return false;
+    if (own_ == nullptr || object_containing(address) != own_)
+      return unfit(name, "is not defined by the module itself");
+    const ElfW(Sym)* symbol = symbol_starting_at(address);
+    // At least as large as what is read: sanitizer builds pad objects.
+    if (symbol == nullptr || symbol_type(symbol) != STT_OBJECT ||
+        symbol->st_size < sizeof value)
+      return unfit(name, (std::string("is not ") + kind).c_str());
+    std::memcpy(&value, address, sizeof value);
+    return true;
+  }
+
+  bool unfit(const char* name, const char* why) {
+    if (problem_.empty()) problem_ = std::string(name) + " " + why;
+    return false;
+  }
+
+  void* handle_ = nullptr;
+  const link_map* own_ = nullptr;
+  std::string problem_;
+};
+
+void refuse_module(const std::string& path, const std::string& problem) {
+  status_message(2, path.c_str());
+  status_append(2, " is not a mirt module.");
+  if (!problem.empty()) status_append(2, (" (" + problem + ")").c_str());
 }
 
 bool requirement_met(const char* path, uint32_t requirement) {
@@ -156,9 +288,10 @@ int load_module(const char* name, Options& options) {
   void* opened = nullptr;
   if (std::strchr(name, '/') != nullptr) {
     path.assign(name, strnlen(name, kGivenPathLength));
-    opened = open_object(path.c_str());
+    std::string error;
+    opened = open_object(path.c_str(), error);
     if (opened == nullptr) {
-      report("Could not load module.\n");
+      report_load_failure(path, error);
       return -1;
     }
   } else {
@@ -167,14 +300,17 @@ int load_module(const char* name, Options& options) {
   }
   ModuleHandle module(opened);
 
+  SymbolReader symbols(module.get());
   int32_t number = 0;
   const char* display_name = nullptr;
   mr_entry entry = nullptr;
-  if (!read_symbol(module.get(), "MR_NUM", number) ||
-      !read_symbol(module.get(), "MR_NAME", display_name) ||
-      !read_symbol(module.get(), "MR_ALGO", entry)) {
-    status_message(2, path.c_str());
-    status_append(2, " is not a mirt module.");
+  // Each is read even when an earlier one is missing: a misfit is the
+  // better reason to give.
+  const bool has_number = symbols.number("MR_NUM", number);
+  const bool has_name = symbols.text("MR_NAME", display_name);
+  const bool has_entry = symbols.entry("MR_ALGO", entry);
+  if (!has_number || !has_name || !has_entry) {
+    refuse_module(path, symbols.problem());
     return -1;
   }
 
@@ -183,14 +319,18 @@ int load_module(const char* name, Options& options) {
   uint32_t requirement = 0;
   const char* fetch_location = nullptr;
   const char* version_location = nullptr;
-  read_symbol(module.get(), "MR_TYPE", type);
-  read_symbol(module.get(), "MR_VER", version);
-  read_symbol(module.get(), "MR_REQUIRE", requirement);
-  read_symbol(module.get(), "MR_URL_GET", fetch_location);
-  read_symbol(module.get(), "MR_URL_VER", version_location);
+  symbols.number("MR_TYPE", type);
+  symbols.number("MR_VER", version);
+  symbols.number("MR_REQUIRE", requirement);
+  symbols.text("MR_URL_GET", fetch_location);
+  symbols.text("MR_URL_VER", version_location);
   int32_t threadsafe = 0;
-  read_symbol(module.get(), "MR_THREADSAFE", threadsafe);
+  symbols.number("MR_THREADSAFE", threadsafe);
   (void)dlsym(module.get(), "MR_SIGN");  // reserved for signed modules
+  if (!symbols.problem().empty()) {
+    refuse_module(path, symbols.problem());
+    return -1;
+  }
 
   // A module given by absolute path was placed there on purpose and is
   // not replaced; the fetched copy takes effect at the next run.

@@ -181,7 +181,7 @@ int check_update(const char* name, const char* fetch_template, const char* versi
 
   UniqueFd source(open_location(fetch_location.c_str(), O_RDONLY, 0));
   if (source.get() < 0) {
-    report_system_error("open", source.get());
+    report_open_failure(source.get());
     return -1;
   }
   return fetch_into(source.get(), destination, name);

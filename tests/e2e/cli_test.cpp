@@ -124,6 +124,17 @@ TEST_F(CliTest, HelpAndVersion) {
   EXPECT_TRUE(std::regex_match(r.out, line)) << r.out;
 }
 
+// -h and -V exist to print their text: one that cannot be written fails.
+TEST_F(CliTest, HelpAndVersionToAFullDeviceFail) {
+  for (const char* option : {"-h", "-V"}) {
+    RunOptions options;
+    options.stdout_file = "/dev/full";
+    RunResult r = run({option}, options);
+    EXPECT_EQ(r.exit_code, 255) << option;
+    EXPECT_EQ(r.err, "mirt: write: " + std::string(std::strerror(ENOSPC)) + "\n") << option;
+  }
+}
+
 TEST_F(CliTest, BadOptionsPrintDiagnosticAndUsage) {
   for (const char* bad : {"-z", "-b", "-W"}) {
     RunResult r = run({"-v", bad});

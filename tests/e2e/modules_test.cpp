@@ -1,5 +1,6 @@
 // Module algorithms and ciphers as a user meets them: loaded by directives,
 // listed, chosen, excluded, and used to compress and decompress.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -25,6 +26,16 @@ std::string module_file(const std::string& name) {
 }
 
 std::string use(const std::string& name) { return "module " + module_file(name); }
+
+// The dynamic loader's own words about a file it cannot load.
+std::string loader_words(const std::string& path) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW);
+  if (handle != nullptr) {
+    dlclose(handle);
+    return "<loads>";
+  }
+  return dlerror();
+}
 
 class ModulesTest : public ::testing::Test {
  protected:
@@ -202,8 +213,11 @@ TEST_F(ModulesTest, AllModulesFromModuleDirectories) {
 }
 
 TEST_F(ModulesTest, LoaderMessagesReachTheUser) {
+  // Which module, and the dynamic loader's reason (which names the path).
   RunResult r = run({"-M", "module " + file("absent.so"), "-l"});
-  EXPECT_EQ(r.err, "mirt: Could not load module.\nmirt: Num | Name\nmirt:   0 | Uncompressed\n");
+  ASSERT_EQ(loader_words(file("absent.so")).rfind(file("absent.so") + ": ", 0), 0u);
+  EXPECT_EQ(r.err, "mirt: Could not load module.\nmirt: " + loader_words(file("absent.so")) +
+                       "\nmirt: Num | Name\nmirt:   0 | Uncompressed\n");
   r = run({"-M", use("test_cipher_5"), "-l"});
   EXPECT_EQ(r.out, "Encryption algorithm number too high, ignoring 5\n");
   r = run({"-M", use("test_req_atleast_2091"), "-l"});
@@ -236,6 +250,40 @@ TEST_F(ModulesTest, FirstArgumentAUpgradesModulesFromConfiguration) {
             "There is a new version of update_me.  NEW: 1.0.1, CURR: 1.0.0, fetching...\n"
             "mirt: Num | Name\nmirt:   0 | Uncompressed\nmirt:  70 | Variant\n");
   EXPECT_EQ(read_file(user_dir + "/update_me.so"), "next module");
+}
+
+// Modules the program can tell are broken: a text file named like a
+// module, and modules whose required names are the wrong kind of thing.
+// None may crash the run; each says why it was refused.
+TEST_F(ModulesTest, BrokenModulesAreRefusedWithTheirReason) {
+  ASSERT_TRUE(write_file(file("x.so"), "just text\n"));
+  RunResult r = run({"-M", "module " + file("x.so"), "-l"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "mirt: Could not load module.\nmirt: " + loader_words(file("x.so")) +
+                       "\nmirt: Num | Name\nmirt:   0 | Uncompressed\n");
+
+  // The detail shows where " is not a mirt module." always has: in the
+  // status line at level 2. A short path keeps it whole.
+  const std::string data = test::make_data(20000, 2);
+  ASSERT_TRUE(write_file(file("data"), data));
+  for (const auto& [module, reason] :
+       {std::pair<std::string, std::string>{"test_misfit_algo_function",
+                                            "MR_ALGO is not a pointer variable"},
+        {"test_misfit_name_int", "MR_NAME is not a pointer variable"}}) {
+    std::filesystem::copy_file(module_file(module), file("m.so"),
+                               std::filesystem::copy_options::overwrite_existing);
+    r = run({"-v", "-v", "-M", "module " + file("m.so"), "-l"});
+    EXPECT_EQ(r.exit_code, 0) << module;
+    EXPECT_NE(r.err.find(file("m.so") + " is not a mirt module. (" + reason + ")"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("| Misfit"), std::string::npos) << r.err;
+    // Every block is offered to every algorithm: a misfit that slipped
+    // in would be called here.
+    r = run({"-f", "-M", "module " + file("m.so"), "-c", "data"});
+    EXPECT_EQ(r.exit_code, 0) << module << r.err;
+    EXPECT_EQ(r.err, "") << module;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -14,6 +17,7 @@
 #include "support/files.h"
 #include "support/ftp_server.h"
 #include "support/http_server.h"
+#include "support/loopback.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -34,8 +38,7 @@ class NetworkE2eTest : public ::testing::Test {
     plain_ = test::make_data(70000, 1, 7);
     ASSERT_TRUE(write_file(file("plain.txt"), plain_));
   }
-  RunResult run(std::vector<std::string> args) {
-    RunOptions options;
+  RunResult run(std::vector<std::string> args, RunOptions options = {}) {
     options.args = std::move(args);
     options.home = home_;
     options.cwd = dir_.path();
@@ -178,6 +181,130 @@ TEST_F(NetworkE2eTest, NetworkOffRefusesUrls) {
                        std::strerror(EPERM) + "\n");
   EXPECT_FALSE(test::file_exists(file("out")));
   EXPECT_EQ(http_.connections(), before);
+}
+
+// A loopback port that nothing listens on.
+int closed_port() {
+  int port = 0;
+  close(test::listen_loopback(port));
+  return port;
+}
+
+struct FailureCase {
+  const char* name;
+  std::string path;    // on the test server; empty: a port nobody listens on
+  std::string answer;  // raw answer; empty: the server's default for the path
+  std::string err;     // after "mirt: Can't open URL.\n"
+};
+
+class OpenFailureTest : public NetworkE2eTest, public ::testing::WithParamInterface<FailureCase> {};
+
+// The reason replaces the error number's text, which said "Operation not
+// permitted" or "No such file or directory" for all of these.
+TEST_P(OpenFailureTest, SaysWhatHappened) {
+  const FailureCase& c = GetParam();
+  std::string url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/f.mrt";
+  std::string before;
+  if (!c.path.empty()) {
+    url = http_.url(c.path);
+    if (c.path == "/loop") http_.set_redirect("/loop", url);
+    if (!c.answer.empty()) http_.set_raw(c.path, c.answer);
+  } else {
+    before = "mirt: connect: " + std::string(std::strerror(ECONNREFUSED)) + "\n";
+  }
+  RunResult r = run({"-d", "-c", url});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, before + "mirt: Can't open " + url + ".\n" + c.err);
+  EXPECT_EQ(r.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, OpenFailureTest,
+    ::testing::Values(
+        FailureCase{"refused", "", "", "mirt: open: connection refused\n"},
+        FailureCase{"redirect_loop", "/loop", "", "mirt: open: too many redirects\n"},
+        FailureCase{"unauthorised", "/private",
+                    test::HttpServer::response("HTTP/1.0 401 Unauthorized",
+                                               "WWW-Authenticate: Basic realm=\"x\"\r\n", ""),
+                    "mirt: open: HTTP 401 Unauthorized\n"},
+        FailureCase{"not_found", "/gone", "", "mirt: open: HTTP 404 Not Found\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(NetworkE2eTest, EndlessHeaderFailsInBoundedMemory) {
+  // What an ordinary failed open costs (sanitizer builds cost more).
+  RunResult baseline = run({"-d", "-c", http_.url("/missing")});
+  ASSERT_GT(baseline.max_rss_kb, 0);
+  http_.set_endless_header("/endless", 96u << 20);
+  RunResult r = run({"-d", "-c", http_.url("/endless")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "mirt: Can't open " + http_.url("/endless") + ".\nmirt: open: HTTP header too long\n");
+  // Far below the 96 MiB on offer.
+  EXPECT_LT(r.max_rss_kb, baseline.max_rss_kb + 16 * 1024);
+  EXPECT_LT(http_.endless_sent(), 96u << 20);
+}
+
+TEST_F(NetworkE2eTest, FtpDataConnectionIgnoresThePassiveAddress) {
+  test::FtpServer ftp;
+  ASSERT_TRUE(ftp.ok());
+  ftp.set_passive_address("127,0,0,2");  // where nothing listens for us
+  ftp.add_file("/f.mrt", compress("local.mrt"));
+  RunResult r = run({"-d", "-c", ftp.url("/f.mrt")});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(r.out == plain_);
+}
+
+// Records of a container come from whoever made it. Their templates must
+// not prompt, and what a user would have typed must never reach the host
+// the file names. Prompts would come from standard input here (-i, and no
+// terminal for the hidden one), so a prompting program would read and
+// send these answers.
+TEST_F(NetworkE2eTest, LocationRecordsNeverPrompt) {
+  const std::string authority = "127.0.0.1:" + std::to_string(http_.port());
+  compress("local.mrt", {"-u", "http://@@USRN@@:@@PSWD@@@" + authority + "/@@PSWD@@"});
+  const std::string expected_request = "GET / HTTP/1.0\nHost: 127.0.0.1\n\n";
+  RunOptions answers;
+  answers.stdin_data = "alice\nsecret\nalice\nsecret\n";
+  answers.new_session = true;
+
+  RunResult r = run({"-i", "-M", "try_urls on", "-d", "-o", file("out"), file("local.mrt")},
+                    answers);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err.find("Enter"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(file("out")), plain_);
+  ASSERT_EQ(http_.requests().size(), 1u);
+  EXPECT_EQ(http_.requests()[0], expected_request);
+
+  r = run({"-i", "-s", "-v", file("local.mrt")}, answers);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err.find("Enter"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("Download Location :   http://:@" + authority + "/ [broken]\n"),
+            std::string::npos)
+      << r.out;
+  ASSERT_EQ(http_.requests().size(), 2u);
+  EXPECT_EQ(http_.requests()[1], expected_request);
+}
+
+// A list file (-U) that is a FIFO with no writer would block the reader
+// for ever; a directory is no list either.
+TEST_F(NetworkE2eTest, LocationListMustBeARegularFile) {
+  const std::string fifo = file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string directory = file("listdir");
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  for (const std::string& list : {fifo, directory}) {
+    compress("local.mrt", {"-f", "-U", list});
+    RunOptions bounded;
+    bounded.timeout_ms = 20000;
+    const std::string warning = "mirt: " + list + ": not a regular file, ignored.\n";
+    RunResult r = run({"-M", "try_urls on", "-d", "-c", file("local.mrt")}, bounded);
+    EXPECT_EQ(r.exit_code, 0) << list;
+    EXPECT_EQ(r.err, warning);
+    EXPECT_TRUE(r.out == plain_) << list;
+    r = run({"-s", file("local.mrt")}, bounded);
+    EXPECT_EQ(r.exit_code, 0) << list;
+    EXPECT_EQ(r.err, warning);
+    EXPECT_EQ(r.out.find("Download Location"), std::string::npos) << r.out;
+  }
 }
 
 }  // namespace

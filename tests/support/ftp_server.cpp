@@ -32,6 +32,11 @@ void FtpServer::set_greeting(const std::string& text) {
   greeting_ = text;
 }
 
+void FtpServer::set_passive_address(const std::string& fields) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  passive_address_ = fields;
+}
+
 void FtpServer::add_file(const std::string& path, const std::string& content) {
   std::lock_guard<std::mutex> lock(mutex_);
   files_[path] = content;
@@ -125,8 +130,14 @@ void FtpServer::serve(size_t index, int fd) {
         if (data_listen >= 0) close(data_listen);
         int data_port = 0;
         data_listen = listen_loopback(data_port);
-        send_all(fd, "227 Entering Passive Mode (127,0,0,1," + std::to_string(data_port / 256) +
-                         "," + std::to_string(data_port % 256) + ").\r\n");
+        std::string address;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          address = passive_address_;
+        }
+        send_all(fd, "227 Entering Passive Mode (" + address + "," +
+                         std::to_string(data_port / 256) + "," + std::to_string(data_port % 256) +
+                         ").\r\n");
       } else if (command == "TYPE") {
         send_all(fd, "200 Type set to I\r\n");
       } else if (command == "RETR" || command == "STOR") {

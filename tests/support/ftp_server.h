@@ -33,6 +33,10 @@ class FtpServer {
   std::string url(const std::string& path, const std::string& authority_prefix = "") const;
 
   void set_greeting(const std::string& text);
+  // The address a passive reply names ("h1,h2,h3,h4"); the data socket
+  // still listens on 127.0.0.1. Anything else there is a lie the client
+  // must not follow.
+  void set_passive_address(const std::string& fields);
   void add_file(const std::string& path, const std::string& content);
   // Answers `command` (USER, PASS, PASV, TYPE, RETR, STOR) with `text`
   // instead of the normal reply and action; an empty text hangs up.
@@ -58,6 +62,7 @@ class FtpServer {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::string greeting_ = "220 mirt loopback ftp ready\r\n";
+  std::string passive_address_ = "127,0,0,1";
   std::map<std::string, std::string> files_;
   std::map<std::string, std::string> replies_;
   std::map<std::string, std::string> stored_;

@@ -36,6 +36,11 @@ void HttpServer::set_redirect(const std::string& path, const std::string& target
   set_raw(path, response("HTTP/1.0 302 Found", "Location: " + target + "\r\n", ""));
 }
 
+void HttpServer::set_endless_header(const std::string& path, size_t limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  endless_[path] = limit;
+}
+
 std::string HttpServer::response(const std::string& status_line, const std::string& headers,
                                  const std::string& body) {
   return status_line + "\r\nServer: mirt-loopback-test-server/1.0 (for unit tests)\r\n" +
@@ -67,17 +72,32 @@ void HttpServer::serve(int fd) {
     request.append(buffer, static_cast<size_t>(got));
   }
   std::string answer;
+  size_t endless_limit = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
     std::string path;
     if (request.compare(0, 4, "GET ") == 0) path = request.substr(4, request.find(' ', 4) - 4);
+    if (auto endless = endless_.find(path); endless != endless_.end()) endless_limit = endless->second;
     auto found = answers_.find(path);
     answer = found != answers_.end()
                  ? found->second
                  : response("HTTP/1.0 404 Not Found", "Content-Length: 0\r\n", "");
   }
-  send_all(fd, answer);
+  if (endless_limit > 0) {
+    send_all(fd, "HTTP/1.0 200 OK\r\n");
+    const std::string lines = [] {
+      std::string text;
+      while (text.size() < 64 * 1024) text += "X-Filler: the header goes on and on\r\n";
+      return text;
+    }();
+    // A send fails once the client has hung up (or after the socket's
+    // bounded wait when it stopped reading).
+    while (!stop_ && endless_sent_ < endless_limit && send_all(fd, lines))
+      endless_sent_ += lines.size();
+  } else {
+    send_all(fd, answer);
+  }
   close(fd);
 }
 

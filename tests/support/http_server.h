@@ -28,6 +28,11 @@ class HttpServer {
   void set_raw(const std::string& path, const std::string& bytes);
   void set_file(const std::string& path, const std::string& body);
   void set_redirect(const std::string& path, const std::string& target);
+  // A hostile answer to `path`: a 200 status, then header lines without
+  // end, until the client hangs up or `limit` bytes went out.
+  void set_endless_header(const std::string& path, size_t limit);
+  // Bytes the endless answers sent so far.
+  size_t endless_sent() const { return endless_sent_.load(); }
 
   // A complete answer. The padding header puts every header the client
   // looks for beyond the bytes of its status read.
@@ -46,8 +51,10 @@ class HttpServer {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
+  std::atomic<size_t> endless_sent_{0};
   mutable std::mutex mutex_;
   std::map<std::string, std::string> answers_;
+  std::map<std::string, size_t> endless_;
   std::vector<std::string> requests_;
   std::vector<std::thread> workers_;
   std::thread acceptor_;

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -57,7 +58,10 @@ RunResult run_process(const std::string& program, const RunOptions& options) {
   std::string slave_name;
   if (options.stdin_data && ::pipe2(in_pipe, O_CLOEXEC) != 0) return result;
   if (::pipe2(err_pipe, O_CLOEXEC) != 0) return result;
-  if (options.stdout_tty) {
+  const bool to_file = !options.stdout_file.empty();
+  if (to_file) {
+    // Standard output goes straight to the file; nothing to collect.
+  } else if (options.stdout_tty) {
     master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return result;
     slave_name = ::ptsname(master);
@@ -74,10 +78,13 @@ RunResult run_process(const std::string& program, const RunOptions& options) {
   if (pid < 0) return result;
   if (pid == 0) {
     ::signal(SIGPIPE, SIG_DFL);
+    if (options.new_session) ::setsid();
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
     int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     int input = in_pipe[0] >= 0 ? in_pipe[0] : stdin_file >= 0 ? stdin_file : null_fd;
-    int output = options.stdout_tty ? ::open(slave_name.c_str(), O_RDWR | O_NOCTTY) : out_pipe[1];
+    int output = to_file                ? ::open(options.stdout_file.c_str(), O_WRONLY)
+                 : options.stdout_tty ? ::open(slave_name.c_str(), O_RDWR | O_NOCTTY)
+                                      : out_pipe[1];
     if (input < 0 || output < 0) ::_exit(126);
     if (::dup2(input, 0) < 0 || ::dup2(output, 1) < 0 || ::dup2(err_pipe[1], 2) < 0) ::_exit(126);
     ::execve(program.c_str(), argv.data(), envp.data());
@@ -88,7 +95,7 @@ RunResult run_process(const std::string& program, const RunOptions& options) {
   close_fd(out_pipe[1]);
   close_fd(err_pipe[1]);
   close_fd(stdin_file);
-  int out_fd = options.stdout_tty ? master : out_pipe[0];
+  int out_fd = to_file ? -1 : options.stdout_tty ? master : out_pipe[0];
   int err_fd = err_pipe[0];
   int in_fd = in_pipe[1];
   if (in_fd >= 0) ::fcntl(in_fd, F_SETFL, ::fcntl(in_fd, F_GETFL) | O_NONBLOCK);
@@ -107,8 +114,12 @@ RunResult run_process(const std::string& program, const RunOptions& options) {
       break;
     }
     if (!reaped) {
-      pid_t done = ::waitpid(pid, &status, WNOHANG);
-      if (done == pid) reaped = true;
+      rusage usage{};
+      pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
+      if (done == pid) {
+        reaped = true;
+        result.max_rss_kb = usage.ru_maxrss;
+      }
     }
     // With a pty, the master never reports the end while we hold it; the
     // child having exited is the end.
@@ -149,7 +160,10 @@ RunResult run_process(const std::string& program, const RunOptions& options) {
   close_fd(in_fd);
   close_fd(out_fd);
   close_fd(err_fd);
-  if (!reaped) ::waitpid(pid, &status, 0);
+  if (!reaped) {
+    rusage usage{};
+    if (::wait4(pid, &status, 0, &usage) == pid) result.max_rss_kb = usage.ru_maxrss;
+  }
   if (result.timed_out) return result;
   if (WIFEXITED(status)) {
     result.exit_code = WEXITSTATUS(status);

@@ -17,6 +17,8 @@ struct RunOptions {
   std::string stdin_file;                 // or read from this file
   std::string cwd;                        // working directory; empty: unchanged
   bool stdout_tty = false;                // standard output is a pseudo terminal
+  std::string stdout_file;                // or this file (e.g. /dev/full), opened for writing
+  bool new_session = false;               // no controlling terminal: /dev/tty cannot open
   int timeout_ms = 60000;
 };
 
@@ -24,6 +26,7 @@ struct RunResult {
   int exit_code = -1;  // -1 when killed by a signal
   int term_signal = 0;
   bool timed_out = false;
+  long max_rss_kb = 0;  // the child's peak resident memory
   std::string out;
   std::string err;
 };

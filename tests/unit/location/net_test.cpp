@@ -486,12 +486,158 @@ INSTANTIATE_TEST_SUITE_P(
         Replay{"redirect_elsewhere_refused", false,
                "HTTP/1.0 302 Found\r\n" + kPad + "\r\nLocation: http://192.0.2.1/x\r\n\r\n", -1},
         Replay{"long_reply_lines", true, "220-" + kLong + "\n220 " + kLong + "\n", -5},
+        // Only the port of a passive reply counts: the data connection
+        // goes to the control connection's host whatever address it names.
         Replay{"long_passive_fields", true,
-               "227 (1234567890,2,3,4,99999999999999999999,5)\r\n200 ok\r\n150 go\r\n", -2},
+               "227 (1234567890,2,3,4,99999999999999999999,5)\r\n200 ok\r\n150 go\r\n",
+               kDescriptor},
         Replay{"passive_then_transfer", true, "227 (127,0,0,1,1,2)\r\n200 ok\r\n150 go\r\n", kDescriptor},
         Replay{"repeated_transfer_command", true, "200 a\r\n200 b\r\n150 go\r\n", kDescriptor},
         Replay{"embedded_nul", true, std::string("220 a\0\n530 no\n", 14), -5}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Hostile servers ---------------------------------------------------------
+
+TEST_F(NetTest, FtpDataGoesToTheControlPeerWhateverThePassiveReplyNames) {
+  // The data socket listens on 127.0.0.1 only; following the reply to
+  // 127.0.0.2 would find nobody there.
+  ftp_.set_passive_address("127,0,0,2");
+  ftp_.add_file("/f", "from the right host");
+  int fd = track(open_location(ftp_.url("/f").c_str(), O_RDONLY, 0));
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(read_all(fd), "from the right host");
+  EXPECT_EQ(ftp_.data_connections(), 1);
+}
+
+// A body that shares its packet with the header, and a header whose end
+// falls on either side of the client's read chunks: every body byte must
+// reach the caller, none of the header.
+class HeaderEndTest : public NetTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(HeaderEndTest, BodyArrivesWhole) {
+  std::string body;
+  for (int i = 0; i < 3; ++i)
+    for (int b = 0; b < 256; ++b) body += static_cast<char>(b);
+  body = "\n\r\n" + body + "\r\n\r\n";  // looks like more header ends
+  std::string header = "HTTP/1.0 200 OK\r\n" + kPad + "\r\n";
+  const std::string tail = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  // Filler lines until the header is GetParam() bytes long.
+  const size_t target = GetParam();
+  while (header.size() + tail.size() < target) {
+    const size_t room = target - header.size() - tail.size();
+    header += room > 200 ? "X-Fill: " + std::string(190, 'f') + "\r\n"
+                         : "X: " + std::string(room >= 5 ? room - 5 : 0, 'f') + "\r\n";
+  }
+  header += tail;
+  ASSERT_EQ(header.size(), target);
+  http_.set_raw("/f", header + body);
+  int fd = track(open_location(http_.url("/f").c_str(), O_RDONLY, 0));
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(expected_length(fd), static_cast<int64_t>(body.size()));
+  EXPECT_TRUE(read_all(fd) == body);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, HeaderEndTest,
+                         ::testing::Values(120, 4095 + 50, 4096 + 50, 4097 + 50, 20000,
+                                           64 * 1024));
+
+TEST_F(NetTest, HeaderPastTheBoundFailsTheOpen) {
+  std::string header = "HTTP/1.0 200 OK\r\n" + kPad + "\r\n";
+  while (header.size() < 64 * 1024 - 2) header += "X: y\r\n";
+  header.resize(64 * 1024 - 2);
+  header += "\r\n\r\n";  // ends one byte past 64 KiB
+  int fd = replay(header + "body");
+  ASSERT_GE(fd, 0);
+  UrlParts parts;
+  ASSERT_EQ(parse_url("http://127.0.0.1/f", parts), 0);
+  EXPECT_EQ(http_exchange(fd, "http://127.0.0.1/f", parts, O_RDONLY, 0), -2);
+  EXPECT_STREQ(open_failure_reason(), "HTTP header too long");
+}
+
+TEST_F(NetTest, EndlessHeaderFailsWithoutWaitingForItsEnd) {
+  http_.set_endless_header("/endless", 256u << 20);
+  EXPECT_EQ(open_location(http_.url("/endless").c_str(), O_RDONLY, 0), -2);
+  EXPECT_STREQ(open_failure_reason(), "HTTP header too long");
+  // The client hung up long before the server's limit.
+  EXPECT_LT(http_.endless_sent(), 64u << 20);
+}
+
+// What the driver prints after "open: " instead of the error number's text.
+struct ReasonCase {
+  const char* name;
+  std::string answer;     // HTTP answer to /f; empty: see `location`
+  std::string location;   // used instead of /f when not empty ("PORT" is replaced)
+  int result;
+  const char* reason;     // null: none, the error number stands
+};
+
+class FailureReasonTest : public NetTest, public ::testing::WithParamInterface<ReasonCase> {};
+
+TEST_P(FailureReasonTest, NamesWhatHappened) {
+  const ReasonCase& c = GetParam();
+  http_.set_redirect("/loop", http_.url("/loop"));
+  http_.set_redirect("/local", "/etc/passwd");
+  ftp_.set_reply("RETR", "550 No such file\r\n");
+  ftp_.set_reply("STOR", "553 Not allowed\r\n");
+  std::string location = http_.url("/f");
+  if (!c.location.empty()) {
+    location = c.location;
+    for (const auto& [key, port] : {std::pair<std::string, int>{"HTTPPORT", http_.port()},
+                                    {"FTPPORT", ftp_.port()},
+                                    {"CLOSEDPORT", closed_port()}}) {
+      if (size_t at = location.find(key); at != std::string::npos)
+        location.replace(at, key.size(), std::to_string(port));
+    }
+  } else {
+    http_.set_raw("/f", c.answer);
+  }
+  const int flags = location.find("/store") != std::string::npos ? O_WRONLY | O_CREAT : O_RDONLY;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(open_location(location.c_str(), flags, 0644), c.result);
+  testing::internal::GetCapturedStderr();
+  if (c.reason == nullptr)
+    EXPECT_EQ(open_failure_reason(), nullptr);
+  else
+    EXPECT_STREQ(open_failure_reason(), c.reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FailureReasonTest,
+    ::testing::Values(
+        ReasonCase{"refused", "", "http://127.0.0.1:CLOSEDPORT/f", -1, "connection refused"},
+        ReasonCase{"redirect_loop", "", "http://127.0.0.1:HTTPPORT/loop", -2, "too many redirects"},
+        ReasonCase{"redirect_to_file", "", "http://127.0.0.1:HTTPPORT/local", -2,
+                   "redirect to a local file refused"},
+        ReasonCase{"unauthorised",
+                   HttpServer::response("HTTP/1.0 401 Unauthorized", "", "no"), "", -2,
+                   "HTTP 401 Unauthorized"},
+        ReasonCase{"not_found", HttpServer::response("HTTP/1.1 404 Not Found", "", ""), "", -2,
+                   "HTTP 404 Not Found"},
+        ReasonCase{"control_bytes_quoted", "HTTP/1.0 500 \x1b[2J\x07oops\r\n\r\n", "", -2,
+                   "HTTP 500 ?[2J?oops"},
+        ReasonCase{"not_http", "SSH-2.0-OpenSSH", "", -2, "not an HTTP answer"},
+        ReasonCase{"header_cut_short", "HTTP/1.0 200 OK\r\n" + kPad + "\r\nX: y", "", -2,
+                   "HTTP header cut short"},
+        ReasonCase{"ftp_missing", "", "ftp://127.0.0.1:FTPPORT/f", -2, "FTP 550 No such file"},
+        ReasonCase{"ftp_store_refused", "", "ftp://127.0.0.1:FTPPORT/store", -1,
+                   "FTP 553 Not allowed"},
+        ReasonCase{"scheme", "", "gopher://127.0.0.1:HTTPPORT/f", -1, "unsupported URL scheme"},
+        ReasonCase{"local_file", "", "/nonexistent/mirt/file", -ENOENT, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(NetTest, ReasonsBelongToTheLastOpenOnly) {
+  EXPECT_EQ(open_location(("http://127.0.0.1:" + std::to_string(closed_port()) + "/").c_str(),
+                          O_RDONLY, 0),
+            -1);
+  EXPECT_NE(open_failure_reason(), nullptr);
+  http_.set_file("/f", "x");
+  track(open_location(http_.url("/f").c_str(), O_RDONLY, 0));
+  EXPECT_EQ(open_failure_reason(), nullptr);
+  // Networking switched off keeps the plain error number.
+  set_network_disabled(true);
+  EXPECT_EQ(open_location(http_.url("/f").c_str(), O_RDONLY, 0), -1);
+  EXPECT_EQ(open_failure_reason(), nullptr);
+}
 
 }  // namespace
 }  // namespace mirt

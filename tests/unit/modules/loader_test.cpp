@@ -30,6 +30,18 @@ bool is_loaded(const std::string& path) {
   return true;
 }
 
+// The line that names a module the dynamic loader refused, with its words.
+std::string loader_refusal(const std::string& path) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW);
+  if (handle != nullptr) {
+    dlclose(handle);
+    return "<" + path + " loads>";
+  }
+  const std::string text = dlerror();
+  EXPECT_FALSE(text.empty());
+  return "mirt: " + (text.rfind(path + ":", 0) == 0 ? text : path + ": " + text) + "\n";
+}
+
 void copy_module(const std::string& name, const std::string& to) {
   std::filesystem::copy_file(module_file(name), to,
                              std::filesystem::copy_options::overwrite_existing);
@@ -85,7 +97,8 @@ class LoaderTest : public ::testing::Test {
 struct RefusalCase {
   const char* label;
   const char* module;        // test module, or a path when it starts with "/"
-  const char* err;           // expected standard error; "%s" is the module's path
+  const char* err;           // expected standard error; "%s" is the module's path,
+                             // "%L" the line with the dynamic loader's reason
   const char* out;           // expected standard output
   int recorded;              // handles left in the registry
   bool stays_loaded;
@@ -101,6 +114,8 @@ TEST_P(RefusalTest, ReportsAndKeepsOrClosesTheObject) {
   std::string expected_err = c.err;
   if (size_t at = expected_err.find("%s"); at != std::string::npos)
     expected_err.replace(at, 2, path);
+  if (size_t at = expected_err.find("%L"); at != std::string::npos)
+    expected_err.replace(at, 2, loader_refusal(path));
   EXPECT_EQ(err, expected_err);
   EXPECT_EQ(out, c.out);
   EXPECT_EQ(module_registry_count(), c.recorded);
@@ -113,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
     FailureTable, RefusalTest,
     ::testing::Values(
         RefusalCase{"PathNotOpened", "/nonexistent/dir/module.so",
-                    "mirt: Could not load module.\n", "", 0, false},
+                    "mirt: Could not load module.\n%L", "", 0, false},
         RefusalCase{"RequiredSymbolMissing", "test_no_algo", "", "", 0, false},
         RefusalCase{"AtLeastNewer", "test_req_atleast_2091",
                     "%s requires atleast MIRT 0.8.43, this is MIRT 0.8.42\n", "", 0, false},
@@ -137,6 +152,61 @@ TEST_F(LoaderTest, MissingSymbolShowsThePathAtLevelTwo) {
   EXPECT_EQ(load(path), -1);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(std::string(status_text()), path + " is not a mirt module.");
+}
+
+// Required and optional names exported as the wrong kind of thing: each
+// is refused before it is read as data or called, with the reason at the
+// module-detail level where " is not a mirt module." has always been.
+struct MisfitCase {
+  const char* module;
+  const char* problem;
+};
+
+class MisfitTest : public LoaderTest, public ::testing::WithParamInterface<MisfitCase> {};
+
+TEST_P(MisfitTest, IsRefusedWithItsReason) {
+  // A short path keeps the reason within the status text.
+  test::TempDir dir;
+  const std::string path = dir.file("m.so");
+  copy_module(GetParam().module, path);
+  status_param_set(kStatusLevel, 2);
+  std::string err, out;
+  EXPECT_EQ(load_captured(path, err, out), -1);
+  EXPECT_EQ(std::string(status_text()),
+            path + " is not a mirt module. (" + GetParam().problem + ")");
+  EXPECT_EQ(out, "");
+  EXPECT_FALSE(algorithm_available(80));
+  EXPECT_EQ(module_registry_count(), 0);
+  EXPECT_FALSE(is_loaded(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Symbols, MisfitTest,
+    ::testing::Values(
+        MisfitCase{"test_misfit_algo_function", "MR_ALGO is not a pointer variable"},
+        MisfitCase{"test_misfit_algo_data", "MR_ALGO does not point to a function"},
+        MisfitCase{"test_misfit_name_int", "MR_NAME is not a pointer variable"},
+        MisfitCase{"test_misfit_name_wild", "MR_NAME points outside every loaded object"},
+        MisfitCase{"test_misfit_url_int", "MR_URL_GET is not a pointer variable"}),
+    [](const auto& info) { return std::string(info.param.module).substr(12); });
+
+TEST_F(LoaderTest, WellFormedModuleFromTheMisfitSourceLoads) {
+  std::string err, out;
+  EXPECT_EQ(load_captured(module_file("test_misfit_none"), err, out), 0);
+  EXPECT_EQ(err, "");
+  EXPECT_STREQ(algorithm_name(80), "Misfit");
+}
+
+TEST_F(LoaderTest, BareNameThatFailsToLoadIsReportedAndTheSearchGoesOn) {
+  test::TempDir broken, good;
+  ASSERT_TRUE(test::write_file(broken.file("x.so"), "not an object\n"));
+  copy_module("test_misfit_none", good.file("x.so"));
+  module_path_append(broken.path().c_str());
+  module_path_append(good.path().c_str());
+  std::string err, out;
+  EXPECT_EQ(load_captured("x", err, out), 0);
+  EXPECT_EQ(err, "mirt: Could not load module.\n" + loader_refusal(broken.file("x.so")));
+  EXPECT_TRUE(algorithm_available(80));
 }
 
 TEST_F(LoaderTest, BareNameFoundNowhereIsSilent) {
@@ -358,7 +428,8 @@ TEST_F(LoaderTest, LoadAllReportsAnObjectThatIsNoModule) {
   module_path_append(dir.path().c_str());
   testing::internal::CaptureStderr();
   EXPECT_EQ(load_all_modules(options_), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "mirt: Could not load module.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "mirt: Could not load module.\n" + loader_refusal(dir.file("junk.so")));
   EXPECT_EQ(module_registry_count(), 0);
 }
 

@@ -269,7 +269,7 @@ TEST_F(HttpUpdateTest, UnavailableDownloadIsReported) {
   EXPECT_EQ(check(server.url("/mirt.bin")), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "There is a new version of mirt.  NEW: 0.8.43, CURR: 0.8.42, fetching...\n"
-            "mirt: open: " + std::string(std::strerror(ENOENT)) + "\n");
+            "mirt: open: HTTP 404 Not Found\n");
   EXPECT_EQ(test::read_file(destination), "old program");
   EXPECT_EQ(entries(), 2);  // no temporary left behind
 }

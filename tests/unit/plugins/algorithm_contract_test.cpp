@@ -92,6 +92,7 @@ const EntryCase kEntries[] = {
     {"x86_lzma2", "x86_lzma2.so", 20, "x86 + LZMA2 Compression", true, true, int(Data::kMachineCode)},
     {"delta_lzma2", "delta_lzma2.so", 21, "Delta + LZMA2 Compression", true, true,
      int(Data::kRecords)},
+    {"bwt", "bwt.so", 22, "BWT Compression", true, true, int(Data::kText)},
 };
 
 std::string plugin_folder() {

@@ -1,0 +1,23 @@
+// Slot 22: block sorting of the whole block, then context-mixing coding of
+// the sorted bytes (bwt_codec.h).
+#include "bwt/bwt_codec.h"
+#include "common/plugin.h"
+
+namespace mirt {
+namespace {
+
+static_assert(bwt::kDeclined == MR_DECLINED && bwt::kFailed == MR_FAILED);
+
+uint32_t compress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t limit) {
+  return bwt::encode(src, len, dst, limit);
+}
+
+uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t cap) {
+  return bwt::decode(src, len, dst, cap);
+}
+
+}  // namespace
+}  // namespace mirt
+
+MR_ALGORITHM_MODULE(22, "BWT Compression", (mirt::plugin::entry<mirt::compress, mirt::decompress>));
+MR_THREADSAFE_MODULE();

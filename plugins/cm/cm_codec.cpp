@@ -1,0 +1,824 @@
+// Context-mixing codec. Integer arithmetic only, so every platform decodes
+// exactly what any other encoded.
+#include "cm/cm_codec.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace mirt::cm {
+namespace {
+
+// ---- Logistic domain --------------------------------------------------------
+// Probabilities are 12-bit (1..4095); the stretched domain is
+// ln(p / (1 - p)) in units of 1/256, clamped to +-2047.
+
+// 4096 / (1 + e^(-x)) at x = -8, -7.5, ... 8.
+constexpr int kSquashPoints[33] = {1,    2,    4,    6,    10,   17,   27,   45,   74,
+                                   120,  194,  311,  488,  747,  1102, 1546, 2048, 2550,
+                                   2994, 3349, 3608, 3785, 3902, 3976, 4022, 4051, 4069,
+                                   4079, 4086, 4090, 4092, 4094, 4095};
+
+constexpr int squash(int d) {
+  if (d > 2047) return 4095;
+  if (d < -2047) return 1;
+  const int i = (d + 2048) >> 7;
+  const int w = (d + 2048) & 127;
+  return (kSquashPoints[i] * (128 - w) + kSquashPoints[i + 1] * w + 64) >> 7;
+}
+
+struct StretchTable {
+  int16_t v[4096];
+};
+
+// The inverse of squash, by walking it once.
+constexpr StretchTable make_stretch() {
+  StretchTable t{};
+  int next = 0;
+  for (int d = -2047; d <= 2047; ++d) {
+    const int p = squash(d);
+    for (int j = next; j <= p; ++j) t.v[j] = static_cast<int16_t>(d);
+    next = p + 1;
+  }
+  for (int j = next; j < 4096; ++j) t.v[j] = 2047;
+  return t;
+}
+
+constexpr StretchTable kStretch = make_stretch();
+
+inline int stretch(int p) { return kStretch.v[p]; }
+
+// ---- Bit histories ----------------------------------------------------------
+// One byte per context and bit: a bounded pair of counts (zeros, ones).
+// On each bit the opposite count above 2 is halved towards 2, so recent
+// bits weigh more; the caps keep the state count under 256.
+constexpr int kCountCap[8] = {50, 30, 20, 12, 8, 6, 5, 4};
+
+constexpr int count_cap(int other) { return kCountCap[other < 7 ? other : 7]; }
+
+struct StateTable {
+  uint8_t next[256][2];
+  uint8_t n0[256];
+  uint8_t n1[256];
+  int size;
+};
+
+constexpr void step_counts(int& a, int& b, int y) {
+  int& mine = y ? b : a;
+  int& other = y ? a : b;
+  if (other > 2) other = other / 2 + 1;
+  mine = mine + 1 < count_cap(other) ? mine + 1 : count_cap(other);
+  if (other > count_cap(mine)) other = count_cap(mine);
+}
+
+constexpr StateTable make_states() {
+  StateTable t{};
+  int a[256] = {};
+  int b[256] = {};
+  t.size = 1;  // state 0: (0, 0), never seen
+  for (int s = 0; s < t.size; ++s) {
+    for (int y = 0; y < 2; ++y) {
+      int na = a[s];
+      int nb = b[s];
+      step_counts(na, nb, y);
+      int found = -1;
+      for (int k = 0; k < t.size; ++k)
+        if (a[k] == na && b[k] == nb) found = k;
+      if (found < 0) {
+        found = t.size++;
+        a[found] = na;
+        b[found] = nb;
+      }
+      t.next[s][y] = static_cast<uint8_t>(found);
+    }
+  }
+  for (int s = 0; s < t.size; ++s) {
+    t.n0[s] = static_cast<uint8_t>(a[s]);
+    t.n1[s] = static_cast<uint8_t>(b[s]);
+  }
+  return t;
+}
+
+constexpr StateTable kStates = make_states();
+static_assert(kStates.size <= 256, "bit history states must fit a byte");
+
+// ---- Adaptive maps ----------------------------------------------------------
+// 1 / (n + 1.5) in 15-bit fixed point: the learning rate after n updates.
+struct RateTable {
+  int32_t v[1024];
+};
+constexpr RateTable make_rates() {
+  RateTable t{};
+  for (int n = 0; n < 1024; ++n) t.v[n] = 65536 / (2 * n + 3);
+  return t;
+}
+constexpr RateTable kRates = make_rates();
+
+// An adaptive probability: 22 bits of probability and a 10-bit count that
+// slows the learning rate down to 1 / (limit + 1.5).
+inline void train(uint32_t& e, int y, int limit) {
+  const int n = static_cast<int>(e & 1023);
+  const int32_t p = static_cast<int32_t>(e >> 10);
+  const int32_t target = y ? (1 << 22) - 1 : 0;
+  const int32_t np = p + ((((target - p) >> 6) * kRates.v[n]) >> 9);
+  e = static_cast<uint32_t>(np) << 10 | static_cast<uint32_t>(n < limit ? n + 1 : n);
+}
+
+// Context -> adaptive probability.
+class AdaptiveMap {
+ public:
+  void init(uint32_t contexts, int limit) {
+    t_.reset(new uint32_t[contexts]);
+    limit_ = limit;
+    for (uint32_t i = 0; i < contexts; ++i) t_[i] = 1u << 31;
+  }
+  int p(uint32_t cx) {
+    at_ = cx;
+    return static_cast<int>(t_[cx] >> 20);
+  }
+  void update(int y) { train(t_[at_], y, limit_); }
+
+ private:
+  std::unique_ptr<uint32_t[]> t_;
+  uint32_t at_ = 0;
+  int limit_ = 1023;
+};
+
+// Refines a probability in a context: 33 interpolated buckets over the
+// stretched domain, each trained towards the bits seen.
+class Refiner {
+ public:
+  void init(uint32_t contexts) {
+    t_.reset(new uint16_t[contexts * 33]);
+    for (uint32_t c = 0; c < contexts; ++c)
+      for (int j = 0; j < 33; ++j) t_[c * 33 + j] = static_cast<uint16_t>(squash((j - 16) * 128) * 16);
+  }
+  int p(int pr, uint32_t cx) {
+    const int s = stretch(pr) + 2048;  // 1..4095
+    const int w = s & 127;
+    at_ = cx * 33 + static_cast<uint32_t>(s >> 7);
+    const int out = (t_[at_] * (128 - w) + t_[at_ + 1] * w) >> 11;
+    if (w >= 64) ++at_;
+    return out < 1 ? 1 : out > 4095 ? 4095 : out;
+  }
+  // Both rows the next bit can pick, while this bit is still being coded.
+  void prefetch(uint32_t cx) const {
+    const uint16_t* row = &t_[cx * 33];
+    __builtin_prefetch(row);
+    __builtin_prefetch(row + 32);
+    __builtin_prefetch(row + 64);
+  }
+  void update(int y, int rate) {
+    const int target = y ? 65535 : 0;
+    int v = t_[at_];
+    v += (target - v) >> rate;
+    t_[at_] = static_cast<uint16_t>(v);
+  }
+
+ private:
+  std::unique_ptr<uint16_t[]> t_;
+  uint32_t at_ = 0;
+};
+
+// ---- Hashing ------------------------------------------------------------------
+inline uint32_t mix32(uint32_t h) {
+  h ^= h >> 16;
+  h *= 0x7FEB352Du;
+  h ^= h >> 15;
+  h *= 0x846CA68Bu;
+  h ^= h >> 16;
+  return h;
+}
+
+inline uint32_t hash2(uint32_t a, uint32_t b) { return mix32(a * 0x9E3779B1u + b * 0x85EBCA77u + 0x27D4EB2Fu); }
+inline uint32_t hash3(uint32_t a, uint32_t b, uint32_t c) { return hash2(hash2(a, b), c); }
+
+// ---- Model --------------------------------------------------------------------
+// Hashed contexts; order 0 and order 1 are indexed directly. Two depend on
+// the model set: words for text, bytes with gaps for binary data.
+enum : int { kSetA, kO2, kColumn, kO4, kSetB, kO3, kO6, kHashed };
+constexpr int kContexts = kHashed + 2;  // plus order 0 and order 1
+constexpr int kInputs = kContexts + 2;  // plus the match model and a bias
+constexpr int kMixerWidth = 12;         // padded for the inner loops
+static_assert(kInputs <= kMixerWidth);
+
+constexpr int kMixRate = 14;
+// Weights in 16-bit fixed point, capped at 8 so that a sum of products
+// stays well inside 32 bits.
+constexpr int32_t kWeightCap = 1 << 19;
+constexpr int kMatchMin = 6;
+constexpr int kMatchVerify = 64;
+
+// Fresh zeroed memory straight from the kernel, on huge pages where the
+// system offers them: the hash table is read at random, and with small
+// pages nearly every lookup would also miss the TLB.
+class ZeroedPages {
+ public:
+  ZeroedPages() = default;
+  ZeroedPages(const ZeroedPages&) = delete;
+  ZeroedPages& operator=(const ZeroedPages&) = delete;
+  ~ZeroedPages() {
+    if (base_ != nullptr) munmap(base_, size_);
+  }
+  bool map(size_t bytes) {
+    constexpr size_t kHuge = size_t{2} << 20;
+    size_ = bytes + kHuge;
+    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    base_ = static_cast<unsigned char*>(p);
+    data_ = base_ + (kHuge - reinterpret_cast<uintptr_t>(base_) % kHuge) % kHuge;
+#ifdef MADV_HUGEPAGE
+    if (bytes >= kHuge) madvise(data_, bytes, MADV_HUGEPAGE);
+#endif
+    return true;
+  }
+  unsigned char* data() const { return data_; }
+
+ private:
+  unsigned char* base_ = nullptr;
+  unsigned char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// One cache line per byte context: a check byte and the bit histories of
+// the first nibble's 15 nodes, then three second-nibble trees, each behind
+// a tag naming its first nibble. A byte costs one random memory access per
+// context; most contexts are followed by few distinct first nibbles.
+constexpr size_t kLine = 64;
+constexpr size_t kTree = 16;
+constexpr int kSecondTrees = 3;
+
+class Model {
+ public:
+  Model(const unsigned char* buf, uint8_t params) : buf_(buf), params_(params) {}
+
+  bool init() {
+    table_bits_ = kMinTableBits + (params_ & kTableMask);
+    if (!table_mem_.map(size_t{kLine} << table_bits_)) return false;
+    table_ = table_mem_.data();
+    line_mask_ = (uint32_t{1} << table_bits_) - 1;
+    match_bits_ = table_bits_ - 1;
+    match_.reset(new (std::nothrow) uint32_t[size_t{1} << match_bits_]());
+    o1_.reset(new (std::nothrow) unsigned char[256 * 17 * kTree]());
+    if (!match_ || !o1_) return false;
+    for (auto& map : state_map_) {
+      for (int st = 0; st < 256; ++st) {
+        const int n0 = kStates.n0[st];
+        const int n1 = kStates.n1[st];
+        map[st] = static_cast<uint32_t>(((n1 * 2 + 1) << 22) / (2 * (n0 + n1) + 2)) << 10;
+      }
+    }
+    match_map_.init(64 * 2, 1023);
+    weights_.reset(new int32_t[256 * kMixerWidth]);
+    for (int i = 0; i < 256 * kMixerWidth; ++i)
+      weights_[i] = (i % kMixerWidth) < kInputs - 1 ? 20000 : 0;
+    refine0_.init(256);
+    refine1_.init(65536);
+    for (auto& s : slot_) s = o0_;
+    byte_update();
+    return true;
+  }
+
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
+  int predict() {
+    // Locals throughout: the bit histories are written through byte
+    // pointers, which may alias anything, so members would be reloaded.
+    const int node = node_;
+    int x[kMixerWidth];
+    for (int i = 0; i < kContexts; ++i) {
+      const int st = slot_[i][node];
+      state_[i] = static_cast<uint8_t>(st);
+      x[i] = stretch(static_cast<int>(state_map_[i][st] >> 20));
+    }
+    // Match model: the bit the longest recent repeat predicts.
+    x[kContexts] = 0;
+    if (match_len_ > 0) {
+      const int expected = (buf_[match_ptr_] + 256) >> (7 - bit_pos_);
+      if ((expected >> 1) == c0_) {
+        const int len = match_len_ < 31 ? static_cast<int>(match_len_) : 31;
+        x[kContexts] = stretch(match_map_.p(static_cast<uint32_t>(len * 2 + (expected & 1))));
+      } else {
+        match_len_ = 0;
+      }
+    }
+    x[kContexts + 1] = 256;
+    for (int i = kInputs; i < kMixerWidth; ++i) x[i] = 0;
+
+    const int32_t* w = &weights_[static_cast<size_t>(c0_) * kMixerWidth];
+    int32_t dot = 0;
+    for (int i = 0; i < kMixerWidth; ++i) {
+      dot += (x[i] * w[i]) >> 4;
+      inputs_[i] = x[i];
+    }
+    int d = dot >> 12;
+    d = d < -2047 ? -2047 : d > 2047 ? 2047 : d;
+    pr_mix_ = squash(d);
+    const uint32_t c1 = c4_ & 0xFF;
+    const int p1 = refine0_.p(pr_mix_, static_cast<uint32_t>(c0_));
+    const int p2 = refine1_.p(pr_mix_, static_cast<uint32_t>(c0_) | c1 << 8);
+    if (bit_pos_ < 7) refine1_.prefetch(static_cast<uint32_t>(c0_ << 1) | c1 << 8);
+    const int p = (pr_mix_ + p1 + 2 * p2 + 2) >> 2;
+    return p < 1 ? 1 : p > 4095 ? 4095 : p;
+  }
+
+  void update(int y) {
+    const int node = node_;
+    uint8_t st[kContexts];
+    for (int i = 0; i < kContexts; ++i) {
+      st[i] = state_[i];
+      train(state_map_[i][st[i]], y, 1023);
+    }
+    if (match_len_ > 0) match_map_.update(y);
+
+    int32_t* w = &weights_[static_cast<size_t>(c0_) * kMixerWidth];
+    const int err = ((y << 12) - pr_mix_) * kMixRate;
+    for (int i = 0; i < kInputs; ++i) {
+      const int32_t v = w[i] + ((inputs_[i] * err + (1 << 15)) >> 16);
+      w[i] = v < -kWeightCap ? -kWeightCap : v > kWeightCap ? kWeightCap : v;
+    }
+    refine0_.update(y, 6);
+    refine1_.update(y, 7);
+    for (int i = 0; i < kContexts; ++i) slot_[i][node] = kStates.next[st[i]][y];
+
+    c0_ = c0_ << 1 | y;
+    node_ = node << 1 | y;
+    ++bit_pos_;
+    if (bit_pos_ == 8) {
+      pos_++;
+      byte_update();
+    } else if (bit_pos_ == 4) {
+      nibble_update();
+    }
+  }
+
+ private:
+  // The lookups of one byte go out together, so their cache misses
+  // overlap instead of queueing.
+  void prefetch(uint32_t h) const { __builtin_prefetch(table_ + size_t{h & line_mask_} * kLine); }
+
+  // Two candidate lines; the one whose first node has seen fewer bits
+  // gives way.
+  unsigned char* find(uint32_t h) {
+    const auto check = static_cast<unsigned char>(h >> 24);
+    unsigned char* a = table_ + size_t{h & line_mask_} * kLine;
+    if (a[0] == check) return a;
+    unsigned char* b = table_ + size_t{(h ^ 1) & line_mask_} * kLine;
+    if (b[0] == check) return b;
+    unsigned char* weak = kStates.n0[a[1]] + kStates.n1[a[1]] <= kStates.n0[b[1]] + kStates.n1[b[1]] ? a : b;
+    std::memset(weak, 0, kLine);
+    weak[0] = check;
+    return weak;
+  }
+
+  // The second-nibble tree for first nibble `tag` (1..16) in a line.
+  static unsigned char* second_tree(unsigned char* line, unsigned char tag) {
+    unsigned char* weak = nullptr;
+    int weak_n = 1 << 30;
+    for (int k = 0; k < kSecondTrees; ++k) {
+      unsigned char* t = line + kTree * (k + 1);
+      if (t[0] == tag) return t;
+      const int n = kStates.n0[t[1]] + kStates.n1[t[1]];
+      if (n < weak_n) {
+        weak_n = n;
+        weak = t;
+      }
+    }
+    std::memset(weak, 0, kTree);
+    weak[0] = tag;
+    return weak;
+  }
+
+  void nibble_update() {
+    const auto hi = static_cast<unsigned char>((c0_ & 15) + 1);
+    for (int i = 0; i < kHashed; ++i) slot_[i] = second_tree(line_[i], hi);
+    slot_[kHashed] = o0_ + 16 * hi;
+    slot_[kHashed + 1] = o1_.get() + (static_cast<size_t>(c4_ & 0xFF) * 17 + hi) * kTree;
+    node_ = 1;
+  }
+
+  void byte_update() {
+    bit_pos_ = 0;
+    node_ = 1;
+    if (pos_ > 0) {
+      const uint32_t c = static_cast<uint32_t>(c0_ & 0xFF);
+      c8_ = c8_ << 8 | c4_ >> 24;
+      c4_ = c4_ << 8 | c;
+      if (params_ & kText) update_word(c);
+      update_columns(c);
+      update_match(c);
+    }
+    c0_ = 1;
+    const uint32_t c1 = c4_ & 0xFF;
+    hash_[kO2] = hash2(1, c4_ & 0xFFFF);
+    hash_[kO3] = hash2(2, c4_ & 0xFFFFFF);
+    hash_[kO4] = hash2(3, c4_);
+    hash_[kO6] = hash3(4, c4_, c8_ & 0xFFFF);
+    hash_[kColumn] = hash3(5, above_, col_ < 255 ? col_ : 255);
+    if (params_ & kText) {
+      hash_[kSetA] = hash3(6, word0_, word0_ ? 0 : c1);
+      hash_[kSetB] = hash3(7, word0_, word1_);
+    } else {
+      hash_[kSetA] = hash2(8, c4_ & 0xFF00FF00);
+      hash_[kSetB] = hash2(9, c4_ & 0xFFFF0000);
+    }
+    for (int i = 0; i < kHashed; ++i) prefetch(hash_[i]);
+    for (int i = 0; i < kHashed; ++i) slot_[i] = line_[i] = find(hash_[i]);
+    slot_[kHashed] = o0_;
+    slot_[kHashed + 1] = o1_.get() + static_cast<size_t>(c1) * 17 * kTree;
+  }
+
+  void update_word(uint32_t c) {
+    uint32_t lower = c >= 'A' && c <= 'Z' ? c + 32 : c;
+    if ((lower >= 'a' && lower <= 'z') || c >= 128) {
+      word0_ = (word0_ + lower + 1) * 0x2F0F3D1u;
+    } else if (word0_ != 0) {
+      word1_ = word0_;
+      word0_ = 0;
+    }
+  }
+
+  // The byte above: in the previous line of text, or one record back when
+  // the data repeats at a fixed distance.
+  void update_columns(uint32_t c) {
+    const uint32_t at = pos_ - 1;
+    if (c == '\n') {
+      prev_line_ = line_start_;
+      line_start_ = pos_;
+    }
+    const uint32_t dist = at - last_at_[c];
+    if (last_at_[c] != 0 && dist == last_dist_[c] && dist > 1) {
+      if (++repeats_[c] >= 3 && dist != record_) {
+        record_ = dist;
+      }
+    } else {
+      repeats_[c] = 0;
+    }
+    last_dist_[c] = dist;
+    last_at_[c] = at;
+    if (record_ > 0 && (line_start_ == 0 || pos_ - line_start_ > 256)) {
+      col_ = pos_ % record_;
+      above_ = pos_ >= record_ ? buf_[pos_ - record_] : 0;
+    } else {
+      col_ = pos_ - line_start_;
+      const uint32_t up = prev_line_ + col_;
+      above_ = up < line_start_ ? buf_[up] : 0;
+    }
+  }
+
+  void update_match(uint32_t c) {
+    if (match_len_ > 0 && buf_[match_ptr_] == c && match_ptr_ + 1 < pos_) {
+      ++match_len_;
+      ++match_ptr_;
+    } else {
+      match_len_ = 0;
+    }
+    if (pos_ < kMatchMin) return;
+    uint32_t h = 0;
+    for (int k = 1; k <= kMatchMin; ++k) h = (h + buf_[pos_ - k] + 1) * 0x2F0F3D1u;
+    h = mix32(h) >> (32 - match_bits_);
+    if (match_len_ == 0) {
+      const uint32_t cand = match_[h];
+      if (cand > 0) {
+        uint32_t n = 0;
+        while (n < kMatchVerify && n < cand && buf_[cand - 1 - n] == buf_[pos_ - 1 - n]) ++n;
+        if (n >= kMatchMin) {
+          match_len_ = n;
+          match_ptr_ = cand;
+        }
+      }
+    }
+    match_[h] = pos_;
+  }
+
+  const unsigned char* buf_;
+  uint8_t params_;
+  int table_bits_ = 0;
+  int match_bits_ = 0;
+  uint32_t line_mask_ = 0;
+  ZeroedPages table_mem_;
+  unsigned char* table_ = nullptr;
+  std::unique_ptr<unsigned char[]> o1_;
+  std::unique_ptr<uint32_t[]> match_;
+  unsigned char o0_[16 * 17] = {};  // nibble trees below each high nibble
+
+  // Per context: bit history -> probability (22 bits) and count (10 bits).
+  uint32_t state_map_[kContexts][256];
+  uint8_t state_[kContexts] = {};
+  AdaptiveMap match_map_;
+  Refiner refine0_;
+  Refiner refine1_;
+  std::unique_ptr<int32_t[]> weights_;
+  int inputs_[kMixerWidth] = {};
+  int pr_mix_ = 2048;
+
+  unsigned char* slot_[kContexts] = {};
+  unsigned char* line_[kHashed] = {};
+  uint32_t hash_[kHashed] = {};
+  uint32_t pos_ = 0;
+  int c0_ = 1;
+  int node_ = 1;
+  int bit_pos_ = 0;
+  uint32_t c4_ = 0;
+  uint32_t c8_ = 0;
+  uint32_t word0_ = 0;
+  uint32_t word1_ = 0;
+  uint32_t line_start_ = 0;
+  uint32_t prev_line_ = 0;
+  uint32_t col_ = 0;
+  uint32_t above_ = 0;
+  uint32_t record_ = 0;
+  uint32_t last_at_[256] = {};
+  uint32_t last_dist_[256] = {};
+  uint8_t repeats_[256] = {};
+  uint32_t match_len_ = 0;
+  uint32_t match_ptr_ = 0;
+};
+
+// ---- Arithmetic coder ---------------------------------------------------------
+// Carry-less binary coder over a 32-bit interval; p is P(bit = 1) in 12 bits.
+class Encoder {
+ public:
+  Encoder(unsigned char* out, uint32_t limit) : out_(out), limit_(limit) {}
+  void bit(int y, int p) {
+    const uint32_t mid = lo_ + static_cast<uint32_t>((uint64_t{hi_ - lo_} * static_cast<uint32_t>(p)) >> 12);
+    if (y)
+      hi_ = mid;
+    else
+      lo_ = mid + 1;
+    while (((lo_ ^ hi_) & 0xFF000000u) == 0) {
+      put(hi_ >> 24);
+      lo_ <<= 8;
+      hi_ = hi_ << 8 | 255;
+    }
+  }
+  // One byte inside the final interval; the decoder reads zeros after it.
+  void flush() { put((lo_ >> 24) + 1); }
+  bool overflow() const { return overflow_; }
+  uint32_t size() const { return n_; }
+
+ private:
+  void put(uint32_t b) {
+    if (n_ >= limit_) {
+      overflow_ = true;
+      return;
+    }
+    out_[n_++] = static_cast<unsigned char>(b);
+  }
+  unsigned char* out_;
+  uint32_t limit_;
+  uint32_t n_ = 0;
+  uint32_t lo_ = 0;
+  uint32_t hi_ = 0xFFFFFFFFu;
+  bool overflow_ = false;
+};
+
+class Decoder {
+ public:
+  Decoder(const unsigned char* in, uint32_t len) : in_(in), len_(len) {
+    for (int i = 0; i < 4; ++i) x_ = x_ << 8 | get();
+  }
+  int bit(int p) {
+    const uint32_t mid = lo_ + static_cast<uint32_t>((uint64_t{hi_ - lo_} * static_cast<uint32_t>(p)) >> 12);
+    const int y = x_ <= mid;
+    if (y)
+      hi_ = mid;
+    else
+      lo_ = mid + 1;
+    while (((lo_ ^ hi_) & 0xFF000000u) == 0) {
+      lo_ <<= 8;
+      hi_ = hi_ << 8 | 255;
+      x_ = x_ << 8 | get();
+    }
+    return y;
+  }
+  // Reading well past the end means the input is not what we wrote.
+  bool overrun() const { return n_ > len_ + 4; }
+
+ private:
+  uint32_t get() { return n_ < len_ ? in_[n_++] : (++n_, 0u); }
+  const unsigned char* in_;
+  uint32_t len_;
+  uint32_t n_ = 0;
+  uint32_t lo_ = 0;
+  uint32_t hi_ = 0xFFFFFFFFu;
+  uint32_t x_ = 0;
+};
+
+int table_bits_for(uint32_t len) {
+  // A line per two bytes of input, up to 128 MiB: beyond that a larger
+  // table gained little on our corpus.
+  int bits = kMinTableBits;
+  while (bits < 21 && (uint64_t{1} << bits) < uint64_t{len} / 2) ++bits;
+  return bits;
+}
+
+bool mostly_text(const unsigned char* src, uint32_t len) {
+  uint64_t printable = 0;
+  uint64_t other = 0;
+  for (uint32_t i = 0; i < len; ++i) {
+    const unsigned char c = src[i];
+    if ((c >= 0x20 && c < 0x7F) || c == '\n' || c == '\t' || c == '\r')
+      ++printable;
+    else if (c != 0)
+      ++other;
+  }
+  return printable > 0 && printable >= 9 * other;
+}
+
+// Calls and jumps whose displacement looks like a near target.
+bool looks_like_x86(const unsigned char* src, uint32_t len) {
+  if (len < 64) return false;
+  uint32_t near = 0;
+  for (uint32_t i = 0; i + 5 <= len; ++i) {
+    if ((src[i] & 0xFE) == 0xE8 && (src[i + 4] == 0 || src[i + 4] == 0xFF)) {
+      ++near;
+      i += 4;
+    }
+  }
+  return near >= len / 256 + 8;
+}
+
+// Arithmetic on 25-bit displacements keeps the top byte 0x00 or 0xFF.
+inline uint32_t sign_extend25(uint32_t v) {
+  v &= 0x01FFFFFFu;
+  return v & 0x01000000u ? v | 0xFE000000u : v;
+}
+
+}  // namespace
+
+// Relative displacements of E8/E9 become absolute targets, so repeated
+// calls to one function look alike. Only displacements within +-16 MiB
+// are touched, and the result keeps that form.
+void x86_forward(unsigned char* data, uint32_t len) {
+  for (uint32_t i = 0; i + 5 <= len; ++i) {
+    if ((data[i] & 0xFE) != 0xE8) continue;
+    const unsigned char top = data[i + 4];
+    // Every E8/E9 owns the next four bytes, converted or not: nothing else
+    // changes them, so the inverse sees the same top byte.
+    if (top != 0 && top != 0xFF) {
+      i += 4;
+      continue;
+    }
+    uint32_t v = data[i + 1] | uint32_t{data[i + 2]} << 8 | uint32_t{data[i + 3]} << 16 |
+                 uint32_t{top} << 24;
+    v = sign_extend25(v + i + 5);
+    data[i + 1] = static_cast<unsigned char>(v);
+    data[i + 2] = static_cast<unsigned char>(v >> 8);
+    data[i + 3] = static_cast<unsigned char>(v >> 16);
+    data[i + 4] = static_cast<unsigned char>(v >> 24);
+    i += 4;
+  }
+}
+
+void x86_inverse(unsigned char* data, uint32_t len) {
+  for (uint32_t i = 0; i + 5 <= len; ++i) {
+    if ((data[i] & 0xFE) != 0xE8) continue;
+    const unsigned char top = data[i + 4];
+    // Every E8/E9 owns the next four bytes, converted or not: nothing else
+    // changes them, so the inverse sees the same top byte.
+    if (top != 0 && top != 0xFF) {
+      i += 4;
+      continue;
+    }
+    uint32_t v = data[i + 1] | uint32_t{data[i + 2]} << 8 | uint32_t{data[i + 3]} << 16 |
+                 uint32_t{top} << 24;
+    v = sign_extend25(v - (i + 5));
+    data[i + 1] = static_cast<unsigned char>(v);
+    data[i + 2] = static_cast<unsigned char>(v >> 8);
+    data[i + 3] = static_cast<unsigned char>(v >> 16);
+    data[i + 4] = static_cast<unsigned char>(v >> 24);
+    i += 4;
+  }
+}
+
+uint8_t table_param_for(uint32_t len) {
+  return static_cast<uint8_t>(table_bits_for(len) - kMinTableBits);
+}
+
+uint8_t choose_params(const unsigned char* src, uint32_t len) {
+  uint8_t params = table_param_for(len);
+  if (looks_like_x86(src, len)) params |= kX86;
+  if (mostly_text(src, len)) params |= kText;
+  return params;
+}
+
+uint64_t memory_for(uint8_t params, uint32_t len) {
+  const int bits = kMinTableBits + (params & kTableMask);
+  uint64_t total = (uint64_t{kLine} << bits) + (uint64_t{4} << (bits - 1)) + 256 * 17 * kTree;
+  total += 65536 * 33 * 2 + 256 * 33 * 2 + 256 * kMixerWidth * 4 + kContexts * 256 * 4;
+  if (params & kX86) total += len;
+  return total + sizeof(Model);
+}
+
+namespace {
+
+uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
+                      uint8_t params) {
+  if (len == 0 || (params & ~kKnownBits) != 0) return kDeclined;
+  // Header: parameters and the plain length.
+  uint32_t n = 0;
+  if (n >= limit) return kDeclined;
+  dst[n++] = params;
+  for (uint32_t v = len; ; v >>= 7) {
+    if (n >= limit) return kDeclined;
+    dst[n++] = static_cast<unsigned char>((v & 127) | (v >= 128 ? 128 : 0));
+    if (v < 128) break;
+  }
+
+  std::unique_ptr<unsigned char[]> filtered;
+  const unsigned char* data = src;
+  if (params & kX86) {
+    filtered.reset(new (std::nothrow) unsigned char[len]);
+    if (!filtered) return kDeclined;
+    std::memcpy(filtered.get(), src, len);
+    x86_forward(filtered.get(), len);
+    data = filtered.get();
+  }
+
+  auto model = std::unique_ptr<Model>(new (std::nothrow) Model(data, params));
+  if (!model || !model->init()) return kDeclined;
+  Encoder enc(dst + n, limit - n);
+  for (uint32_t i = 0; i < len; ++i) {
+    const int c = data[i];
+    for (int b = 7; b >= 0; --b) {
+      const int y = (c >> b) & 1;
+      enc.bit(y, model->predict());
+      model->update(y);
+    }
+    if (enc.overflow()) return kDeclined;
+  }
+  enc.flush();
+  if (enc.overflow()) return kDeclined;
+  return n + enc.size();
+}
+
+}  // namespace
+
+// A block that does not fit in memory is declined, or fails to decode,
+// like any other: no exception leaves the plugin.
+uint32_t encode_with(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
+                     uint8_t params) {
+  try {
+    return encode_block(src, len, dst, limit, params);
+  } catch (const std::bad_alloc&) {
+    return kDeclined;
+  }
+}
+
+uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit) {
+  return encode_with(src, len, dst, limit, choose_params(src, len));
+}
+
+namespace {
+
+uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap) {
+  if (len < 2 || cap == 0) return kFailed;
+  const uint8_t params = src[0];
+  if ((params & ~kKnownBits) != 0) return kFailed;
+  uint32_t n = 1;
+  uint64_t plain = 0;
+  for (int shift = 0;; shift += 7) {
+    if (n >= len || shift > 28) return kFailed;
+    const unsigned char b = src[n++];
+    plain |= uint64_t{b & 127u} << shift;
+    if (!(b & 128)) break;
+  }
+  if (plain == 0 || plain > cap) return kFailed;
+  const auto out_len = static_cast<uint32_t>(plain);
+  // Tables never exceed what the encoder would pick for this length.
+  if ((params & kTableMask) > table_param_for(out_len)) return kFailed;
+
+  auto model = std::unique_ptr<Model>(new (std::nothrow) Model(dst, params));
+  if (!model || !model->init()) return kFailed;
+  Decoder dec(src + n, len - n);
+  for (uint32_t i = 0; i < out_len; ++i) {
+    int c = 0;
+    for (int b = 0; b < 8; ++b) {
+      const int y = dec.bit(model->predict());
+      c = c << 1 | y;
+      // The model reads the finished byte from the buffer at its end.
+      if (b == 7) dst[i] = static_cast<unsigned char>(c);
+      model->update(y);
+    }
+    if (dec.overrun()) return kFailed;
+  }
+  if (params & kX86) x86_inverse(dst, out_len);
+  return out_len;
+}
+
+}  // namespace
+
+uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap) {
+  try {
+    return decode_block(src, len, dst, cap);
+  } catch (const std::bad_alloc&) {
+    return kFailed;
+  }
+}
+
+}  // namespace mirt::cm

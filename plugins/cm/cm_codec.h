@@ -1,0 +1,49 @@
+// Context-mixing block codec: many context models predict each bit, an
+// online-trained mixer combines them, two adaptive probability maps refine
+// the result and a binary arithmetic coder spends the bits.
+//
+// Stored form: one parameter byte, the plain length (LEB128), the coded
+// bits. The parameter byte holds the hash table size and the options the
+// encoder chose for the block; everything else the decoder rebuilds.
+#pragma once
+
+#include <cstdint>
+
+namespace mirt::cm {
+
+// Results, as the plugin entry expects them.
+inline constexpr uint32_t kDeclined = 0xFFFFFFFFu;  // encode: not smaller, or no memory
+inline constexpr uint32_t kFailed = 0;              // decode: malformed
+
+// Parameter byte: bits 0-3 table size (2^(16 + v) slots of 16 bytes),
+// bit 4 x86 branch transform, bit 5 text model set; bits 6-7 are zero.
+inline constexpr uint8_t kTableMask = 0x0F;
+inline constexpr uint8_t kX86 = 0x10;
+inline constexpr uint8_t kText = 0x20;
+inline constexpr uint8_t kKnownBits = kTableMask | kX86 | kText;
+inline constexpr int kMinTableBits = 16;
+
+// What the encoder picks for a block: table size from the length, the
+// transform and model set from the bytes.
+uint8_t choose_params(const unsigned char* src, uint32_t len);
+
+// The largest table size value (bits 0-3) used for a block of `len` bytes;
+// the decoder refuses larger ones, so damaged input cannot ask for more.
+uint8_t table_param_for(uint32_t len);
+
+// Bytes the codec allocates for these parameters and block length.
+uint64_t memory_for(uint8_t params, uint32_t len);
+
+// Returns the stored length, or kDeclined when it would exceed `limit`.
+uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit);
+uint32_t encode_with(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
+                     uint8_t params);
+
+// Returns the plain length (at most `cap`), or kFailed.
+uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap);
+
+// The reversible x86 call/jump address transform, in place.
+void x86_forward(unsigned char* data, uint32_t len);
+void x86_inverse(unsigned char* data, uint32_t len);
+
+}  // namespace mirt::cm

@@ -1,6 +1,6 @@
 // Context-mixing codec. Integer arithmetic only, so every platform decodes
 // exactly what any other encoded.
-#include "cm/cm_codec.h"
+#include "cm_codec.h"
 
 #include <sys/mman.h>
 
@@ -153,8 +153,12 @@ class Refiner {
  public:
   void init(uint32_t contexts) {
     t_.reset(new uint16_t[contexts * 33]);
-    for (uint32_t c = 0; c < contexts; ++c)
-      for (int j = 0; j < 33; ++j) t_[c * 33 + j] = static_cast<uint16_t>(squash((j - 16) * 128) * 16);
+    for (int j = 0; j < 33; ++j) t_[j] = static_cast<uint16_t>(squash((j - 16) * 128) * 16);
+    // Doubling copies: a few large ones instead of one per context.
+    for (uint32_t done = 1; done < contexts; done *= 2) {
+      const uint32_t n = done < contexts - done ? done : contexts - done;
+      std::memcpy(&t_[done * 33], &t_[0], size_t{n} * 33 * sizeof(uint16_t));
+    }
   }
   int p(int pr, uint32_t cx) {
     const int s = stretch(pr) + 2048;  // 1..4095
@@ -276,7 +280,10 @@ class Model {
     for (int i = 0; i < 256 * kMixerWidth; ++i)
       weights_[i] = (i % kMixerWidth) < kInputs - 1 ? 20000 : 0;
     refine0_.init(256);
-    refine1_.init(65536);
+    // Small blocks see too few bytes to fill an order-1 map; they keep only
+    // the high bits of the previous byte.
+    c1_shift_ = table_bits_ >= 17 ? 0 : 17 - table_bits_;
+    refine1_.init(uint32_t{256} << (8 - c1_shift_));
     for (auto& s : slot_) s = o0_;
     byte_update();
     return true;
@@ -320,8 +327,9 @@ class Model {
     pr_mix_ = squash(d);
     const uint32_t c1 = c4_ & 0xFF;
     const int p1 = refine0_.p(pr_mix_, static_cast<uint32_t>(c0_));
-    const int p2 = refine1_.p(pr_mix_, static_cast<uint32_t>(c0_) | c1 << 8);
-    if (bit_pos_ < 7) refine1_.prefetch(static_cast<uint32_t>(c0_ << 1) | c1 << 8);
+    const uint32_t high = c1 >> c1_shift_ << 8;
+    const int p2 = refine1_.p(pr_mix_, static_cast<uint32_t>(c0_) | high);
+    if (bit_pos_ < 7) refine1_.prefetch(static_cast<uint32_t>(c0_ << 1) | high);
     const int p = (pr_mix_ + p1 + 2 * p2 + 2) >> 2;
     return p < 1 ? 1 : p > 4095 ? 4095 : p;
   }
@@ -512,6 +520,7 @@ class Model {
   AdaptiveMap match_map_;
   Refiner refine0_;
   Refiner refine1_;
+  int c1_shift_ = 0;
   std::unique_ptr<int32_t[]> weights_;
   int inputs_[kMixerWidth] = {};
   int pr_mix_ = 2048;
@@ -598,6 +607,9 @@ class Decoder {
   }
   // Reading well past the end means the input is not what we wrote.
   bool overrun() const { return n_ > len_ + 4; }
+  // The decoder reads four bytes ahead and shifts exactly as often as the
+  // encoder did; the encoder's last byte is its flush.
+  bool consumed_exactly() const { return n_ == len_ + 3; }
 
  private:
   uint32_t get() { return n_ < len_ ? in_[n_++] : (++n_, 0u); }
@@ -719,7 +731,9 @@ namespace {
 
 uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
                       uint8_t params) {
-  if (len == 0 || (params & ~kKnownBits) != 0) return kDeclined;
+  // The decoder refuses tables larger than the length calls for.
+  if (len == 0 || (params & ~kKnownBits) != 0 || (params & kTableMask) > table_param_for(len))
+    return kDeclined;
   // Header: parameters and the plain length.
   uint32_t n = 0;
   if (n >= limit) return kDeclined;
@@ -807,6 +821,7 @@ uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst
     }
     if (dec.overrun()) return kFailed;
   }
+  if (!dec.consumed_exactly()) return kFailed;
   if (params & kX86) x86_inverse(dst, out_len);
   return out_len;
 }

@@ -15,13 +15,13 @@ namespace mirt::cm {
 inline constexpr uint32_t kDeclined = 0xFFFFFFFFu;  // encode: not smaller, or no memory
 inline constexpr uint32_t kFailed = 0;              // decode: malformed
 
-// Parameter byte: bits 0-3 table size (2^(16 + v) slots of 16 bytes),
+// Parameter byte: bits 0-3 table size (2^(12 + v) lines of 64 bytes),
 // bit 4 x86 branch transform, bit 5 text model set; bits 6-7 are zero.
 inline constexpr uint8_t kTableMask = 0x0F;
 inline constexpr uint8_t kX86 = 0x10;
 inline constexpr uint8_t kText = 0x20;
 inline constexpr uint8_t kKnownBits = kTableMask | kX86 | kText;
-inline constexpr int kMinTableBits = 16;
+inline constexpr int kMinTableBits = 12;
 
 // What the encoder picks for a block: table size from the length, the
 // transform and model set from the bytes.

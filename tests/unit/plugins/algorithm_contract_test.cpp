@@ -93,6 +93,7 @@ const EntryCase kEntries[] = {
     {"delta_lzma2", "delta_lzma2.so", 21, "Delta + LZMA2 Compression", true, true,
      int(Data::kRecords)},
     {"bwt", "bwt.so", 22, "BWT Compression", true, true, int(Data::kText)},
+    {"cm", "cm.so", 23, "Context Mixing", true, true, int(Data::kText)},
 };
 
 std::string plugin_folder() {

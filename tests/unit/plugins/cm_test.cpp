@@ -1,0 +1,231 @@
+// The context-mixing codec below its plugin entry: every parameter choice
+// round trips, the stored form is the same on every build, the x86
+// transform is its own exact inverse, damaged headers are refused, and the
+// models that cost the most time earn it.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cm_codec.h"
+
+namespace mirt::cm {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes noise(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& c : b) c = static_cast<unsigned char>(rng());
+  return b;
+}
+
+Bytes prose(size_t n, uint32_t seed) {
+  static const char* words[] = {"block ", "sorted ", "Every ", "candidate ", "is ", "verified, ",
+                                "and ", "the ", "smallest ", "wins.\n", "mixing ", "context "};
+  std::mt19937 rng(seed);
+  std::string s;
+  while (s.size() < n) s += words[rng() % 12];
+  return Bytes(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+// Calls to a few hundred functions among other instruction bytes.
+Bytes machine_code(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& c : b) c = static_cast<unsigned char>(rng() % 32 + 0x40);
+  for (uint32_t i = 0; i + 5 <= n; i += 7 + rng() % 16) {
+    const uint32_t rel = 0x4000 + (rng() % 300) * 48 - (i + 5);
+    b[i] = rng() % 4 ? 0xE8 : 0xE9;
+    std::memcpy(&b[i + 1], &rel, 4);
+  }
+  return b;
+}
+
+// Fixed-width records: a counter, a slowly changing field and padding.
+Bytes table(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b;
+  for (uint32_t r = 0; b.size() < n; ++r) {
+    char line[40];
+    std::snprintf(line, sizeof line, "%08u|%05u|......", r * 3,
+                  static_cast<unsigned>(40000 + r / 16 + rng() % 3));
+    b.insert(b.end(), line, line + 21);
+  }
+  b.resize(n);
+  return b;
+}
+
+// Encodes with the given parameters into a buffer with guard bytes behind
+// the limit, and decodes into an exactly sized one.
+Bytes encode_checked(const Bytes& in, uint8_t params) {
+  const auto limit = static_cast<uint32_t>(in.size() + in.size() / 8 + 64);
+  Bytes out(limit + 64, 0xA5);
+  const uint32_t n = encode_with(in.data(), static_cast<uint32_t>(in.size()), out.data(), limit, params);
+  EXPECT_NE(n, kDeclined);
+  for (size_t i = limit; i < out.size(); ++i) EXPECT_EQ(out[i], 0xA5) << "wrote past the limit";
+  out.resize(n == kDeclined ? 0 : n);
+  return out;
+}
+
+void expect_round_trip(const Bytes& in, uint8_t params) {
+  const Bytes stored = encode_checked(in, params);
+  ASSERT_FALSE(stored.empty());
+  EXPECT_EQ(stored[0], params);
+  Bytes back(in.size());
+  ASSERT_EQ(decode(stored.data(), static_cast<uint32_t>(stored.size()), back.data(),
+                   static_cast<uint32_t>(back.size())),
+            in.size());
+  EXPECT_TRUE(back == in);
+}
+
+struct Sample {
+  const char* label;
+  Bytes data;
+};
+
+std::vector<Sample> samples() {
+  Bytes runs;
+  for (int r = 1; r < 90; ++r) runs.insert(runs.end(), static_cast<size_t>(r), static_cast<unsigned char>(r * 29));
+  return {{"one_byte", Bytes{0x7F}},
+          {"zeros", Bytes(4000, 0)},
+          {"runs", runs},
+          {"noise", noise(30000, 1)},
+          {"prose", prose(60000, 2)},
+          {"machine_code", machine_code(50000, 3)},
+          {"table", table(40000, 4)},
+          // E8 bytes everywhere, overlapping each other's displacements.
+          {"dense_calls", [] {
+             Bytes b = noise(20000, 5);
+             for (size_t i = 0; i < b.size(); i += 3) b[i] = 0xE8;
+             for (size_t i = 4; i < b.size(); i += 5) b[i] = (i & 8) ? 0 : 0xFF;
+             return b;
+           }()}};
+}
+
+// Every option, with the smallest table and the one the length calls for:
+// the decoder mirrors the encoder whatever the encoder chose.
+TEST(CmCodec, RoundTripsEverySampleWithEveryParameterChoice) {
+  for (const Sample& s : samples()) {
+    const auto len = static_cast<uint32_t>(s.data.size());
+    for (uint8_t table : {uint8_t{0}, table_param_for(len)}) {
+      for (uint8_t options : {uint8_t{0}, kX86, kText, uint8_t(kX86 | kText)}) {
+        SCOPED_TRACE(std::string(s.label) + " params " + std::to_string(table | options));
+        expect_round_trip(s.data, static_cast<uint8_t>(table | options));
+      }
+    }
+  }
+}
+
+// A block of several MiB: the largest table, positions past 2^21, matches
+// a long way back, and the text/binary choice of the encoder.
+TEST(CmCodec, RoundTripsALargeMixedBlock) {
+  Bytes big = prose(1 << 20, 7);
+  const Bytes code = machine_code(1 << 20, 8);
+  big.insert(big.end(), code.begin(), code.end());
+  big.insert(big.end(), big.begin(), big.begin() + (1 << 19));  // a long repeat
+  const Bytes tail = noise(3 << 18, 9);
+  big.insert(big.end(), tail.begin(), tail.end());
+  const auto len = static_cast<uint32_t>(big.size());
+  const uint8_t params = choose_params(big.data(), len);
+  EXPECT_EQ(params & kTableMask, table_param_for(len));
+  EXPECT_LE(memory_for(params, len), uint64_t{256} << 20);
+  expect_round_trip(big, params);
+}
+
+// The stored form is a function of the input alone: the same on every
+// compiler and platform, or blocks written elsewhere would not decode.
+TEST(CmCodec, StoredFormIsTheSameOnEveryBuild) {
+  const struct {
+    Bytes data;
+    uint8_t params;
+    uint32_t size;
+    uint32_t crc;
+  } cases[] = {
+      {prose(20000, 11), uint8_t(kText | 2), 1544, 0x37d3dbb0},
+      {machine_code(20000, 12), uint8_t(kX86 | 2), 11381, 0xea55980b},
+  };
+  for (const auto& c : cases) {
+    const Bytes stored = encode_checked(c.data, c.params);
+    const auto crc = static_cast<uint32_t>(crc32(0, stored.data(), static_cast<uInt>(stored.size())));
+    EXPECT_EQ(stored.size(), c.size);
+    EXPECT_EQ(crc, c.crc);
+  }
+}
+
+TEST(CmCodec, X86TransformIsExactlyReversibleAndAlignsCallTargets) {
+  for (const Sample& s : samples()) {
+    Bytes b = s.data;
+    x86_forward(b.data(), static_cast<uint32_t>(b.size()));
+    x86_inverse(b.data(), static_cast<uint32_t>(b.size()));
+    EXPECT_TRUE(b == s.data) << s.label;
+  }
+  // Two calls to one target, from different places, look alike afterwards.
+  Bytes code(64, 0x90);
+  const auto put_call = [&](uint32_t at, uint32_t target) {
+    const uint32_t rel = target - (at + 5);
+    code[at] = 0xE8;
+    std::memcpy(&code[at + 1], &rel, 4);
+  };
+  put_call(3, 40);
+  put_call(20, 40);
+  ASSERT_NE(std::memcmp(&code[4], &code[21], 4), 0);
+  x86_forward(code.data(), static_cast<uint32_t>(code.size()));
+  EXPECT_EQ(std::memcmp(&code[4], &code[21], 4), 0);
+}
+
+TEST(CmCodec, DamagedHeadersAreRefused) {
+  const Bytes in = prose(5000, 13);
+  const Bytes good = encode_checked(in, choose_params(in.data(), 5000));
+  Bytes out(5000);
+  const auto try_decode = [&](Bytes stored, uint32_t cap) {
+    return decode(stored.data(), static_cast<uint32_t>(stored.size()), out.data(), cap);
+  };
+  ASSERT_EQ(try_decode(good, 5000), 5000u);
+  Bytes unknown = good;
+  unknown[0] |= 0x40;  // an option this codec does not know
+  EXPECT_EQ(try_decode(unknown, 5000), kFailed);
+  Bytes big_table = good;
+  big_table[0] = static_cast<uint8_t>((good[0] & ~kTableMask) | (table_param_for(5000) + 1));
+  EXPECT_EQ(try_decode(big_table, 5000), kFailed);  // more memory than the length calls for
+  EXPECT_EQ(try_decode(good, 4999), kFailed);        // longer than the capacity
+  Bytes zero_length = good;
+  zero_length[1] = 0;
+  zero_length[2] = 0;
+  EXPECT_EQ(try_decode(zero_length, 5000), kFailed);
+  EXPECT_EQ(try_decode(Bytes(good.begin(), good.begin() + 2), 5000), kFailed);
+  Bytes endless = good;
+  endless[1] = 0xFF;
+  endless[2] = 0xFF;
+  endless.insert(endless.begin() + 3, {0xFF, 0xFF, 0xFF, 0x7F});
+  EXPECT_EQ(try_decode(endless, 5000), kFailed);  // a length field that never ends
+  // Encoding refuses what decoding would refuse.
+  EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, 0x40), kDeclined);
+  EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, static_cast<uint8_t>(table_param_for(5000) + 1)),
+            kDeclined);
+}
+
+// The models that cost the most time must pay for themselves.
+TEST(CmCodec, MatchModelAndX86TransformEarnTheirKeep) {
+  // A random block repeated: the second copy should cost next to nothing.
+  Bytes twice = noise(40000, 14);
+  twice.insert(twice.end(), twice.begin(), twice.end());
+  const uint8_t plain = table_param_for(80000);
+  EXPECT_LT(encode_checked(twice, plain).size(), 40000u + 1500u);
+
+  const Bytes code = machine_code(60000, 15);
+  const uint8_t small = table_param_for(60000);
+  EXPECT_LT(encode_checked(code, static_cast<uint8_t>(small | kX86)).size() * 10,
+            encode_checked(code, small).size() * 9);
+  EXPECT_TRUE(choose_params(code.data(), 60000) & kX86);
+  const Bytes text = prose(60000, 16);
+  EXPECT_TRUE(choose_params(text.data(), 60000) & kText);
+  EXPECT_FALSE(choose_params(text.data(), 60000) & kX86);
+}
+
+}  // namespace
+}  // namespace mirt::cm

@@ -1,8 +1,10 @@
 // Plain bytes to a container (mode 1): header, block pipeline, finish.
+#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include "codec/codec.h"
 #include "codec/format.h"
 #include "codec/pipeline.h"
+#include "codec/reader.h"
 #include "codec/tables.h"
 #include "common/buffer.h"
 #include "common/diag.h"
@@ -139,12 +142,12 @@ class CompressStream : public BlockStage {
         width_(length_field_width(block_size)),
         selection_(block_size, codec_threads()) {}
 
-  // Reads the first block; false with a message when there is none.
-  bool read_first(const char* file_name);
+  // Reads the first block, if there is one; false after a message.
+  bool read_first();
   bool start_cipher(int cipher);
   bool write_header(const char* file_name);
   bool run_blocks();
-  bool finish_container(uint64_t base);
+  bool finish_container(int64_t start);
   uint64_t total() const { return total_; }
 
   std::unique_ptr<BlockJob> next() override;
@@ -165,6 +168,8 @@ class CompressStream : public BlockStage {
   const uint32_t block_size_;
   const int width_;
   SelectionContext selection_;
+  bool write_trailer();
+
   std::vector<Buffer> spare_blocks_;
   Buffer first_block_;
   bool input_ended_ = false;
@@ -194,21 +199,21 @@ int32_t CompressStream::read_block(Buffer& block) {
   return got;
 }
 
-bool CompressStream::read_first(const char* file_name) {
+bool CompressStream::read_first() {
   first_block_ = take_block();
   if (!first_block_) {
     report_system_error("malloc", ENOMEM);
     return false;
   }
-  // The container cannot record an empty input, so look before writing.
+  // A read error is better reported before anything is written.
   const int32_t got = read_block(first_block_);
   if (got < 0) {
     report_system_error("read", got);
     return false;
   }
   if (got == 0) {
-    report("%s: empty input\n", display_name(file_name));
-    return false;
+    first_block_.reset();
+    input_ended_ = true;
   }
   return true;
 }
@@ -346,21 +351,27 @@ bool CompressStream::run_blocks() {
   return run_pipeline(*this, PipelineShape{codec_threads(), false});
 }
 
-// Patch size and count in place; an output that cannot seek gets a
-// trailer instead and keeps its extension area as plain filler.
-bool CompressStream::finish_container(uint64_t base) {
-  const auto patch_at = static_cast<int64_t>(base + 7);
-  if (seek_location(output_, patch_at, SEEK_SET) != patch_at) {
-    uint8_t trailer[12];
-    put_be(trailer, kEndOfFileMagic, 4);
-    put_be(trailer + 4, total_, 8);
-    return write_all(output_, trailer, sizeof trailer);
-  }
+bool CompressStream::write_trailer() {
+  uint8_t trailer[12];
+  put_be(trailer, kEndOfFileMagic, 4);
+  put_be(trailer + 4, total_, 8);
+  return write_all(output_, trailer, sizeof trailer);
+}
+
+// Patch size, count and records in place, counted from where this
+// container starts (the output may already hold others); an output that
+// cannot be patched gets a trailer instead and keeps its extension area
+// as plain filler. An empty input has no size to patch: its trailer (of
+// size 0) ends the container either way.
+bool CompressStream::finish_container(int64_t start) {
+  const off_t end = start < 0 ? -1 : lseek(output_, 0, SEEK_CUR);
+  const int64_t patch_at = start + 7;
+  if (end < 0 || seek_location(output_, patch_at, SEEK_SET) != patch_at) return write_trailer();
   uint8_t fields[12];
   put_be(fields, total_, 8);
   put_be(fields + 8, blocks_, 4);
   if (!write_all(output_, fields, sizeof fields)) return false;
-  if (seek_location(output_, static_cast<int64_t>(base + kHeaderLength), SEEK_SET) > 0) {
+  if (seek_location(output_, start + kHeaderLength, SEEK_SET) > 0) {
     if (!options_.no_crc) {
       ext_add_int(kRecordCompressedSum, sums_.compressed_sum, 4);
       ext_add_int(kRecordPlainSum, sums_.plain_sum, 4);
@@ -370,7 +381,21 @@ bool CompressStream::finish_container(uint64_t base) {
     const uint32_t length = std::min(ext_length(), area_);
     if (records != nullptr && length > 0 && !write_all(output_, records, length)) return false;
   }
-  return true;
+  // Later containers follow this one.
+  if (lseek(output_, end, SEEK_SET) != end) {
+    report_system_error("lseek", errno);
+    return false;
+  }
+  return blocks_ > 0 || write_trailer();
+}
+
+// Where the container starts when it can be patched in place: a file or
+// device that seeks, not opened for appending (every write would land at
+// the end). -1 otherwise.
+int64_t patchable_start(int output) {
+  const int flags = fcntl(output, F_GETFL);
+  if (flags < 0 || (flags & O_APPEND) != 0) return -1;
+  return seekable_position(output);
 }
 
 }  // namespace
@@ -385,6 +410,26 @@ uint32_t default_block_size(uint64_t input_size) {
   if (steps >= 65.0) return kCap;
   const uint64_t size = static_cast<uint64_t>(steps) * 65535u;
   return size > kCap ? kCap : static_cast<uint32_t>(size);
+}
+
+namespace {
+std::atomic<uint32_t> g_pipe_block_size{0};
+std::atomic<uint32_t> g_block_size_limit{0};
+}  // namespace
+
+void set_pipe_block_size(uint32_t size) { g_pipe_block_size = size > kMaxBlockSize ? kMaxBlockSize : size; }
+void set_block_size_limit(uint32_t limit) {
+  g_block_size_limit = limit > kMaxBlockSize - 5 ? kMaxBlockSize - 5 : limit;
+}
+
+uint32_t choose_block_size(uint64_t input_size) {
+  if (input_size == 0) {
+    const uint32_t pipe = g_pipe_block_size;
+    return pipe != 0 ? pipe : default_block_size(0);
+  }
+  const uint32_t limit = g_block_size_limit;
+  if (limit == 0) return default_block_size(input_size);
+  return input_size <= limit ? static_cast<uint32_t>(input_size + 5) : limit;
 }
 
 uint32_t select_block_algorithm(uint8_t& algorithm, uint8_t* destination, const uint8_t* block,
@@ -415,33 +460,33 @@ uint32_t select_block_algorithm(uint8_t& algorithm, uint8_t* destination, const 
   return choice.length();
 }
 
-uint64_t compress_stream(int input, int output, Options& options, const char* file_name,
-                         ChecksumRecord& sums, uint32_t block_size, int cipher,
-                         uint64_t input_size) {
-  const uint32_t size = block_size != 0 ? block_size : default_block_size(input_size);
+StreamResult compress_stream(int input, int output, Options& options, const char* file_name,
+                             ChecksumRecord& sums, uint32_t block_size, int cipher,
+                             uint64_t input_size) {
+  const uint32_t size = block_size != 0 ? block_size : choose_block_size(input_size);
   if (size > kMaxBlockSize) {
     report("Block size %u is too large (at most 2147483646).\n", size);
-    return 0;
+    return {};
   }
 
-  uint64_t base = 0;  // length of a self-extracting prefix
+  int64_t start = patchable_start(output);
   if (options.self_extract) {
     const int64_t prefix = write_self_extract_prefix(output);
     if (prefix < 0) {
       report("Couldn't initialize self-extracting header.\n");
-      return 0;
+      return {};
     }
     ext_add_int(kRecordProgramLength, static_cast<uint32_t>(prefix), 8);
-    base = static_cast<uint64_t>(prefix);
+    if (start >= 0) start += prefix;
   }
 
   CompressStream stream(input, output, options, sums, size);
   progress_begin(expected_blocks(input_size, size));
-  if (!stream.read_first(file_name) || !stream.start_cipher(cipher) ||
-      !stream.write_header(file_name) || !stream.run_blocks() || !stream.finish_container(base))
-    return 0;
+  if (!stream.read_first() || !stream.start_cipher(cipher) || !stream.write_header(file_name) ||
+      !stream.run_blocks() || !stream.finish_container(start))
+    return {};
   ext_clear();
-  return stream.total();
+  return {true, stream.total()};
 }
 
 }  // namespace mirt

@@ -1,9 +1,10 @@
-// Container to plain bytes (mode 2): header and records, remote copy,
-// block pipeline, verdict.
+// Containers to plain bytes (mode 2): for each container one after
+// another, header and records, remote copy, block pipeline, verdict.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -47,29 +48,6 @@ bool write_all(int fd, const uint8_t* data, uint64_t length) {
   return true;
 }
 
-// One algorithm byte, or -1 at the end of the input; a read error gives
-// the negated error number.
-int read_algorithm_byte(int fd) {
-  for (;;) {
-    uint8_t b = 0;
-    ssize_t n = read(fd, &b, 1);
-    if (n == 1) return b;
-    if (n == 0) return -1;
-    if (errno == EINTR) continue;
-    return errno == 0 ? -EIO : -errno;
-  }
-}
-
-// A big-endian field of `width` bytes; false when the input ends first.
-bool read_field(int fd, int width, uint32_t& value) {
-  uint8_t bytes[4];
-  if (width < 1 || width > 4 || read_full(fd, bytes, static_cast<uint32_t>(width)) != width)
-    return false;
-  value = 0;
-  for (int i = 0; i < width; ++i) value = value << 8 | bytes[i];
-  return true;
-}
-
 bool pair_passes(uint32_t stored, uint32_t running) {
   return stored == 0 || running == 0 || stored == running;
 }
@@ -86,47 +64,22 @@ struct ContainerInfo {
   ContainerHeader header;
   std::vector<std::string> locations;
   uint64_t program_length = 0;
-  uint64_t size = 0;  // uncompressed size, 0 while unknown
   int cipher = -1;
 };
 
-enum class Step { kGoOn, kFailed, kForeign };
-
-Step read_header(int input, const char* file_name, ContainerInfo& info, uint32_t& magic) {
-  read_be(input, &magic, 4, 4);
-  if (magic != kContainerMagic) {
-    status_message(1, "Bad MIRT magic, checking others...");
-    return Step::kForeign;
-  }
-  info.header = read_header_fields(input, true);
-  if (!info.header.complete) {
-    report_corrupt(file_name, "truncated header");
-    return Step::kFailed;
-  }
-  if (info.header.block_size == 0 || info.header.block_size > kMaxBlockSize) {
-    report_corrupt(file_name, "bad block size");
-    return Step::kFailed;
-  }
-  info.size = info.header.uncompressed_size;
-  return Step::kGoOn;
-}
-
-// A checksum record (types 0 and 1): always four bytes, whatever the
-// length says. False when the fetched copy does not match the local one.
-bool read_sum_record(int input, uint8_t type, const Options& options, const char* file_name,
-                     ChecksumRecord& sums, bool& truncated) {
-  uint32_t value = 0;
-  truncated = read_be(input, &value, 4, 4) != 4;
-  if (truncated) return false;
+// A checksum record: false when a fetched copy does not match the local
+// file it replaces.
+bool take_sum(const ExtensionRecord& record, const Options& options, const char* file_name,
+              ChecksumRecord& sums) {
   uint32_t expected;
-  if (type == kRecordCompressedSum) {
-    sums.stored_compressed_sum = value;
+  if (record.type == kRecordCompressedSum) {
+    sums.stored_compressed_sum = record.value;
     expected = sums.expected_compressed_sum;
   } else {
-    sums.stored_plain_sum = value;
+    sums.stored_plain_sum = record.value;
     expected = sums.expected_plain_sum;
   }
-  if (expected == 0 || expected == value) return true;
+  if (expected == 0 || expected == record.value) return true;
   status_message(1, "CRC error.");
   if (options.no_crc) return true;
   // The status line is not drawn at level 0: say it plainly.
@@ -134,62 +87,59 @@ bool read_sum_record(int input, uint8_t type, const Options& options, const char
   return false;
 }
 
-bool read_records(int input, const Options& options, const char* file_name,
-                  ChecksumRecord& sums, ContainerInfo& info) {
-  if (info.header.ext_length == 0) return true;
+// Header fields and extension records, from just after the magic.
+bool read_container_head(int input, const Options& options, const char* file_name,
+                         ChecksumRecord& sums, ContainerInfo& info) {
+  info.header = read_header_fields(input, true);
+  const ContainerHeader& header = info.header;
+  if (!header.complete) {
+    report_corrupt(file_name, "truncated header");
+    return false;
+  }
+  if (header.block_size == 0 || header.block_size > kMaxBlockSize) {
+    report_corrupt(file_name, "bad block size");
+    return false;
+  }
+  // Nothing checks the size field but this: every block but the last is
+  // full, so the size fixes the count.
+  if (counted_blocks(header) &&
+      blocks_for(header.uncompressed_size, header.block_size) != header.block_count) {
+    report_corrupt(file_name, "size and block count disagree");
+    return false;
+  }
   const char* file_value = file_name ? file_name : "";
-  uint64_t consumed = 0;
-  std::vector<uint8_t> data;
-  do {
-    uint8_t type = 0;
-    uint16_t length = 0;
-    if (read_be(input, &type, 1, 1) != 1) {
-      report_corrupt(file_name, "truncated header");
-      return false;
-    }
-    if (type == kFillerByte) {
-      consumed += 1;
-      continue;
-    }
-    if (read_be(input, &length, 2, 2) != 2) {
-      report_corrupt(file_name, "truncated header");
-      return false;
-    }
-    consumed += uint64_t{length} + 3;
-    if (type == kRecordCompressedSum || type == kRecordPlainSum) {
-      bool truncated = false;
-      if (read_sum_record(input, type, options, file_name, sums, truncated)) continue;
-      if (truncated) report_corrupt(file_name, "truncated header");
-      return false;
-    }
-    if (!read_exactly(input, data, length)) {
-      report_corrupt(file_name, "truncated header");
-      return false;
-    }
-    switch (type) {
+  bool mismatch = false;
+  const bool whole = walk_records(input, header.ext_length, [&](const ExtensionRecord& r) {
+    switch (r.type) {
+      case kRecordCompressedSum:
+      case kRecordPlainSum:
+        mismatch = !take_sum(r, options, file_name, sums);
+        return !mismatch;
       case kRecordDescription:
-        std::fprintf(stderr, "DESC: %s\n", record_text(data).c_str());
+        std::fprintf(stderr, "DESC: %s\n", record_text(r.data).c_str());
         break;
       case kRecordLocation:
-        add_location(record_text(data).c_str(), file_value, info.locations);
+        add_location(record_text(r.data).c_str(), file_value, info.locations);
         break;
       case kRecordLocationFile:
-        read_location_list(record_text(data), file_value, info.locations);
+        read_location_list(record_text(r.data), file_value, info.locations);
         break;
       case kRecordCipher:
-        info.cipher = static_cast<int>(static_cast<uint32_t>(big_endian_value(data)));
+        info.cipher = static_cast<int>(static_cast<uint32_t>(big_endian_value(r.data)));
         break;
       case kRecordProgramLength:
-        info.program_length = big_endian_value(data);
-        if (info.program_length > kMaxProgramLength) {
-          report_corrupt(file_name, "bad program length");
-          return false;
-        }
+        info.program_length = big_endian_value(r.data);
         break;
       default:
         break;
     }
-  } while (consumed < info.header.ext_length);
+    return true;
+  });
+  if (mismatch) return false;
+  if (!whole) {
+    report_corrupt(file_name, "truncated header");
+    return false;
+  }
   return true;
 }
 
@@ -197,24 +147,23 @@ bool read_records(int input, const Options& options, const char* file_name,
 // plain block out.
 class BlockExpansion : public BlockJob {
  public:
-  BlockExpansion(uint8_t algorithm, std::vector<uint8_t> stored, uint32_t stored_length)
-      : algorithm(algorithm), stored(std::move(stored)), stored_length(stored_length) {}
+  BlockExpansion(uint8_t algorithm, std::vector<uint8_t> stored)
+      : algorithm(algorithm), stored(std::move(stored)) {}
 
   void plan(std::vector<BlockTask>& tasks) override {
     if (planned_ || !in_worker) return;
     planned_ = true;
-    tasks.push_back({[this](unsigned) { expand(); }, stored_length});
+    tasks.push_back({[this](unsigned) { expand(); }, stored.size()});
   }
 
   void expand() {
     produced = call_algorithm(algorithm, MR_MODE_DECOMPRESS, stored.data(), plain.get(),
-                              stored_length, capacity);
+                              static_cast<uint32_t>(stored.size()), capacity);
     if (sum_plain && produced <= capacity) plain_sum = adler32(0, plain.get(), produced);
   }
 
   const uint8_t algorithm;
   std::vector<uint8_t> stored;
-  const uint32_t stored_length;
   Buffer plain;
   uint32_t capacity = 0;
   uint32_t produced = 0;
@@ -227,17 +176,19 @@ class BlockExpansion : public BlockJob {
   bool planned_ = false;
 };
 
-// A record that could not be read: reported when its turn comes.
+// The end of the blocks as the reader met it, reported in its turn.
 class BlockFailure : public BlockJob {
  public:
-  explicit BlockFailure(const char* reason, int error = 0) : reason(reason), error(error) {}
+  BlockFailure(const char* reason, int error) : reason(reason), error(error) {}
   void plan(std::vector<BlockTask>&) override {}
-  const char* reason;
+  const char* reason;  // a corrupt-file reason, or null for a system error
   int error;
 };
 
 // The blocks of one container: read in order (the cipher state runs
-// through them), expanded anywhere, checked and written in order.
+// through them), expanded anywhere, checked and written in order. The
+// last block is written only once the reader has seen what ends the
+// list, so that it can be cut at the size the trailer gives.
 class ExpandStream : public BlockStage {
  public:
   ExpandStream(int input, int output, const char* file_name, ChecksumRecord& sums,
@@ -248,21 +199,25 @@ class ExpandStream : public BlockStage {
         sums_(sums),
         info_(info),
         block_size_(info.header.block_size),
-        width_(length_field_width(info.header.block_size)) {}
+        width_(length_field_width(info.header.block_size)),
+        counted_(counted_blocks(info.header)),
+        size_(info.header.uncompressed_size) {}
 
   bool start_cipher();
   bool run() { return run_pipeline(*this, PipelineShape{codec_threads(), true}); }
-  uint64_t written() const { return written_; }
-  uint64_t produced() const { return produced_; }
-  uint64_t blocks() const { return blocks_; }
+  uint64_t size() const { return size_; }
 
   std::unique_ptr<BlockJob> next() override;
   bool finish(BlockJob& job) override;
 
  private:
+  std::unique_ptr<BlockJob> fail(const char* reason, int error = 0);
+  std::unique_ptr<BlockJob> end_of_blocks(BlockHead head);
+  std::unique_ptr<BlockJob> read_block(uint8_t algorithm, uint32_t stored_length);
   Buffer take_block();
-  bool decrypt(std::vector<uint8_t>& stored, uint32_t length);
-  void add_plain_sum(BlockExpansion& block);
+  bool decrypt(std::vector<uint8_t>& stored);
+  void add_plain_sum(const BlockExpansion& block);
+  bool write_block(const BlockExpansion& block, bool last);
 
   const int input_;
   const int output_;
@@ -271,14 +226,17 @@ class ExpandStream : public BlockStage {
   const ContainerInfo& info_;
   const uint32_t block_size_;
   const int width_;
+  const bool counted_;
+  uint64_t size_;  // known from the header, or once the trailer is read
   bool ended_ = false;
+  bool end_ok_ = false;
+  uint64_t read_ = 0;
+  uint64_t finished_ = 0;
+  uint64_t produced_ = 0;
   CipherEntry cipher_ = nullptr;
   std::vector<uint8_t> cipher_state_;
   std::vector<uint8_t> cipher_scratch_;
   std::vector<Buffer> spare_blocks_;
-  uint64_t produced_ = 0;
-  uint64_t written_ = 0;
-  uint64_t blocks_ = 0;
 };
 
 bool ExpandStream::start_cipher() {
@@ -300,53 +258,79 @@ Buffer ExpandStream::take_block() {
   return block;
 }
 
-bool ExpandStream::decrypt(std::vector<uint8_t>& stored, uint32_t length) {
+bool ExpandStream::decrypt(std::vector<uint8_t>& stored) {
+  const auto length = static_cast<uint32_t>(stored.size());
   cipher_scratch_.assign(uint64_t{length} * 2, 0);
-  const int32_t got =
-      cipher_(stored.data(), cipher_scratch_.data(), length, cipher_state_.data(),
-              MR_CIPHER_DECRYPT);
+  const int32_t got = cipher_(stored.data(), cipher_scratch_.data(), length,
+                              cipher_state_.data(), MR_CIPHER_DECRYPT);
   if (got < 0 || static_cast<uint32_t>(got) > length) return false;
   std::memcpy(stored.data(), cipher_scratch_.data(), static_cast<size_t>(got));
   return true;
 }
 
+// Whatever ends the container, well or badly, ends the reading.
+std::unique_ptr<BlockJob> ExpandStream::fail(const char* reason, int error) {
+  ended_ = true;
+  return std::make_unique<BlockFailure>(reason, error);
+}
+
+std::unique_ptr<BlockJob> ExpandStream::end_of_blocks(BlockHead head) {
+  if (head == BlockHead::kEndOfInput) {
+    // A header that counts blocks but is followed by none: the data was
+    // never written into this file.
+    if (counted_ && read_ == 0) return fail("the data is not in the file");
+    return fail("data ends early");
+  }
+  // The end marker: only a list without a size ends so, with the trailer.
+  if (counted_ || !read_trailer_rest(input_, info_.header.old_layout, size_))
+    return fail("data ends early");
+  if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
+  if (read_ == 0 && size_ > 0) return fail("the data is not in the file");
+  if (blocks_for(size_, block_size_) != read_) return fail("size does not match the blocks");
+  ended_ = end_ok_ = true;
+  return nullptr;
+}
+
 std::unique_ptr<BlockJob> ExpandStream::next() {
   if (ended_) return nullptr;
-  const int algorithm = read_algorithm_byte(input_);
-  if (algorithm < -1) {
-    ended_ = true;
-    return std::make_unique<BlockFailure>(nullptr, -algorithm);
-  }
-  if (algorithm < 0 || algorithm == kEndOfBlocks) {
-    ended_ = true;
+  if (counted_ && read_ == info_.header.block_count) {
+    ended_ = end_ok_ = true;
     return nullptr;
   }
-  // Everything that ends the container is final: nothing is read after it.
-  auto fail = [this](const char* reason) {
-    ended_ = true;
-    return std::make_unique<BlockFailure>(reason);
-  };
+  uint8_t algorithm = 0;
   uint32_t stored_length = 0;
-  if (!read_field(input_, width_, stored_length)) return fail("truncated block");
+  int error = 0;
+  switch (read_block_head(input_, width_, algorithm, stored_length, error)) {
+    case BlockHead::kBlock:
+      return read_block(algorithm, stored_length);
+    case BlockHead::kError:
+      return fail(nullptr, error);
+    case BlockHead::kTruncated:
+      return fail("truncated block");
+    case BlockHead::kEndMarker:
+      return end_of_blocks(BlockHead::kEndMarker);
+    case BlockHead::kEndOfInput:
+      break;
+  }
+  return end_of_blocks(BlockHead::kEndOfInput);
+}
+
+std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t stored_length) {
   // Stored blocks never exceed twice the block size (the compressor's
   // output buffer); anything longer is not ours.
   if (stored_length > uint64_t{block_size_} * 2) return fail("stored length too large");
   std::vector<uint8_t> stored;
   if (!read_exactly(input_, stored, stored_length)) return fail("truncated block");
-
-  auto block = std::make_unique<BlockExpansion>(static_cast<uint8_t>(algorithm),
-                                                std::move(stored), stored_length);
+  ++read_;
+  auto block = std::make_unique<BlockExpansion>(algorithm, std::move(stored));
   block->plain = take_block();
-  if (!block->plain) {
-    ended_ = true;
-    return std::make_unique<BlockFailure>(nullptr, ENOMEM);
-  }
+  if (!block->plain) return fail(nullptr, ENOMEM);
   block->capacity = block_size_;
   const bool old = info_.header.old_layout;
-  sums_.compressed_sum = old ? elf_hash(sums_.compressed_sum, block->stored.data(), stored_length)
-                             : adler32(sums_.compressed_sum, block->stored.data(), stored_length);
-  if (cipher_ != nullptr && !decrypt(block->stored, stored_length))
-    return fail("bad decrypted length");
+  const uint8_t* data = block->stored.data();
+  sums_.compressed_sum = old ? elf_hash(sums_.compressed_sum, data, stored_length)
+                             : adler32(sums_.compressed_sum, data, stored_length);
+  if (cipher_ != nullptr && !decrypt(block->stored)) return fail("bad decrypted length");
   // The copy algorithm ignores the capacity, so hold it to the block size here.
   if (algorithm_entry(algorithm) == copy_algorithm && stored_length > block_size_)
     return fail("block longer than the block size");
@@ -355,7 +339,7 @@ std::unique_ptr<BlockJob> ExpandStream::next() {
   return block;
 }
 
-void ExpandStream::add_plain_sum(BlockExpansion& block) {
+void ExpandStream::add_plain_sum(const BlockExpansion& block) {
   if (cipher_ != nullptr) return;
   if (info_.header.old_layout) {
     std::fputs(kOldHeaderWarning, stderr);
@@ -365,6 +349,32 @@ void ExpandStream::add_plain_sum(BlockExpansion& block) {
   } else {
     sums_.plain_sum = adler32(sums_.plain_sum, block.plain.get(), block.produced);
   }
+}
+
+// Every block but the last holds a whole block of data; the last holds
+// the rest of the size, then zero fill.
+bool ExpandStream::write_block(const BlockExpansion& block, bool last) {
+  uint64_t keep = block.produced;
+  if (last) {
+    const uint64_t rest = size_ - produced_;
+    if (block.produced < rest) {
+      report_corrupt(file_name_, "data ends early");
+      return false;
+    }
+    const uint8_t* fill = block.plain.get() + rest;
+    const uint8_t* end = block.plain.get() + block.produced;
+    if (std::any_of(fill, end, [](uint8_t b) { return b != 0; })) {
+      report_corrupt(file_name_, "data after the end of the input");
+      return false;
+    }
+    keep = rest;
+  } else if (block.produced != block_size_) {
+    report_corrupt(file_name_, "block shorter than the block size");
+    return false;
+  }
+  if (keep > 0 && !write_all(output_, block.plain.get(), keep)) return false;
+  produced_ += keep;
+  return true;
 }
 
 bool ExpandStream::finish(BlockJob& job) {
@@ -380,53 +390,40 @@ bool ExpandStream::finish(BlockJob& job) {
     report_system_error("malloc", ENOMEM);
     return false;
   }
+  const bool last = ended_ && finished_ + 1 == read_;
+  ++finished_;
+  // Without the end of the list there is no size to cut the last block
+  // at: the failure that follows says why.
+  if (last && !end_ok_) return true;
   if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
   if (!block.in_worker)
-    block.produced = decompress_block(block.algorithm, block.stored.data(), block.stored_length,
+    block.produced = decompress_block(block.algorithm, block.stored.data(),
+                                      static_cast<uint32_t>(block.stored.size()),
                                       block.plain.get(), block_size_);
+  if (block.produced == 0) {
+    report(cipher_ ? "Decompression resulted in 0-byte block.  Invalid key?\n"
+                   : "Decompression resulted in 0-byte block.\n");
+    return false;
+  }
   if (block.produced > block_size_) {
     report_corrupt(file_name_, "block longer than the block size");
     return false;
   }
-  if (block.produced == 0) {
-    report(cipher_ ? "Decompression resulted in 0-byte block.  Invalid key?\n"
-                   : "Decompression resulted in 0-byte block.\n");
-  }
   add_plain_sum(block);
   progress_step(1);
-
-  const uint64_t size = info_.size;
-  uint64_t to_write = block.produced;
-  if (size != 0 && produced_ + block.produced > size)
-    to_write = size > produced_ ? size - produced_ : 0;
-  if (to_write > 0 && !write_all(output_, block.plain.get(), to_write)) return false;
-  written_ += to_write;
-  produced_ += block.produced;
-  ++blocks_;
+  if (!write_block(block, last)) return false;
   spare_blocks_.push_back(std::move(block.plain));
   return true;
 }
 
-uint64_t decompress_container(int input, int output, Options& options, const char* file_name,
+StreamResult decompress_input(int input, int output, Options& options, const char* file_name,
                               ChecksumRecord& sums, int cipher, bool may_retry);
 
-// A fetched copy gets the checks every stream gets at the codec entry,
-// then is read as a container of its own. Its download locations are not
-// followed again.
-uint64_t decompress_fetched(int input, int output, Options& options, const char* file_name,
-                            ChecksumRecord& sums, int cipher) {
-  struct stat st {};
-  if (fstat(input, &st) != 0) {
-    report_system_error("fstat", errno);
-    return 0;
-  }
-  return decompress_container(input, output, options, file_name, sums, cipher, false);
-}
-
 // With `try_urls`, the first download location that opens replaces the
-// local data. Returns true when one was used (its result in `result`).
+// local data: it is read in its place, as a stream of its own, and its
+// download locations are not followed again.
 bool use_remote_copy(int input, int output, Options& options, const char* file_name,
-                     ChecksumRecord& sums, const ContainerInfo& info, uint64_t& result) {
+                     ChecksumRecord& sums, const ContainerInfo& info, StreamResult& result) {
   for (const std::string& location : info.locations) {
     status_message(1, "Trying to get remote url ");
     status_append(2, location.c_str());
@@ -438,66 +435,60 @@ bool use_remote_copy(int input, int output, Options& options, const char* file_n
     close(input);
     sums.expected_compressed_sum = sums.stored_compressed_sum;
     sums.expected_plain_sum = sums.stored_plain_sum;
-    result = decompress_fetched(fetched, output, options, file_name, sums, info.cipher);
+    struct stat st {};
+    if (fstat(fetched, &st) != 0) {
+      report_system_error("fstat", errno);
+      result = {};
+    } else {
+      result = decompress_input(fetched, output, options, file_name, sums, info.cipher, false);
+    }
     close(fetched);
     return true;
   }
   return false;
 }
 
-// Without a size in the header the trailer has it, if the input can seek.
-// False when the trailer is damaged (reported after the blocks, as before).
-bool locate_size(int input, ContainerInfo& info, bool& size_unknown) {
-  if (info.size != 0) return true;
-  switch (read_trailer(input, info.header, info.program_length, info.size)) {
-    case TrailerResult::kNotSeekable:
-      size_unknown = true;
-      return true;
-    case TrailerResult::kBadMagic:
-      status_message(1, "File is corrupt.");
-      seek_location(input, static_cast<int64_t>(info.header.header_length() +
-                                                info.program_length + info.header.ext_length),
-                    SEEK_SET);
-      return false;
-    case TrailerResult::kFound:
-      break;
+// A size for the progress display before the blocks are read: the
+// header's, or a trailer found by walking the block records of an input
+// that can seek back. Purely a display: the blocks are checked as read.
+uint64_t size_for_progress(int input, const ContainerInfo& info) {
+  if (counted_blocks(info.header)) return info.header.uncompressed_size;
+  const int64_t at = seekable_position(input);
+  if (at < 0) return 0;
+  const int width = length_field_width(info.header.block_size);
+  uint64_t size = 0;
+  for (;;) {
+    uint8_t algorithm = 0;
+    uint32_t length = 0;
+    int error = 0;
+    const BlockHead head = read_block_head(input, width, algorithm, length, error);
+    if (head == BlockHead::kEndMarker && !read_trailer_rest(input, info.header.old_layout, size))
+      size = 0;
+    if (head != BlockHead::kBlock || lseek(input, length, SEEK_CUR) < 0) break;
   }
-  seek_location(input,
-                static_cast<int64_t>(info.header.header_length() + info.program_length +
-                                     info.header.ext_length),
-                SEEK_SET);
-  return true;
+  lseek(input, at, SEEK_SET);
+  return size;
 }
 
-uint64_t decompress_container(int input, int output, Options& options, const char* file_name,
-                              ChecksumRecord& sums, int cipher, bool may_retry) {
-  status_message(1, "Decompressing.");
-  ext_clear();
-
+// One container, from just after its magic. `took_input` tells that a
+// remote copy was read in its place.
+StreamResult decompress_container(int input, int output, Options& options,
+                                  const char* file_name, ChecksumRecord& sums, int cipher,
+                                  bool may_retry, bool& took_input) {
   ContainerInfo info;
   info.cipher = cipher;
-  uint32_t magic = 0;
-  switch (read_header(input, file_name, info, magic)) {
-    case Step::kForeign:
-      return decompress_foreign(input, output, magic);
-    case Step::kFailed:
-      return 0;
-    case Step::kGoOn:
-      break;
-  }
-  if (!read_records(input, options, file_name, sums, info)) return 0;
+  if (!read_container_head(input, options, file_name, sums, info)) return {};
 
-  uint64_t fetched_result = 0;
+  StreamResult fetched;
   if (options.use_urls && may_retry &&
-      use_remote_copy(input, output, options, file_name, sums, info, fetched_result))
-    return fetched_result;
+      use_remote_copy(input, output, options, file_name, sums, info, fetched)) {
+    took_input = true;
+    return fetched;
+  }
 
-  bool size_unknown = false;
-  const bool trailer_ok = locate_size(input, info, size_unknown);
-
-  progress_begin(progress_total(info.size, info.header.block_size));
+  progress_begin(progress_total(size_for_progress(input, info), info.header.block_size));
   ExpandStream stream(input, output, file_name, sums, info);
-  if (!stream.start_cipher() || !stream.run()) return 0;
+  if (!stream.start_cipher() || !stream.run()) return {};
 
   const bool passes = pair_passes(sums.stored_compressed_sum, sums.compressed_sum) &&
                       pair_passes(sums.stored_plain_sum, sums.plain_sum);
@@ -505,33 +496,57 @@ uint64_t decompress_container(int input, int output, Options& options, const cha
     status_message(1, "CRC error.");
     if (!(options.no_crc && options.force)) {
       report_corrupt(file_name, "checksum mismatch");
-      return 0;
+      return {};
     }
   }
-  if (!trailer_ok) {
-    // No size could be found, so the result would be 0 without a word.
-    report_corrupt(file_name, "bad end-of-file magic");
-    return 0;
+  return {true, stream.size()};
+}
+
+
+// Every container of the input, one after another, like gzip members.
+StreamResult decompress_input(int input, int output, Options& options, const char* file_name,
+                              ChecksumRecord& sums, int cipher, bool may_retry) {
+  status_message(1, "Decompressing.");
+  int32_t got = 0;
+  const uint32_t magic = read_magic(input, got);
+  if (got != 4 || magic != kContainerMagic) {
+    status_message(1, "Bad MIRT magic, checking others...");
+    if (got == 4 && is_foreign_magic(magic)) return decompress_foreign(input, output, magic);
+    report("%s: not a compressed file.\n", display_name(file_name));
+    return {};
   }
-  if (info.size != 0 && stream.blocks() > 0 && stream.produced() < info.size) {
-    report_corrupt(file_name, "data ends early");
-    return 0;
+  StreamResult total{true, 0};
+  for (bool first = true;; first = false) {
+    ext_clear();
+    if (!first) sums = ChecksumRecord{};
+    bool took_input = false;
+    const StreamResult one = decompress_container(input, output, options, file_name, sums,
+                                                  cipher, may_retry && first, took_input);
+    if (!one.ok) return one;
+    total.bytes += one.bytes;
+    if (took_input) return total;
+    switch (what_follows(input)) {
+      case After::kContainer:
+        continue;
+      case After::kNothing:
+        ext_clear();
+        return total;
+      case After::kGarbage:
+        report("%s: trailing garbage after the compressed data.\n", display_name(file_name));
+        return {};
+    }
   }
-  ext_clear();
-  // Read from a pipe without a size: every block was written whole.
-  if (size_unknown) return stream.written();
-  return info.size;
 }
 
 }  // namespace
 
-uint64_t decompress_stream(int input, int output, Options& options, const char* file_name,
-                           ChecksumRecord& sums, int cipher) {
+StreamResult decompress_stream(int input, int output, Options& options, const char* file_name,
+                               ChecksumRecord& sums, int cipher) {
   try {
-    return decompress_container(input, output, options, file_name, sums, cipher, true);
+    return decompress_input(input, output, options, file_name, sums, cipher, true);
   } catch (const std::bad_alloc&) {
     report_system_error("malloc", ENOMEM);
-    return 0;
+    return {};
   }
 }
 

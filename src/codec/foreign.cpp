@@ -132,18 +132,18 @@ struct GzCloser {
   void operator()(gzFile_s* file) const { gzclose_r(file); }
 };
 
-uint64_t gunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
+bool gunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
   // The reader closes what it reads; the caller still owns `input`.
   int own = dup(input);
   if (own < 0) {
     report_system_error("dup", errno);
-    return 0;
+    return false;
   }
   std::unique_ptr<gzFile_s, GzCloser> gz(gzdopen(own, "r"));
   if (!gz) {
     close(own);
     report_system_error("malloc", ENOMEM);
-    return 0;
+    return false;
   }
   gzbuffer(gz.get(), kChunk);
 
@@ -160,18 +160,18 @@ uint64_t gunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
       } else {
         report("gzip: %s\n", kCorrupt);
       }
-      return 0;
+      return false;
     }
     if (got == 0) break;
-    if (!sink.write(buffer.data(), static_cast<size_t>(got))) return 0;
+    if (!sink.write(buffer.data(), static_cast<size_t>(got))) return false;
   }
   // zlib flags a stream that ends early but hands out what it decoded.
   gzerror(gz.get(), &err);
   if (err != Z_OK) {
     report("gzip: %s\n", err == Z_BUF_ERROR ? kTruncated : kCorrupt);
-    return 0;
+    return false;
   }
-  return sink.finish();
+  return true;
 }
 
 struct BzStream {
@@ -194,7 +194,7 @@ struct BzStream {
 
 // Decodes every concatenated stream, as the bzip2 tool does; bytes after
 // the last stream that do not start another one are ignored like there.
-uint64_t bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
+bool bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
   std::vector<uint8_t> compressed(kChunk);
   BzStream bz;
   bool in_stream = false;
@@ -206,7 +206,7 @@ uint64_t bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
       int32_t got = read_full(input, compressed.data(), kChunk);
       if (got < 0) {
         report_system_error("read", errno);
-        return 0;
+        return false;
       }
       at_eof = got == 0;
       bz.strm.next_in = reinterpret_cast<char*>(compressed.data());
@@ -216,7 +216,7 @@ uint64_t bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
       if (bz.strm.avail_in == 0 && at_eof) break;
       if (bz.restart() != BZ_OK) {
         report_system_error("malloc", ENOMEM);
-        return 0;
+        return false;
       }
       in_stream = true;
     }
@@ -225,7 +225,7 @@ uint64_t bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
     bz.strm.avail_out = kChunk;
     int rc = BZ2_bzDecompress(&bz.strm);
     size_t produced = kChunk - bz.strm.avail_out;
-    if (produced > 0 && !sink.write(buffer.data(), produced)) return 0;
+    if (produced > 0 && !sink.write(buffer.data(), produced)) return false;
 
     if (rc == BZ_STREAM_END) {
       in_stream = false;
@@ -236,27 +236,29 @@ uint64_t bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
     if (rc == BZ_DATA_ERROR_MAGIC && later_stream) break;
     if (rc == BZ_MEM_ERROR) {
       report_system_error("malloc", ENOMEM);
-      return 0;
+      return false;
     }
     if (rc != BZ_OK) {
       report("bzip2: %s\n", kCorrupt);
-      return 0;
+      return false;
     }
     if (produced == 0 && bz.strm.avail_in == 0 && at_eof) {
       // A few stray bytes after a complete stream are no stream at all.
       if (later_stream && bz.strm.total_in_lo32 < 4 && bz.strm.total_in_hi32 == 0) break;
       report("bzip2: %s\n", kTruncated);
-      return 0;
+      return false;
     }
   }
-  return sink.finish();
+  return true;
 }
 
 }  // namespace
 
-uint64_t decompress_foreign(int input, int output, uint32_t magic) {
+bool is_foreign_magic(uint32_t magic) { return kind_of(magic) != Kind::None; }
+
+StreamResult decompress_foreign(int input, int output, uint32_t magic) {
   Kind kind = kind_of(magic);
-  if (kind == Kind::None) return 0;
+  if (kind == Kind::None) return {};
   status_message(1, kind == Kind::Gzip ? "Gunzipping..." : "Bunzipping...");
 
   std::vector<uint8_t> buffer;
@@ -264,21 +266,22 @@ uint64_t decompress_foreign(int input, int output, uint32_t magic) {
     buffer.resize(kChunk);
   } catch (...) {
     report_system_error("malloc", ENOMEM);
-    return 0;
+    return {};
   }
 
   // The magic is already consumed: rewind, or spool a pipe to a file.
   const bool rewound = seek_location(input, 0, 0) == 0;
   UniqueFd temp(rewound ? -1 : spool_to_temp(input, magic, buffer));
-  if (!rewound && temp.get() < 0) return 0;
+  if (!rewound && temp.get() < 0) return {};
   const int source = rewound ? input : temp.get();
 
   Sink sink(output);
   try {
-    return kind == Kind::Gzip ? gunzip(source, sink, buffer) : bunzip(source, sink, buffer);
+    const bool ok = kind == Kind::Gzip ? gunzip(source, sink, buffer) : bunzip(source, sink, buffer);
+    return {ok, ok ? sink.finish() : 0};
   } catch (...) {
     report_system_error("malloc", ENOMEM);
-    return 0;
+    return {};
   }
 }
 

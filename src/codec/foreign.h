@@ -3,10 +3,15 @@
 
 #include <cstdint>
 
+#include "codec/codec.h"
+
 namespace mirt {
 
+// True for the first four bytes of a gzip or bzip2 stream.
+bool is_foreign_magic(uint32_t magic);
+
 // `magic` holds the four bytes already read from `input`, big-endian.
-// Returns the number of bytes written to `output`, 0 on failure.
-uint64_t decompress_foreign(int input, int output, uint32_t magic);
+// Counts the bytes written to `output`; an empty stream succeeds too.
+StreamResult decompress_foreign(int input, int output, uint32_t magic);
 
 }  // namespace mirt

@@ -7,13 +7,13 @@
 
 namespace mirt {
 
-uint64_t process_stream(int input, int output, int mode, Options& options,
+StreamResult run_stream(int input, int output, int mode, Options& options,
                         const char* file_name, ChecksumRecord& sums, uint32_t block_size,
                         int cipher) {
   struct stat info {};
   if (::fstat(input, &info) != 0) {
     report_system_error("fstat", errno);
-    return 0;
+    return {};
   }
   // Pipes and terminals report 0, which the compressor reads as "unknown".
   const uint64_t input_size = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
@@ -27,8 +27,16 @@ uint64_t process_stream(int input, int output, int mode, Options& options,
     case kModeStatistics:
       return report_stream(input, options, file_name, sums);
     default:
-      return 0;
+      return {};
   }
+}
+
+uint64_t process_stream(int input, int output, int mode, Options& options,
+                        const char* file_name, ChecksumRecord& sums, uint32_t block_size,
+                        int cipher) {
+  const StreamResult result =
+      run_stream(input, output, mode, options, file_name, sums, block_size, cipher);
+  return result.ok ? result.bytes : 0;
 }
 
 }  // namespace mirt

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "codec/format.h"
+#include "codec/tables.h"
 #include "common/diag.h"
 #include "location/stream.h"
 #include "location/template.h"
@@ -19,14 +22,32 @@ int ContainerHeader::header_length() const {
   return old_layout ? kOldHeaderLength : kHeaderLength;
 }
 
+bool read_number(int fd, int width, uint64_t& value) {
+  uint8_t bytes[8];
+  if (width < 1 || width > 8 || read_full(fd, bytes, static_cast<uint32_t>(width)) != width)
+    return false;
+  value = 0;
+  for (int i = 0; i < width; ++i) value = value << 8 | bytes[i];
+  return true;
+}
+
+namespace {
+
+template <typename T>
+bool read_field(int fd, int width, T& field) {
+  uint64_t value = 0;
+  if (!read_number(fd, width, value)) return false;
+  field = static_cast<T>(value);
+  return true;
+}
+
+}  // namespace
+
 ContainerHeader read_header_fields(int fd, bool warn_early) {
   ContainerHeader h;
-  bool ok = true;
-  for (int i = 0; i < 3; ++i) {
-    uint8_t b = 0;
-    ok = read_be(fd, &b, 1, 1) == 1 && ok;
-    h.version[i] = static_cast<int8_t>(b);
-  }
+  uint8_t version[3] = {0, 0, 0};
+  bool ok = read_full(fd, version, 3) == 3;
+  for (int i = 0; i < 3; ++i) h.version[i] = static_cast<int8_t>(version[i]);
   // Each byte is taken as signed, so a byte of 128 or more gives a
   // negative version and the old layout.
   h.packed_version = static_cast<int32_t>(h.version[0]) * 65536 |
@@ -34,13 +55,52 @@ ContainerHeader read_header_fields(int fd, bool warn_early) {
                      static_cast<int32_t>(h.version[2]);
   h.old_layout = h.packed_version <= kOldLayoutVersion;
   if (warn_early && h.old_layout) std::fputs(kOldHeaderWarning, stderr);
-  ok = read_be(fd, &h.uncompressed_size, h.old_layout ? 4 : 8, 8) > 0 && ok;
-  ok = read_be(fd, &h.block_count, 4, 4) > 0 && ok;
-  ok = read_be(fd, &h.block_size, 4, 4) > 0 && ok;
-  ok = read_be(fd, &h.reserved, 1, 1) > 0 && ok;
-  ok = read_be(fd, &h.ext_length, 4, 4) > 0 && ok;
+  // Stop at the first missing field: nothing after it means anything.
+  ok = ok && read_field(fd, h.old_layout ? 4 : 8, h.uncompressed_size);
+  ok = ok && read_field(fd, 4, h.block_count);
+  ok = ok && read_field(fd, 4, h.block_size);
+  ok = ok && read_field(fd, 1, h.reserved);
+  ok = ok && read_field(fd, 4, h.ext_length);
   h.complete = ok;
   return h;
+}
+
+bool read_extension_record(int fd, ExtensionRecord& record, uint64_t& consumed, bool& filler) {
+  if (!read_field(fd, 1, record.type)) return false;
+  filler = record.type == kFillerByte;
+  if (filler) {
+    consumed += 1;
+    return true;
+  }
+  if (!read_field(fd, 2, record.length)) return false;
+  consumed += uint64_t{record.length} + 3;
+  record.data.clear();
+  if (record.type == kRecordCompressedSum || record.type == kRecordPlainSum)
+    return read_field(fd, 4, record.value);
+  return read_exactly(fd, record.data, record.length);
+}
+
+uint64_t blocks_for(uint64_t size, uint32_t block_size) {
+  return size / block_size + (size % block_size != 0 ? 1 : 0);
+}
+
+BlockHead read_block_head(int fd, int width, uint8_t& algorithm, uint32_t& length, int& error) {
+  for (;;) {
+    const ssize_t n = read(fd, &algorithm, 1);
+    if (n == 1) break;
+    if (n == 0) return BlockHead::kEndOfInput;
+    if (errno == EINTR) continue;
+    error = errno != 0 ? errno : EIO;
+    return BlockHead::kError;
+  }
+  if (algorithm == kEndOfBlocks) return BlockHead::kEndMarker;
+  return read_field(fd, width, length) ? BlockHead::kBlock : BlockHead::kTruncated;
+}
+
+bool read_trailer_rest(int fd, bool old_layout, uint64_t& size) {
+  uint64_t magic_rest = 0;
+  return read_number(fd, 3, magic_rest) && magic_rest == (kEndOfFileMagic & 0xFFFFFFu) &&
+         read_number(fd, old_layout ? 4 : 8, size);
 }
 
 bool read_exactly(int fd, std::vector<uint8_t>& out, uint64_t length) {
@@ -109,6 +169,35 @@ void read_location_list(const std::string& path, const char* file_value,
     line[std::strcspn(line, "\n")] = '\0';
     add_location(line, file_value, locations);
   }
+}
+
+uint32_t read_magic(int fd, int32_t& got) {
+  uint8_t bytes[4] = {0, 0, 0, 0};
+  got = read_full(fd, bytes, sizeof bytes);
+  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 |
+         bytes[3];
+}
+
+After what_follows(int fd) {
+  int32_t got = 0;
+  const uint32_t magic = read_magic(fd, got);
+  if (got == 0) return After::kNothing;
+  if (got == 4 && magic == kContainerMagic) return After::kContainer;
+  if (got < 0 || magic != 0) return After::kGarbage;
+  std::vector<uint8_t> rest(64 * 1024);
+  for (;;) {
+    const int32_t n = read_full(fd, rest.data(), static_cast<uint32_t>(rest.size()));
+    if (n == 0) return After::kNothing;
+    if (n < 0 || std::any_of(rest.data(), rest.data() + n, [](uint8_t b) { return b != 0; }))
+      return After::kGarbage;
+  }
+}
+
+int64_t seekable_position(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) return -1;
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  return at < 0 ? -1 : static_cast<int64_t>(at);
 }
 
 bool is_socket(int fd) {

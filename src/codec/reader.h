@@ -25,10 +25,47 @@ struct ContainerHeader {
   int header_length() const;
 };
 
-// Reads everything after the magic; read failures are reported by read_be.
-// With `warn_early` the old-layout warning comes right after the version
-// bytes, ahead of any complaint about the fields that follow.
+// Reads everything after the magic, silently: `complete` tells whether
+// every field was there. With `warn_early` the old-layout warning comes
+// right after the version bytes.
 ContainerHeader read_header_fields(int fd, bool warn_early = false);
+
+// A big-endian number of 1 to 8 bytes; false when the input ends first
+// or a read fails (nothing is printed).
+bool read_number(int fd, int width, uint64_t& value);
+
+// One item of the extension area other than filler. Types 0 and 1 always
+// carry four bytes in `value`, whatever their length says; every other
+// type carries `length` bytes in `data`.
+struct ExtensionRecord {
+  uint8_t type = 0;
+  uint16_t length = 0;
+  uint32_t value = 0;
+  std::vector<uint8_t> data;
+};
+
+// Walks the extension area of `area_length` bytes, handing each record to
+// `visit`, which returns false to stop. Returns false when the input ends
+// inside the area (or `visit` stopped the walk).
+template <typename Visit>
+bool walk_records(int fd, uint32_t area_length, Visit&& visit);
+bool read_extension_record(int fd, ExtensionRecord& record, uint64_t& consumed, bool& filler);
+
+// The block list of a container ends either after the number of blocks
+// its header counts (a header that was patched in place holds the size)
+// or, when the header holds no size, with an end marker and the trailer.
+inline bool counted_blocks(const ContainerHeader& header) {
+  return header.uncompressed_size != 0;
+}
+// Blocks needed for `size` plain bytes: every block but the last is full.
+uint64_t blocks_for(uint64_t size, uint32_t block_size);
+
+enum class BlockHead { kBlock, kEndMarker, kEndOfInput, kTruncated, kError };
+// The algorithm byte and stored length of the next block record.
+BlockHead read_block_head(int fd, int width, uint8_t& algorithm, uint32_t& length, int& error);
+// What follows an end marker: the rest of the end-of-file magic and the
+// size. False when they are not there.
+bool read_trailer_rest(int fd, bool old_layout, uint64_t& size);
 
 // Reads exactly `length` bytes, growing the buffer only as data arrives so
 // that a hostile length costs nothing. False when the input ends first.
@@ -61,5 +98,30 @@ inline constexpr uint64_t kMaxProgramLength = uint64_t{1} << 56;
 
 // True when the descriptor is a network stream.
 bool is_socket(int fd);
+
+enum class After { kNothing, kContainer, kGarbage };
+// What follows a container: another one (its magic is consumed), the end
+// of the input, or only zero bytes to the end (the padding of tapes and
+// block devices), or anything else.
+After what_follows(int fd);
+
+// The first four bytes of the input, big-endian; `got` counts them.
+uint32_t read_magic(int fd, int32_t& got);
+
+// The offset of a descriptor that can seek and re-read (a regular file or
+// a device), or -1.
+int64_t seekable_position(int fd);
+
+template <typename Visit>
+bool walk_records(int fd, uint32_t area_length, Visit&& visit) {
+  uint64_t consumed = 0;
+  ExtensionRecord record;
+  while (consumed < area_length) {
+    bool filler = false;
+    if (!read_extension_record(fd, record, consumed, filler)) return false;
+    if (!filler && !visit(record)) return false;
+  }
+  return true;
+}
 
 }  // namespace mirt

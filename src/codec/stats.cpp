@@ -1,4 +1,4 @@
-// Description of one container on standard output (mode 3).
+// Description of every container of an input on standard output (mode 3).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -32,127 +32,47 @@ const char* name_or_unknown(const char* name) { return name ? name : "(unknown)"
   std::fflush(stdout);
 }
 
-int read_byte(int fd) {
-  for (;;) {
-    uint8_t b = 0;
-    ssize_t n = read(fd, &b, 1);
-    if (n == 1) return b;
-    if (n < 0 && errno == EINTR) continue;
-    return -1;
+void print_record(const ExtensionRecord& r, const char* file_value, ChecksumRecord& sums,
+                  std::vector<std::string>& locations) {
+  switch (r.type) {
+    case kRecordCompressedSum:
+      sums.stored_compressed_sum = r.value;
+      put("CRC 0             :   0x%08x\n", r.value);
+      break;
+    case kRecordPlainSum:
+      sums.stored_plain_sum = r.value;
+      put("CRC 1             :   0x%08x\n", r.value);
+      break;
+    case kRecordName:
+      put("Original Name     :   %s\n", record_text(r.data).c_str());
+      break;
+    case kRecordDescription:
+      put("Description       :   %s\n", record_text(r.data).c_str());
+      break;
+    case kRecordLocation:
+      add_location(record_text(r.data).c_str(), file_value, locations);
+      break;
+    case kRecordLocationFile: {
+      std::string path = record_text(r.data);
+      put("Download Loc File :   %s\n", path.c_str());
+      read_location_list(path, file_value, locations);
+      break;
+    }
+    case kRecordCipher: {
+      int cipher = static_cast<int>(static_cast<uint32_t>(big_endian_value(r.data)));
+      put("Ciphered using    :   %s\n",
+          name_or_unknown(cipher >= 0 && cipher < kCipherSlots ? cipher_name(cipher) : nullptr));
+      break;
+    }
+    case kRecordProgramLength:
+      put("Program length    :   %lu\n", static_cast<unsigned long>(big_endian_value(r.data)));
+      break;
+    default:
+      break;
   }
 }
 
-// Walks the extension area, printing each record. Stops early when the
-// input ends inside the area.
-void report_records(int input, const ContainerHeader& header, const char* file_value,
-                    ChecksumRecord& sums, uint64_t& program_length,
-                    std::vector<std::string>& locations) {
-  uint64_t consumed = 0;
-  std::vector<uint8_t> data;
-  do {
-    uint8_t type = 0;
-    if (read_be(input, &type, 1, 1) != 1) return;
-    if (type == kFillerByte) {
-      consumed += 1;
-      continue;
-    }
-    uint16_t length = 0;
-    if (read_be(input, &length, 2, 2) != 2) return;
-    consumed += uint64_t{length} + 3;
-    if (type == kRecordCompressedSum || type == kRecordPlainSum) {
-      uint32_t value = 0;
-      if (read_be(input, &value, 4, 4) != 4) return;
-      if (type == kRecordCompressedSum) {
-        sums.stored_compressed_sum = value;
-        put("CRC 0             :   0x%08x\n", value);
-      } else {
-        sums.stored_plain_sum = value;
-        put("CRC 1             :   0x%08x\n", value);
-      }
-      continue;
-    }
-    if (!read_exactly(input, data, length)) return;
-    switch (type) {
-      case kRecordName:
-        put("Original Name     :   %s\n", record_text(data).c_str());
-        break;
-      case kRecordDescription:
-        put("Description       :   %s\n", record_text(data).c_str());
-        break;
-      case kRecordLocation:
-        add_location(record_text(data).c_str(), file_value, locations);
-        break;
-      case kRecordLocationFile: {
-        std::string path = record_text(data);
-        put("Download Loc File :   %s\n", path.c_str());
-        read_location_list(path, file_value, locations);
-        break;
-      }
-      case kRecordCipher: {
-        int cipher = static_cast<int>(static_cast<uint32_t>(big_endian_value(data)));
-        put("Ciphered using    :   %s\n",
-                    name_or_unknown(cipher >= 0 && cipher < kCipherSlots ? cipher_name(cipher)
-                                                                         : nullptr));
-        break;
-      }
-      case kRecordProgramLength:
-        program_length = big_endian_value(data);
-        put("Program length    :   %lu\n", static_cast<unsigned long>(program_length));
-        break;
-      default:
-        break;
-    }
-  } while (consumed < header.ext_length);
-}
-
-uint64_t report_container(int input, Options& options, const char* file_name,
-                          ChecksumRecord& sums) {
-  uint32_t magic = 0;
-  read_be(input, &magic, 4, 4);
-  // The fields are read before the magic is judged, whatever the input is.
-  const ContainerHeader header = read_header_fields(input);
-  if (header.old_layout) std::fputs(kOldHeaderWarning, stderr);
-  put("File              :   %s\n", display_name(file_name));
-  put("Magic             :   0x%08x", magic);
-  if (magic != kContainerMagic) {
-    put(" (bad magic)\n");
-    return 0;
-  }
-  put("\n");
-
-  uint64_t size = header.uncompressed_size;
-  if (size == 0 &&
-      read_trailer(input, header, 0, size) == TrailerResult::kBadMagic) {
-    report("Bad end-of-file magic.  Corrupt or incomplete file?\n");
-    size = 0;
-  }
-  const int64_t compressed = is_socket(input) ? -1 : seek_location(input, 0, SEEK_END);
-  const int width = length_field_width(header.block_size);
-
-  put("Mirt Version      :   %i.%i.%i\n", header.version[0], header.version[1],
-              header.version[2]);
-  put("Block Size        :   %i\n", static_cast<int>(header.block_size));
-  put("Block Header Size :   %i\n", width + 1);
-  if (compressed < 0) {
-    put("Compressed Size   :   unknown\n");
-  } else {
-    put("Compressed Size   :   %llu\n", static_cast<unsigned long long>(compressed));
-  }
-  put("Uncompressed Size :   %llu\n", static_cast<unsigned long long>(size));
-  if (compressed < 0) {
-    put("Ratio             :   unknown\n");
-  } else {
-    float ratio = static_cast<float>(size) / static_cast<float>(compressed);
-    put("Ratio             :   %2.3f to 1.0\n", static_cast<double>(ratio));
-  }
-
-  seek_location(input, header.header_length(), SEEK_SET);
-  const char* file_value = file_name ? file_name : "";
-  uint64_t program_length = 0;
-  std::vector<std::string> locations;
-  if (header.ext_length != 0)
-    report_records(input, header, file_value, sums, program_length, locations);
-
+void print_locations(const std::vector<std::string>& locations, const Options& options) {
   for (const std::string& location : locations) {
     put("Download Location :   %s", location.c_str());
     if (options.verbosity == 0) {
@@ -167,46 +87,154 @@ uint64_t report_container(int input, Options& options, const char* file_name,
       put("\n");
     }
   }
+}
+
+// The block records from the current position to the end of the
+// container, each skipped and, with `print`, listed. True when the list
+// ended as the header says it must (then `size` holds a trailer's size).
+bool walk_blocks(int input, const ContainerHeader& header, bool print, uint64_t& size) {
+  const int width = length_field_width(header.block_size);
+  const bool counted = counted_blocks(header);
+  for (uint64_t counter = 0;; ++counter) {
+    if (counted && counter == header.block_count) return true;
+    uint8_t algorithm = 0;
+    uint32_t stored_length = 0;
+    int error = 0;
+    const BlockHead head = read_block_head(input, width, algorithm, stored_length, error);
+    if (head == BlockHead::kEndMarker)
+      return !counted && read_trailer_rest(input, header.old_layout, size);
+    if (head != BlockHead::kBlock) return false;
+    seek_location(input, stored_length, SEEK_CUR);
+    if (print)
+      put("  %03i | %03i  | %-7i | %s\n", static_cast<int>(counter), algorithm,
+          static_cast<int>(stored_length), name_or_unknown(algorithm_name(algorithm)));
+  }
+}
+
+// Where the container that starts at `start` ends, and the size its
+// trailer gives, for an input that can seek back; -1 when its block list
+// is cut short.
+int64_t container_end(int input, int64_t start, const ContainerHeader& header, uint64_t& size) {
+  if (lseek(input, start + header.header_length() + header.ext_length, SEEK_SET) < 0) return -1;
+  const bool whole = walk_blocks(input, header, false, size);
+  const off_t end = lseek(input, 0, SEEK_CUR);
+  return whole ? static_cast<int64_t>(end) : -1;
+}
+
+// Reports one container from just after its magic; leaves the input at
+// its end. `whole` tells whether the container ended as it should.
+bool report_container(int input, const Options& options, const char* file_name,
+                      ChecksumRecord& sums, uint32_t magic, int64_t start, bool& whole) {
+  const ContainerHeader header = read_header_fields(input);
+  if (header.old_layout) std::fputs(kOldHeaderWarning, stderr);
+  put("File              :   %s\n", display_name(file_name));
+  put("Magic             :   0x%08x", magic);
+  if (magic != kContainerMagic) {
+    put(" (bad magic)\n");
+    return false;
+  }
+  put("\n");
+
+  // An input that can seek back is walked first: the extent of this
+  // container and, without a size in the header, its trailer's size.
+  uint64_t size = header.uncompressed_size;
+  int64_t end = -1;
+  if (start >= 0) {
+    uint64_t trailer_size = 0;
+    end = container_end(input, start, header, trailer_size);
+    if (header.old_layout && !counted_blocks(header)) std::fputs(kOldHeaderWarning, stderr);
+    if (end < 0 && !counted_blocks(header))
+      report("Bad end-of-file magic.  Corrupt or incomplete file?\n");
+    if (!counted_blocks(header)) size = end < 0 ? 0 : trailer_size;
+    lseek(input, start + header.header_length(), SEEK_SET);
+  }
+  const int width = length_field_width(header.block_size);
+  put("Mirt Version      :   %i.%i.%i\n", header.version[0], header.version[1],
+      header.version[2]);
+  put("Block Size        :   %i\n", static_cast<int>(header.block_size));
+  put("Block Header Size :   %i\n", width + 1);
+  const int64_t compressed = end >= 0 ? end - start : -1;
+  if (compressed < 0) {
+    put("Compressed Size   :   unknown\n");
+  } else {
+    put("Compressed Size   :   %llu\n", static_cast<unsigned long long>(compressed));
+  }
+  put("Uncompressed Size :   %llu\n", static_cast<unsigned long long>(size));
+  if (compressed <= 0) {
+    put("Ratio             :   unknown\n");
+  } else {
+    float ratio = static_cast<float>(size) / static_cast<float>(compressed);
+    put("Ratio             :   %2.3f to 1.0\n", static_cast<double>(ratio));
+  }
+
+  const char* file_value = file_name ? file_name : "";
+  std::vector<std::string> locations;
+  const bool records = walk_records(input, header.ext_length, [&](const ExtensionRecord& r) {
+    print_record(r, file_value, sums, locations);
+    return true;
+  });
+  print_locations(locations, options);
 
   if (options.verbosity != 0) {
-    if (program_length <= kMaxProgramLength) {
-      seek_location(input,
-                    static_cast<int64_t>(header.header_length() + program_length +
-                                         header.ext_length),
-                    SEEK_SET);
-    }
     put("\nBreak down: \n");
     put("  Blk | Algo | Size    | Name\n");
     put("  ----+------+---------+---------------------------\n");
-    int counter = 0;
-    for (;;) {
-      int algorithm = read_byte(input);
-      if (algorithm < 0 || algorithm == kEndOfBlocks) break;
-      uint32_t stored_length = 0;
-      if (read_be(input, &stored_length, width, 4) != width) break;
-      seek_location(input, stored_length, SEEK_CUR);
-      put("  %03i | %03i  | %-7i | %s\n", counter, algorithm,
-                  static_cast<int>(stored_length), name_or_unknown(algorithm_name(algorithm)));
-      ++counter;
-    }
   }
+  uint64_t trailer_size = 0;
+  whole = records && header.complete &&
+          walk_blocks(input, header, options.verbosity != 0, trailer_size);
   put("\n");
-  return 1;
+  return true;
+}
+
+
+// Every container of the input, one after another. A container cut short
+// is reported as far as it goes; bytes after the last container that do
+// not begin another are an error, unless they are zero padding.
+StreamResult report_input(int input, const Options& options, const char* file_name,
+                          ChecksumRecord& sums) {
+  int64_t start = seekable_position(input);
+  int32_t got = 0;
+  uint32_t magic = read_magic(input, got);
+  if (got != 4) magic = 0;  // no magic at all
+  for (bool first = true;; first = false) {
+    if (!first) sums = ChecksumRecord{};
+    bool whole = false;
+    if (!report_container(input, options, file_name, sums, magic, start, whole)) return {};
+    if (!whole) return {true, 1};
+    start = seekable_position(input);
+    switch (what_follows(input)) {
+      case After::kContainer:
+        magic = kContainerMagic;
+        continue;
+      case After::kNothing:
+        return {true, 1};
+      case After::kGarbage:
+        break;
+    }
+    report("%s: trailing garbage after the compressed data.\n", display_name(file_name));
+    return {};
+  }
 }
 
 }  // namespace
 
-uint64_t report_stream(int input, Options& options, const char* file_name,
-                       ChecksumRecord& sums) {
+StreamResult report_stream(int input, Options& options, const char* file_name,
+                           ChecksumRecord& sums) {
+  StreamResult result;
   try {
-    uint64_t result = report_container(input, options, file_name, sums);
-    std::fflush(stdout);
-    return result;
+    result = report_input(input, options, file_name, sums);
   } catch (const std::bad_alloc&) {
-    std::fflush(stdout);
     report_system_error("malloc", ENOMEM);
-    return 0;
+    result = {};
   }
+  // A report that did not reach its reader is a failure.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    report_system_error("write", errno != 0 ? errno : EIO);
+    std::clearerr(stdout);
+    return {};
+  }
+  return result;
 }
 
 }  // namespace mirt

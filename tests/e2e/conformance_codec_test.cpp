@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -177,14 +178,18 @@ TEST_F(ConformanceCodecTest, BlockTablesInterleaveWithStatusLine) {
   EXPECT_EQ(r.err, expected + "\n");
 }
 
-// The progress display starts before the input is looked at, so an empty
-// input still shows it ahead of the complaint.
-TEST_F(ConformanceCodecTest, EmptyInputShowsProgressFirst) {
+// An empty file is compressed like any other and comes back empty.
+TEST_F(ConformanceCodecTest, EmptyInputRoundTrips) {
   ASSERT_TRUE(write_file(file("e"), ""));
   RunResult r = run({"-v", "e"});
-  EXPECT_EQ(r.exit_code, 255);
-  EXPECT_EQ(r.err, status_line(-1, 0, "Initialized.") + "mirt: e: empty input\n\n");
-  EXPECT_FALSE(file_exists(file("e.mrt")));
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, status_line(-1, 0, "Initialized.") + "\n");
+  ASSERT_TRUE(file_exists(file("e.mrt")));
+  std::filesystem::remove(file("e"));
+  r = run({"-d", "e.mrt"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(file_exists(file("e")));
+  EXPECT_EQ(read_file(file("e")), "");
 }
 
 struct ForeignCase {
@@ -225,8 +230,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ForeignProgressTest,
                                            ForeignCase{70000, 69, true}));
 
 // The report reads every header field before it judges the magic, so a
-// foreign file whose next bytes pack to an old version warns, and a short
-// one runs out of input on each field.
+// foreign file whose next bytes pack to an old version warns; a short one
+// says once what it is, not once per missing field.
 TEST_F(ConformanceCodecTest, StatisticsOfForeignInput) {
   ASSERT_TRUE(write_file(file("g.gz"), gzip_stored("hello")));
   RunResult g = run({"-s", "g.gz"});
@@ -242,9 +247,7 @@ TEST_F(ConformanceCodecTest, StatisticsOfForeignInput) {
   EXPECT_EQ(s.out,
             "File              :   xy\n"
             "Magic             :   0x00000000 (bad magic)\n");
-  std::string expected;
-  for (int i = 0; i < 9; ++i) expected += kEndOfFile;  // magic, 3 version bytes, 5 fields
-  EXPECT_EQ(s.err, expected + kOldWarning);
+  EXPECT_EQ(s.err, kOldWarning);
 }
 
 // Warnings on standard error keep their place between the report lines.
@@ -281,8 +284,7 @@ TEST_F(ConformanceCodecTest, OldHeaderWarningPrecedesTruncation) {
   ASSERT_TRUE(write_file(file("cut.mrt"), head));
   RunResult r = run({"-d", "cut.mrt"});
   EXPECT_EQ(r.exit_code, 255);
-  EXPECT_EQ(r.err.rfind(kOldWarning + kEndOfFile, 0), 0u) << r.err;
-  EXPECT_EQ(r.err.find(kOldWarning, 1), std::string::npos);
+  EXPECT_EQ(r.err, kOldWarning + "mirt: cut.mrt: corrupt file (truncated header).\n");
   EXPECT_FALSE(file_exists(file("cut")));
 }
 
@@ -306,7 +308,7 @@ TEST_F(ConformanceCodecTest, SilentFailuresAreReported) {
   ASSERT_TRUE(write_file(file("cut.mrt"), packed.out.substr(0, packed.out.size() - 5)));
   RunResult cut = run({"-d", "cut.mrt"});
   EXPECT_EQ(cut.exit_code, 255);
-  EXPECT_EQ(cut.err, "mirt: cut.mrt: corrupt file (bad end-of-file magic).\n");
+  EXPECT_EQ(cut.err, "mirt: cut.mrt: corrupt file (data ends early).\n");
   EXPECT_FALSE(file_exists(file("cut")));
 
   // A stored byte changed in a container with checksums.

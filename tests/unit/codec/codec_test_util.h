@@ -170,7 +170,8 @@ inline Bytes block(uint8_t algorithm, const Bytes& data, int width) {
 struct ContainerBytes {
   uint8_t version[3] = {0, 8, 42};
   uint64_t size = 0;
-  uint32_t count = 0;
+  // The count a writer patches in with the size; -1 derives it from them.
+  int64_t count = -1;
   uint32_t block_size = 8;
   Bytes ext;
   bool ext_length_given = false;
@@ -189,7 +190,8 @@ struct ContainerBytes {
     const int size_width = old_layout() ? 4 : 8;
     Bytes out = {0x4D, 0x52, 0x54, 0xC3, version[0], version[1], version[2]};
     append(out, be(size, size_width));
-    append(out, be(count, 4));
+    const uint64_t counted = block_size == 0 ? 0 : (size + block_size - 1) / block_size;
+    append(out, be(count >= 0 ? static_cast<uint64_t>(count) : counted, 4));
     append(out, be(block_size, 4));
     out.push_back(0);
     append(out, be(ext_length_given ? ext_length : ext.size(), 4));

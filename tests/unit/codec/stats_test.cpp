@@ -201,7 +201,7 @@ TEST_F(StatsTest, ReachabilityIsProbedOnlyWhenVerbose) {
 
 TEST_F(StatsTest, NamelessCipherAndAlgorithmSlots) {
   ContainerBytes c;
-  c.size = 3;
+  c.size = 9;
   c.ext = record(9, be(7, 4));
   append(c.ext, record(9, be(4, 4)));
   c.blocks = block(200, {1, 2}, 1);

@@ -9,6 +9,7 @@
 
 #include "cli/driver.h"
 #include "codec/checksum.h"
+#include "codec/codec.h"
 #include "codec/pipeline.h"
 #include "codec/tables.h"
 #include "location/net.h"
@@ -33,6 +34,8 @@ enum class Directive {
   kAllModules,
   kModuleDir,
   kThreads,
+  kPipeBlockSize,
+  kBlockSizeLimit,
 };
 
 struct DirectiveKeyword {
@@ -56,6 +59,8 @@ constexpr DirectiveKeyword kDirectives[] = {
     {"all_modules", Directive::kAllModules},
     {"module_dir", Directive::kModuleDir},
     {"threads", Directive::kThreads},
+    {"pipe_blocksize", Directive::kPipeBlockSize},
+    {"blocksize_limit", Directive::kBlockSizeLimit},
 };
 
 constexpr int kMaxFields = 4;
@@ -147,19 +152,26 @@ int apply_config_line(const char* text, Options& options, uint32_t* block_size) 
     case Directive::kThreads:
       set_codec_threads(parse_decimal(value));
       break;
+    case Directive::kPipeBlockSize:
+      set_pipe_block_size(parse_decimal(value));
+      break;
+    case Directive::kBlockSizeLimit:
+      set_block_size_limit(parse_decimal(value));
+      break;
   }
   return 1;
 }
 
-void read_config_file(const char* path, Options& options, uint32_t* block_size) {
-  if (path == nullptr) return;
+bool read_config_file(const char* path, Options& options, uint32_t* block_size) {
+  if (path == nullptr) return false;
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "r"));
-  if (!file) return;
+  if (!file) return false;
   char buffer[kConfigBufferSize];
   // Longer lines arrive in pieces, each applied as a line of its own.
   while (std::fgets(buffer, kConfigPieceLength + 1, file.get()) != nullptr) {
     apply_config_line(buffer, options, block_size);
   }
+  return true;
 }
 
 }  // namespace mirt

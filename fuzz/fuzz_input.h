@@ -25,11 +25,15 @@ inline int seekable_input(const uint8_t* data, size_t size) {
 }
 
 // -1 when the input does not fit the pipe buffer at once.
-inline int pipe_input(const uint8_t* data, size_t size) {
-  if (size > 65536) return -1;
+inline int pipe_input(const uint8_t* data, size_t size, size_t capacity = 65536) {
+  if (size > capacity) return -1;
   int fds[2];
   if (pipe(fds) != 0) return -1;
-  fcntl(fds[1], F_SETPIPE_SZ, 65536);
+  if (fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(capacity)) < 0 && size > 65536) {
+    close(fds[0]);
+    close(fds[1]);
+    return -1;
+  }
   size_t done = 0;
   while (done < size) {
     ssize_t n = write(fds[1], data + done, size - done);

@@ -72,4 +72,26 @@ uint32_t entry(uint32_t mode, void*, const unsigned char* src, unsigned char* ds
   return unsupported_mode(mode);
 }
 
+// For formats that carry a check of their own and verify it when they
+// decode (a zlib or bzip2 stream, a Zstandard frame with its checksum):
+// the same dispatch without a second check.
+template <uint32_t (*Compress)(const unsigned char*, unsigned char*, uint32_t, uint32_t),
+          uint32_t (*Decompress)(const unsigned char*, unsigned char*, uint32_t, uint32_t)>
+uint32_t self_checked_entry(uint32_t mode, void*, const unsigned char* src, unsigned char* dst,
+                            uint32_t src_len, uint32_t dst_cap) {
+  if (mode == MR_MODE_COMPRESS) {
+    if (src == nullptr || dst == nullptr) return MR_DECLINED;
+    const uint32_t limit = output_limit(src_len, dst_cap);
+    if (limit == 0) return MR_DECLINED;
+    const uint32_t stored = Compress(src, dst, src_len, limit);
+    return stored == MR_DECLINED || stored > limit ? MR_DECLINED : stored;
+  }
+  if (mode == MR_MODE_DECOMPRESS) {
+    if (src == nullptr || dst == nullptr || src_len == 0 || dst_cap == 0) return MR_FAILED;
+    const uint32_t produced = Decompress(src, dst, src_len, dst_cap);
+    return produced > dst_cap ? MR_FAILED : produced;
+  }
+  return unsupported_mode(mode);
+}
+
 }  // namespace mirt::plugin

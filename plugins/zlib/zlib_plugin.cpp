@@ -37,5 +37,5 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
 }  // namespace
 }  // namespace mirt
 
-MR_ALGORITHM_MODULE(4, "Zlib Compression", (mirt::plugin::entry<mirt::compress, mirt::decompress>));
+MR_ALGORITHM_MODULE(4, "Zlib Compression", (mirt::plugin::self_checked_entry<mirt::compress, mirt::decompress>));
 MR_THREADSAFE_MODULE();

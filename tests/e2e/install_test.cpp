@@ -23,7 +23,7 @@ const char* const kPlugins[] = {
     "Zlib Compression",        "Bzip2 Compression", "Zstandard Compression",
     "LZMA2 Compression",       "Brotli Compression", "LZ4 HC Compression",
     "x86 + LZMA2 Compression", "Delta + LZMA2 Compression", "BWT Compression",
-    "Context Mixing",
+    "Context Mixing",          "Zstandard Fast Compression",
 };
 
 std::string build_dir() {
@@ -84,7 +84,8 @@ TEST_F(Installed, PutsEveryPartInPlace) {
                            "share/mirt/max.conf", "etc/mirt.conf", "lib/mirt/zlib.so",
                            "lib/mirt/bzip2.so", "lib/mirt/zstd.so", "lib/mirt/lzma2.so",
                            "lib/mirt/brotli.so", "lib/mirt/lz4hc.so", "lib/mirt/x86_lzma2.so",
-                           "lib/mirt/delta_lzma2.so", "lib/mirt/bwt.so", "lib/mirt/cm.so"})
+                           "lib/mirt/delta_lzma2.so", "lib/mirt/bwt.so", "lib/mirt/cm.so",
+                           "lib/mirt/zstd_fast.so"})
     EXPECT_TRUE(file_exists(prefix_ + "/" + part)) << part;
   const std::string conf = read_file(prefix_ + "/etc/mirt.conf");
   EXPECT_NE(conf.find("\nmodule_dir " + prefix_ + "/lib/mirt\n"), std::string::npos) << conf;

@@ -86,6 +86,7 @@ const EntryCase kEntries[] = {
     {"zlib", "zlib.so", 4, "Zlib Compression", true, true, int(Data::kText)},
     {"bzip2", "bzip2.so", 9, "Bzip2 Compression", true, true, int(Data::kText)},
     {"zstd", "zstd.so", 16, "Zstandard Compression", true, true, int(Data::kText)},
+    {"zstd_fast", "zstd_fast.so", 24, "Zstandard Fast Compression", true, true, int(Data::kText)},
     {"lzma2", "lzma2.so", 17, "LZMA2 Compression", true, true, int(Data::kText)},
     {"brotli", "brotli.so", 18, "Brotli Compression", true, true, int(Data::kText)},
     {"lz4hc", "lz4hc.so", 19, "LZ4 HC Compression", true, true, int(Data::kText)},

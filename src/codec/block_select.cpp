@@ -96,10 +96,6 @@ void BlockChoice::compress(size_t index) {
   const int slot = context_.slots()[index];
   Candidate& candidate = candidates_[index];
   Buffer out = allocate_buffer(context_.capacity());
-  if (!out) {
-    out_of_memory = true;
-    return;
-  }
   const auto start = std::chrono::steady_clock::now();
   uint32_t length = call_algorithm(slot, MR_MODE_COMPRESS, plain_.get(), out.get(),
                                    context_.block_size(), context_.capacity());
@@ -114,10 +110,6 @@ void BlockChoice::compress(size_t index) {
 void BlockChoice::verify(size_t index, unsigned worker) {
   Candidate& candidate = candidates_[index];
   uint8_t* back = context_.verify_buffer(worker);
-  if (back == nullptr) {
-    out_of_memory = true;
-    return;
-  }
   const uint32_t size = context_.block_size();
   const uint32_t produced = call_algorithm(context_.slots()[index], MR_MODE_DECOMPRESS,
                                            candidate.data.get(), back, candidate.length, size);

@@ -33,8 +33,7 @@ class SelectionContext {
   uint32_t capacity() const { return capacity_; }  // mode 1 destination
   uint32_t limit() const { return limit_; }        // largest storable length
   const std::vector<int>& slots() const { return slots_; }
-  // The worker's block-sized buffer for expanding candidates; null when
-  // the memory is not there.
+  // The worker's block-sized buffer for expanding candidates.
   uint8_t* verify_buffer(unsigned worker);
 
  private:

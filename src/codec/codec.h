@@ -47,12 +47,4 @@ void set_pipe_block_size(uint32_t size);
 void set_block_size_limit(uint32_t limit);
 uint32_t choose_block_size(uint64_t input_size);
 
-// Tries every available algorithm on one block and keeps the smallest
-// verified result. Returns the stored length (0 when nothing fits) and
-// sets `algorithm`. A result that does not fit the length field of this
-// block size counts as declined.
-uint32_t select_block_algorithm(uint8_t& algorithm, uint8_t* destination, const uint8_t* block,
-                                uint32_t block_length, const Options& options,
-                                uint32_t destination_capacity);
-
 }  // namespace mirt

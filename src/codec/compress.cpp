@@ -201,10 +201,6 @@ int32_t CompressStream::read_block(Buffer& block) {
 
 bool CompressStream::read_first() {
   first_block_ = take_block();
-  if (!first_block_) {
-    report_system_error("malloc", ENOMEM);
-    return false;
-  }
   // A read error is better reported before anything is written.
   const int32_t got = read_block(first_block_);
   if (got < 0) {
@@ -226,10 +222,6 @@ bool CompressStream::start_cipher(int cipher) {
   }
   cipher_ = cipher_entry(cipher);
   cipher_state_ = allocate_buffer(kCipherStateSize);
-  if (!cipher_state_) {
-    report_system_error("malloc", ENOMEM);
-    return false;
-  }
   std::memset(cipher_state_.get(), 0, kCipherStateSize);
   ext_add_int(kRecordCipher, static_cast<uint32_t>(cipher), 4);
   cipher_(nullptr, nullptr, 0, cipher_state_.get(), MR_CIPHER_START_ENCRYPT);
@@ -246,10 +238,6 @@ bool CompressStream::write_header(const char* file_name) {
   }
   area_ = ext_length() + kChecksumRecordsLength;
   Buffer head = allocate_buffer(uint64_t{kHeaderLength} + area_);
-  if (!head) {
-    report_system_error("malloc", ENOMEM);
-    return false;
-  }
   uint8_t* h = head.get();
   put_be(h, kContainerMagic, 4);
   h[4] = kVersionMajor;
@@ -268,10 +256,6 @@ std::unique_ptr<BlockJob> CompressStream::next() {
   if (first_block_) return std::make_unique<BlockChoice>(selection_, std::move(first_block_));
   if (input_ended_) return nullptr;
   Buffer block = take_block();
-  if (!block) {
-    input_ended_ = true;
-    return std::make_unique<ReadFailure>(ENOMEM);
-  }
   const int32_t got = read_block(block);
   if (got <= 0) {
     input_ended_ = true;
@@ -284,9 +268,9 @@ std::unique_ptr<BlockJob> CompressStream::next() {
 void CompressStream::encrypt(uint8_t* stored, uint32_t length) {
   const uint64_t need = 2 * uint64_t{length};
   if (need > cipher_scratch_size_) {
+    cipher_scratch_size_ = 0;
     cipher_scratch_ = allocate_buffer(need);
-    cipher_scratch_size_ = cipher_scratch_ ? need : 0;
-    if (!cipher_scratch_) throw std::bad_alloc();
+    cipher_scratch_size_ = need;
   }
   const int32_t produced =
       cipher_(stored, cipher_scratch_.get(), length, cipher_state_.get(), MR_CIPHER_ENCRYPT);
@@ -311,14 +295,10 @@ void CompressStream::add_sums(BlockChoice& choice) {
 
 bool CompressStream::finish(BlockJob& job) {
   if (auto* failure = dynamic_cast<ReadFailure*>(&job)) {
-    report_system_error(failure->error == ENOMEM ? "malloc" : "read", failure->error);
+    report_system_error("read", failure->error);
     return false;
   }
   auto& choice = static_cast<BlockChoice&>(job);
-  if (choice.out_of_memory) {
-    report_system_error("malloc", ENOMEM);
-    return false;
-  }
   ++blocks_;
   report_candidates(choice.notes(), options_);
   if (!choice.chosen() || choice.length() == 0) {
@@ -326,14 +306,7 @@ bool CompressStream::finish(BlockJob& job) {
     return false;
   }
   const uint32_t length = choice.length();
-  if (cipher_ != nullptr) {
-    try {
-      encrypt(choice.stored(), length);
-    } catch (const std::bad_alloc&) {
-      report_system_error("malloc", ENOMEM);
-      return false;
-    }
-  }
+  if (cipher_ != nullptr) encrypt(choice.stored(), length);
   report_block(options_, blocks_, choice.algorithm(), length);
   add_sums(choice);
   if (!options_.header_only &&
@@ -430,34 +403,6 @@ uint32_t choose_block_size(uint64_t input_size) {
   const uint32_t limit = g_block_size_limit;
   if (limit == 0) return default_block_size(input_size);
   return input_size <= limit ? static_cast<uint32_t>(input_size + 5) : limit;
-}
-
-uint32_t select_block_algorithm(uint8_t& algorithm, uint8_t* destination, const uint8_t* block,
-                                uint32_t block_length, const Options& options,
-                                uint32_t destination_capacity) {
-  SelectionContext context(block_length, 1);
-  Buffer plain = allocate_buffer(block_length);
-  if (!plain) {
-    report_system_error("malloc", ENOMEM);
-    return 0;
-  }
-  if (block_length > 0) std::memcpy(plain.get(), block, block_length);
-  BlockChoice choice(context, std::move(plain));
-  std::vector<BlockTask> tasks;
-  do {
-    tasks.clear();
-    choice.plan(tasks);
-    for (BlockTask& task : tasks) task.run(0);
-  } while (!tasks.empty());
-  report_candidates(choice.notes(), options);
-  if (choice.out_of_memory) {
-    report_system_error("malloc", ENOMEM);
-    return 0;
-  }
-  if (!choice.chosen() || choice.length() > destination_capacity) return 0;
-  algorithm = choice.algorithm();
-  std::memmove(destination, choice.stored(), choice.length());
-  return choice.length();
 }
 
 StreamResult compress_stream(int input, int output, Options& options, const char* file_name,

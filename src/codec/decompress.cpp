@@ -324,7 +324,6 @@ std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t s
   ++read_;
   auto block = std::make_unique<BlockExpansion>(algorithm, std::move(stored));
   block->plain = take_block();
-  if (!block->plain) return fail(nullptr, ENOMEM);
   block->capacity = block_size_;
   const bool old = info_.header.old_layout;
   const uint8_t* data = block->stored.data();
@@ -382,14 +381,10 @@ bool ExpandStream::finish(BlockJob& job) {
     if (failure->reason != nullptr)
       report_corrupt(file_name_, failure->reason);
     else
-      report_system_error(failure->error == ENOMEM ? "malloc" : "read", failure->error);
+      report_system_error("read", failure->error);
     return false;
   }
   auto& block = static_cast<BlockExpansion&>(job);
-  if (block.out_of_memory) {
-    report_system_error("malloc", ENOMEM);
-    return false;
-  }
   const bool last = ended_ && finished_ + 1 == read_;
   ++finished_;
   // Without the end of the list there is no size to cut the last block
@@ -542,12 +537,7 @@ StreamResult decompress_input(int input, int output, Options& options, const cha
 
 StreamResult decompress_stream(int input, int output, Options& options, const char* file_name,
                                ChecksumRecord& sums, int cipher) {
-  try {
-    return decompress_input(input, output, options, file_name, sums, cipher, true);
-  } catch (const std::bad_alloc&) {
-    report_system_error("malloc", ENOMEM);
-    return {};
-  }
+  return decompress_input(input, output, options, file_name, sums, cipher, true);
 }
 
 }  // namespace mirt

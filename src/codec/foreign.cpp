@@ -261,13 +261,7 @@ StreamResult decompress_foreign(int input, int output, uint32_t magic) {
   if (kind == Kind::None) return {};
   status_message(1, kind == Kind::Gzip ? "Gunzipping..." : "Bunzipping...");
 
-  std::vector<uint8_t> buffer;
-  try {
-    buffer.resize(kChunk);
-  } catch (...) {
-    report_system_error("malloc", ENOMEM);
-    return {};
-  }
+  std::vector<uint8_t> buffer(kChunk);
 
   // The magic is already consumed: rewind, or spool a pipe to a file.
   const bool rewound = seek_location(input, 0, 0) == 0;
@@ -276,13 +270,8 @@ StreamResult decompress_foreign(int input, int output, uint32_t magic) {
   const int source = rewound ? input : temp.get();
 
   Sink sink(output);
-  try {
-    const bool ok = kind == Kind::Gzip ? gunzip(source, sink, buffer) : bunzip(source, sink, buffer);
-    return {ok, ok ? sink.finish() : 0};
-  } catch (...) {
-    report_system_error("malloc", ENOMEM);
-    return {};
-  }
+  const bool ok = kind == Kind::Gzip ? gunzip(source, sink, buffer) : bunzip(source, sink, buffer);
+  return {ok, ok ? sink.finish() : 0};
 }
 
 }  // namespace mirt

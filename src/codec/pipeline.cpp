@@ -143,6 +143,7 @@ class Coordinator {
       if (front.ready && (!shape_.lookahead || in_flight_.size() > 1 || ended_)) {
         std::unique_ptr<Entry> done = std::move(in_flight_.front());
         in_flight_.pop_front();
+        if (done->job->out_of_memory) throw std::bad_alloc();
         if (!stage_.finish(*done->job)) return false;
         continue;
       }

@@ -26,7 +26,8 @@ class BlockJob {
   // Calling thread: appends the work the block needs next. Called again
   // after all of it has run; appending nothing means the block is done.
   virtual void plan(std::vector<BlockTask>& tasks) = 0;
-  // Set when a task ran out of memory; the stage reports it in order.
+  // Set when a task ran out of memory: when the block's turn comes, the
+  // pipeline throws std::bad_alloc on the calling thread.
   bool out_of_memory = false;
 };
 
@@ -50,7 +51,7 @@ struct PipelineShape {
 };
 
 // Runs the stage to its end; false when a finish failed. No thread
-// started here outlives the call.
+// started here outlives the call, also when it throws.
 bool run_pipeline(BlockStage& stage, const PipelineShape& shape);
 
 // Threads for codec work: the `threads` directive; 0 means one per online

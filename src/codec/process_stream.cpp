@@ -1,15 +1,18 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <new>
 
 #include "codec/codec.h"
 #include "common/diag.h"
 
 namespace mirt {
 
-StreamResult run_stream(int input, int output, int mode, Options& options,
-                        const char* file_name, ChecksumRecord& sums, uint32_t block_size,
-                        int cipher) {
+namespace {
+
+StreamResult run_mode(int input, int output, int mode, Options& options, const char* file_name,
+                      ChecksumRecord& sums, uint32_t block_size, int cipher) {
   struct stat info {};
   if (::fstat(input, &info) != 0) {
     report_system_error("fstat", errno);
@@ -28,6 +31,22 @@ StreamResult run_stream(int input, int output, int mode, Options& options,
       return report_stream(input, options, file_name, sums);
     default:
       return {};
+  }
+}
+
+}  // namespace
+
+// Every allocation in the codec may throw; a stream that runs out of
+// memory fails here, with one message, whatever it was doing.
+StreamResult run_stream(int input, int output, int mode, Options& options,
+                        const char* file_name, ChecksumRecord& sums, uint32_t block_size,
+                        int cipher) {
+  try {
+    return run_mode(input, output, mode, options, file_name, sums, block_size, cipher);
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    report_system_error("malloc", ENOMEM);
+    return {};
   }
 }
 

@@ -221,13 +221,7 @@ StreamResult report_input(int input, const Options& options, const char* file_na
 
 StreamResult report_stream(int input, Options& options, const char* file_name,
                            ChecksumRecord& sums) {
-  StreamResult result;
-  try {
-    result = report_input(input, options, file_name, sums);
-  } catch (const std::bad_alloc&) {
-    report_system_error("malloc", ENOMEM);
-    result = {};
-  }
+  const StreamResult result = report_input(input, options, file_name, sums);
   // A report that did not reach its reader is a failure.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     report_system_error("write", errno != 0 ? errno : EIO);

@@ -1,10 +1,12 @@
-// Byte buffers from malloc: running out of memory is a reported failure
-// ("mirt: malloc: ..."), never an exception.
+// Byte buffers from malloc, left uninitialised. Running out of memory
+// throws std::bad_alloc like any allocation in the codec; the codec's entry
+// turns it into one reported failure ("mirt: malloc: ...").
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 
 namespace mirt {
 
@@ -13,10 +15,10 @@ struct FreeDeleter {
 };
 using Buffer = std::unique_ptr<uint8_t[], FreeDeleter>;
 
-// Null when the memory is not there (or the size does not fit size_t).
 inline Buffer allocate_buffer(uint64_t size) {
-  if (size > SIZE_MAX) return nullptr;
-  return Buffer(static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : static_cast<size_t>(size))));
+  void* p = size > SIZE_MAX ? nullptr : std::malloc(size == 0 ? 1 : static_cast<size_t>(size));
+  if (p == nullptr) throw std::bad_alloc();
+  return Buffer(static_cast<uint8_t*>(p));
 }
 
 // Gives back the unused end of a buffer; keeps it whole when that fails.

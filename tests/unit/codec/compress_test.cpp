@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codec/checksum.h"
+#include "codec/block_select.h"
 #include "codec/codec.h"
 #include "codec/format.h"
 #include "codec/tables.h"
@@ -720,28 +721,40 @@ TEST_F(CompressTest, NoAvailableAlgorithmFails) {
   EXPECT_EQ(o.err, "mirt: Compression resulted in 0-byte block.\n");
 }
 
-TEST_F(CompressTest, SelectBlockAlgorithmCopiesWinnerIntoDestination) {
-  ASSERT_TRUE(algorithm_install(20, strip_zeros, "Strip"));
+// The choice for one block, planned and run round by round as the
+// pipeline does on one thread.
+std::unique_ptr<BlockChoice> choose(SelectionContext& context, const Bytes& block) {
+  Buffer plain = allocate_buffer(block.size());
+  std::memcpy(plain.get(), block.data(), block.size());
+  auto choice = std::make_unique<BlockChoice>(context, std::move(plain));
+  std::vector<BlockTask> tasks;
+  do {
+    tasks.clear();
+    choice->plan(tasks);
+    for (BlockTask& task : tasks) task.run(0);
+  } while (!tasks.empty());
+  return choice;
+}
+
+TEST_F(CompressTest, BlockChoiceKeepsTheSmallestVerifiedCandidate) {
   const Bytes block = {1, 2, 0, 0};
-  Bytes destination(8, 0xCC);
-  uint8_t algorithm = 99;
-  Options options;
-  EXPECT_EQ(select_block_algorithm(algorithm, destination.data(), block.data(), 4, options, 8),
-            3u);
-  EXPECT_EQ(algorithm, 20);
-  EXPECT_EQ(Bytes(destination.begin(), destination.begin() + 3), (Bytes{0xEE, 1, 2}));
+  ASSERT_TRUE(algorithm_install(20, strip_zeros, "Strip"));
+  SelectionContext with_strip(4, 1);
+  auto choice = choose(with_strip, block);
+  ASSERT_TRUE(choice->chosen());
+  EXPECT_EQ(choice->algorithm(), 20);
+  EXPECT_EQ(Bytes(choice->stored(), choice->stored() + choice->length()), (Bytes{0xEE, 1, 2}));
 
   tables_reset();
-  EXPECT_EQ(select_block_algorithm(algorithm, destination.data(), block.data(), 4, options, 8),
-            4u);
-  EXPECT_EQ(algorithm, 0);
-  EXPECT_EQ(Bytes(destination.begin(), destination.begin() + 4), block);
+  SelectionContext copy_only(4, 1);
+  choice = choose(copy_only, block);
+  ASSERT_TRUE(choice->chosen());
+  EXPECT_EQ(choice->algorithm(), 0);
+  EXPECT_EQ(Bytes(choice->stored(), choice->stored() + choice->length()), block);
 
   algorithm_disable(0);
-  algorithm = 99;
-  EXPECT_EQ(select_block_algorithm(algorithm, destination.data(), block.data(), 4, options, 8),
-            0u);
-  EXPECT_EQ(algorithm, 99);
+  SelectionContext none(4, 1);
+  EXPECT_FALSE(choose(none, block)->chosen());
 }
 
 // ---- Cipher --------------------------------------------------------------------

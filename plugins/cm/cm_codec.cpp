@@ -1,5 +1,6 @@
 // Context-mixing codec. Integer arithmetic only, so every platform decodes
-// exactly what any other encoded.
+// exactly what any other encoded; the vector kernels compute the very same
+// integers as the portable ones.
 #include "cm_codec.h"
 
 #include <sys/mman.h>
@@ -8,6 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace mirt::cm {
 namespace {
@@ -50,6 +55,19 @@ constexpr StretchTable make_stretch() {
 constexpr StretchTable kStretch = make_stretch();
 
 inline int stretch(int p) { return kStretch.v[p]; }
+
+struct SquashTable {
+  int16_t v[4095];
+};
+constexpr SquashTable make_squash() {
+  SquashTable t{};
+  for (int d = -2047; d <= 2047; ++d) t.v[d + 2047] = static_cast<int16_t>(squash(d));
+  return t;
+}
+constexpr SquashTable kSquash = make_squash();
+
+// squash() for a stretched value already within +-2047.
+inline int squash_clamped(int d) { return kSquash.v[d + 2047]; }
 
 // ---- Bit histories ----------------------------------------------------------
 // One byte per context and bit: a bounded pair of counts (zeros, ones).
@@ -148,7 +166,8 @@ class AdaptiveMap {
 };
 
 // Refines a probability in a context: 33 interpolated buckets over the
-// stretched domain, each trained towards the bits seen.
+// stretched domain, each trained towards the bits seen. It takes the
+// probability stretched, as the mixer makes it.
 class Refiner {
  public:
   void init(uint32_t contexts) {
@@ -160,8 +179,8 @@ class Refiner {
       std::memcpy(&t_[done * 33], &t_[0], size_t{n} * 33 * sizeof(uint16_t));
     }
   }
-  int p(int pr, uint32_t cx) {
-    const int s = stretch(pr) + 2048;  // 1..4095
+  int p(int d, uint32_t cx) {
+    const int s = d + 2048;  // 1..4095
     const int w = s & 127;
     at_ = cx * 33 + static_cast<uint32_t>(s >> 7);
     const int out = (t_[at_] * (128 - w) + t_[at_ + 1] * w) >> 11;
@@ -208,15 +227,82 @@ inline uint32_t hash3(uint32_t a, uint32_t b, uint32_t c) { return hash2(hash2(a
 enum : int { kSetA, kO2, kColumn, kO4, kSetB, kO6, kHashed };
 constexpr int kContexts = kHashed + 2;  // plus order 0 and order 1
 constexpr int kInputs = kContexts + 2;  // plus the match model and a bias
-constexpr int kMixerWidth = 12;         // padded for the inner loops
-static_assert(kInputs <= kMixerWidth);
-
-constexpr int kMixRate = 14;
-// Weights in 16-bit fixed point, capped at 8 so that a sum of products
-// stays well inside 32 bits.
-constexpr int32_t kWeightCap = 1 << 19;
 constexpr int kMatchMin = 6;
+// Bytes between refreshes of the context maps (after a faster start); the
+// weight of a bit history's own estimate against the bits counted; the
+// count above which a refresh halves the counts. Counts stay below
+// kCountLimit + 2 * 8 * kRefresh, inside 16 bits.
+constexpr uint32_t kRefresh = 2048;
+constexpr int kPriorWeight = 16;
+constexpr int kCountLimit = 4096;
+static_assert(kCountLimit + 2 * 8 * kRefresh <= 65535);
 constexpr int kMatchVerify = 64;
+
+// ---- Mixer kernels ------------------------------------------------------------
+// 16-bit inputs (stretched probabilities) and 16-bit weights (1.0 is
+// 1 << kWeightShift), padded to two vectors of eight. Products and their
+// sum stay well inside 32 bits: |x| <= 2047 and 16 lanes.
+constexpr int kLanes = 16;
+constexpr int kWeightShift = 14;
+static_assert(kInputs <= kLanes);
+
+inline int32_t dot_portable(const int16_t* x, const int16_t* w) {
+  int32_t sum = 0;
+  for (int i = 0; i < kLanes; ++i) sum += int32_t{x[i]} * w[i];
+  return sum;
+}
+
+// w += round(x * e / 65536), saturating at the 16-bit limits.
+inline void train_portable(const int16_t* x, int16_t* w, int e) {
+  for (int i = 0; i < kLanes; ++i) {
+    const int32_t v = w[i] + ((int32_t{x[i]} * e + 0x8000) >> 16);
+    w[i] = static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+  }
+}
+
+#if defined(__SSE2__)
+// Takes the inputs as computed and keeps a copy in `keep` for training:
+// the vectors are built in registers, since loading a vector over fresh
+// 16-bit stores would stall on store forwarding.
+inline int32_t dot_sse2(const int16_t* x, const int16_t* w, int16_t* keep) {
+  const __m128i x0 = _mm_setr_epi16(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
+  const __m128i x1 = _mm_setr_epi16(x[8], x[9], x[10], x[11], x[12], x[13], x[14], x[15]);
+  auto* kv = reinterpret_cast<__m128i*>(keep);
+  _mm_store_si128(kv, x0);
+  _mm_store_si128(kv + 1, x1);
+  const auto* wv = reinterpret_cast<const __m128i*>(w);
+  __m128i s = _mm_add_epi32(_mm_madd_epi16(x0, _mm_load_si128(wv)), _mm_madd_epi16(x1, _mm_load_si128(wv + 1)));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+  return _mm_cvtsi128_si32(s);
+}
+
+// The rounded high half of each product: the high word plus the top bit
+// of the low word.
+inline void train_sse2(const int16_t* x, int16_t* w, int e) {
+  const __m128i ev = _mm_set1_epi16(static_cast<int16_t>(e));
+  auto* wv = reinterpret_cast<__m128i*>(w);
+  for (int k = 0; k < 2; ++k) {
+    const __m128i xv = _mm_load_si128(reinterpret_cast<const __m128i*>(x) + k);
+    const __m128i r = _mm_add_epi16(_mm_mulhi_epi16(xv, ev), _mm_srli_epi16(_mm_mullo_epi16(xv, ev), 15));
+    _mm_store_si128(wv + k, _mm_adds_epi16(_mm_load_si128(wv + k), r));
+  }
+}
+constexpr bool kHaveVectors = true;
+#else
+inline int32_t dot_sse2(const int16_t* x, const int16_t* w, int16_t* keep) {
+  std::memcpy(keep, x, kLanes * sizeof(int16_t));
+  return dot_portable(x, w);
+}
+inline void train_sse2(const int16_t* x, int16_t* w, int e) { train_portable(x, w, e); }
+constexpr bool kHaveVectors = false;
+#endif
+
+// Learning rate of the mixer: e = err * kMixRate / 4 keeps the step of a
+// weight at x * err * 14 / 2^18 and e within 16 bits.
+constexpr int kMixRate = 14;
+static_assert(4095 * kMixRate / 4 < 32768);
+
 
 // Fresh zeroed memory straight from the kernel, on huge pages where the
 // system offers them: the hash table is read at random, and with small
@@ -256,10 +342,10 @@ class ZeroedPages {
 constexpr size_t kLine = 64;
 constexpr size_t kTree = 16;
 constexpr int kSecondTrees = 3;
-
 class Model {
  public:
-  Model(const unsigned char* buf, uint8_t params) : buf_(buf), params_(params) {}
+  Model(const unsigned char* buf, uint8_t params, bool vectors)
+      : buf_(buf), params_(params), vectors_(vectors && kHaveVectors) {}
 
   bool init() {
     table_bits_ = kMinTableBits + (params_ & kTableMask);
@@ -270,106 +356,119 @@ class Model {
     match_.reset(new (std::nothrow) uint32_t[size_t{1} << match_bits_]());
     o1_.reset(new (std::nothrow) unsigned char[256 * 17 * kTree]());
     if (!match_ || !o1_) return false;
-    for (auto& map : state_map_) {
+    for (int i = 0; i < kContexts; ++i) {
       for (int st = 0; st < 256; ++st) {
         const int n0 = kStates.n0[st];
         const int n1 = kStates.n1[st];
-        map[st] = static_cast<uint32_t>(((n1 * 2 + 1) << 22) / (2 * (n0 + n1) + 2)) << 10;
+        const int prior = ((n1 * 2 + 1) << 12) / (2 * (n0 + n1) + 2);
+        prior_[st] = static_cast<int16_t>(prior);
+        state_x_[i][st] = static_cast<int16_t>(stretch(prior));
       }
     }
     match_map_.init(64 * 2, 1023);
-    weights_.reset(new int32_t[256 * kMixerWidth]);
-    for (int i = 0; i < 256 * kMixerWidth; ++i)
-      weights_[i] = (i % kMixerWidth) < kInputs - 1 ? 20000 : 0;
-    refine0_.init(256);
+    weights_.reset(new (std::nothrow) Weights[256]);
+    if (!weights_) return false;
+    for (int c = 0; c < 256; ++c)
+      for (int i = 0; i < kLanes; ++i)
+        weights_[c].w[i] = static_cast<int16_t>(i < kInputs - 1 ? (20000 >> (16 - kWeightShift)) : 0);
     // Small blocks see too few bytes to fill an order-1 map; they keep only
     // the high bits of the previous byte.
     c1_shift_ = table_bits_ >= 17 ? 0 : 17 - table_bits_;
-    refine1_.init(uint32_t{256} << (8 - c1_shift_));
+    refine_.init(uint32_t{256} << (8 - c1_shift_));
     for (auto& s : slot_) s = o0_;
-    byte_update();
+    begin_byte(0, true);
+    finish_byte();
     return true;
   }
 
   Model(const Model&) = delete;
   Model& operator=(const Model&) = delete;
 
-  int predict() {
-    // Locals throughout: the bit histories are written through byte
-    // pointers, which may alias anything, so members would be reloaded.
+  // Predicts a bit, has `code` spend it (code(p) returns the bit, p being
+  // the 12-bit probability of a one) and learns from it. One function, so
+  // the bit histories and their slots stay in registers from prediction to
+  // update: they are written through byte pointers, which may alias
+  // anything, so members would be reloaded.
+  template <class Code>
+  int bit(Code&& code) {
     const int node = node_;
-    int x[kMixerWidth];
+    unsigned char* slot[kContexts];
+    int st[kContexts];
+    int16_t x[kLanes] = {};
     for (int i = 0; i < kContexts; ++i) {
-      const int st = slot_[i][node];
-      state_[i] = static_cast<uint8_t>(st);
-      x[i] = stretch(static_cast<int>(state_map_[i][st] >> 20));
+      slot[i] = slot_[i];
+      st[i] = slot[i][node];
+      x[i] = state_x_[i][st[i]];
     }
     // Match model: the bit the longest recent repeat predicts.
-    x[kContexts] = 0;
+    bool matched = false;
     if (match_len_ > 0) {
       const int expected = (buf_[match_ptr_] + 256) >> (7 - bit_pos_);
       if ((expected >> 1) == c0_) {
         const int len = match_len_ < 31 ? static_cast<int>(match_len_) : 31;
-        x[kContexts] = stretch(match_map_.p(static_cast<uint32_t>(len * 2 + (expected & 1))));
+        x[kContexts] = static_cast<int16_t>(stretch(match_map_.p(static_cast<uint32_t>(len * 2 + (expected & 1)))));
+        matched = true;
       } else {
         match_len_ = 0;
       }
     }
-    x[kContexts + 1] = 256;
-    for (int i = kInputs; i < kMixerWidth; ++i) x[i] = 0;
-
-    const int32_t* w = &weights_[static_cast<size_t>(c0_) * kMixerWidth];
-    int32_t dot = 0;
-    for (int i = 0; i < kMixerWidth; ++i) {
-      dot += (x[i] * w[i]) >> 4;
-      inputs_[i] = x[i];
+    x[kContexts + 1] = 256;  // bias
+    int16_t* w = weights_[c0_].w;
+    int32_t dot;
+    if (vectors_) {
+      dot = dot_sse2(x, w, x_);
+    } else {
+      std::memcpy(x_, x, sizeof x);
+      dot = dot_portable(x, w);
     }
-    int d = dot >> 12;
+    int d = dot >> kWeightShift;
     d = d < -2047 ? -2047 : d > 2047 ? 2047 : d;
-    pr_mix_ = squash(d);
-    const uint32_t c1 = c4_ & 0xFF;
-    const int p1 = refine0_.p(pr_mix_, static_cast<uint32_t>(c0_));
-    const uint32_t high = c1 >> c1_shift_ << 8;
-    const int p2 = refine1_.p(pr_mix_, static_cast<uint32_t>(c0_) | high);
-    if (bit_pos_ < 7) refine1_.prefetch(static_cast<uint32_t>(c0_ << 1) | high);
-    const int p = (pr_mix_ + p1 + 2 * p2 + 2) >> 2;
-    return p < 1 ? 1 : p > 4095 ? 4095 : p;
-  }
+    const int pr_mix = squash_clamped(d);
+    // One refining stage in the order-1 context: a second one in the
+    // partial byte alone made the corpus 0.1% larger, not smaller.
+    const uint32_t high = (c4_ & 0xFF) >> c1_shift_ << 8;
+    const int pr_refined = refine_.p(d, static_cast<uint32_t>(c0_) | high);
+    if (bit_pos_ < 7) refine_.prefetch(static_cast<uint32_t>(c0_ << 1) | high);
+    int p = (pr_mix + 3 * pr_refined + 2) >> 2;
+    p = p < 1 ? 1 : p > 4095 ? 4095 : p;
 
-  void update(int y) {
-    const int node = node_;
-    uint8_t st[kContexts];
-    for (int i = 0; i < kContexts; ++i) {
-      st[i] = state_[i];
-      train(state_map_[i][st[i]], y, 1023);
-    }
-    if (match_len_ > 0) match_map_.update(y);
+    const int y = code(p);
 
-    int32_t* w = &weights_[static_cast<size_t>(c0_) * kMixerWidth];
-    const int err = ((y << 12) - pr_mix_) * kMixRate;
-    for (int i = 0; i < kInputs; ++i) {
-      const int32_t v = w[i] + ((inputs_[i] * err + (1 << 15)) >> 16);
-      w[i] = v < -kWeightCap ? -kWeightCap : v > kWeightCap ? kWeightCap : v;
-    }
-    refine0_.update(y, 6);
-    refine1_.update(y, 7);
-    for (int i = 0; i < kContexts; ++i) slot_[i][node] = kStates.next[st[i]][y];
+    // With the byte complete, its lookups go out before the training, so
+    // the training runs while they are on their way.
+    const bool last = bit_pos_ == 7;
+    if (last) begin_byte(static_cast<uint32_t>((c0_ << 1 | y) & 0xFF));
+    for (int i = 0; i < kContexts; ++i) ++seen_[i][st[i]][y];
+    if (matched) match_map_.update(y);
+    const int e = ((y << 12) - pr_mix) * kMixRate / 4;
+    if (vectors_)
+      train_sse2(x_, w, e);
+    else
+      train_portable(x_, w, e);
+    refine_.update(y, 7);
+    for (int i = 0; i < kContexts; ++i) slot[i][node] = kStates.next[st[i]][y];
 
     c0_ = c0_ << 1 | y;
     node_ = node << 1 | y;
     ++bit_pos_;
-    if (bit_pos_ == 8) {
-      pos_++;
-      byte_update();
+    if (last) {
+      finish_byte();
     } else if (bit_pos_ == 4) {
       nibble_update();
     }
+    return y;
   }
 
  private:
-  // The lookups of one byte go out together, so their cache misses
-  // overlap instead of queueing.
-  void prefetch(uint32_t h) const { __builtin_prefetch(table_ + size_t{h & line_mask_} * kLine); }
+  struct alignas(32) Weights {
+    int16_t w[kLanes];
+  };
+
+  // Both lines find() may look at.
+  void prefetch(uint32_t h) const {
+    __builtin_prefetch(table_ + size_t{h & line_mask_} * kLine);
+    __builtin_prefetch(table_ + size_t{(h ^ 1) & line_mask_} * kLine);
+  }
 
   // Two candidate lines; the one whose first node has seen fewer bits
   // gives way.
@@ -411,43 +510,112 @@ class Model {
     node_ = 1;
   }
 
-  void byte_update() {
-    bit_pos_ = 0;
-    node_ = 1;
-    if (pos_ > 0) {
-      const uint32_t c = static_cast<uint32_t>(c0_ & 0xFF);
-      c8_ = c8_ << 8 | c4_ >> 24;
-      c4_ = c4_ << 8 | c;
-      if (params_ & kText) update_word(c);
-      update_columns(c);
-      update_match(c);
-    }
-    c0_ = 1;
-    const uint32_t c1 = c4_ & 0xFF;
-    hash_[kO2] = hash2(1, c4_ & 0xFFFF);
-    hash_[kO4] = hash2(3, c4_);
-    hash_[kO6] = hash3(4, c4_, c8_ & 0xFFFF);
-    hash_[kColumn] = hash3(5, above_, col_ < 255 ? col_ : 255);
+  // What the context hashes are made of.
+  struct Context {
+    uint32_t c4, c8, word0, word1, above, col;
+  };
+
+  void hash_context(const Context& x, uint32_t* h) const {
+    const uint32_t c1 = x.c4 & 0xFF;
+    h[kO2] = hash2(1, x.c4 & 0xFFFF);
+    h[kO4] = hash2(3, x.c4);
+    h[kO6] = hash3(4, x.c4, x.c8 & 0xFFFF);
+    h[kColumn] = hash3(5, x.above, x.col < 255 ? x.col : 255);
     if (params_ & kText) {
-      hash_[kSetA] = hash3(6, word0_, word0_ ? 0 : c1);
-      hash_[kSetB] = hash3(7, word0_, word1_);
+      h[kSetA] = hash3(6, x.word0, x.word0 ? 0 : c1);
+      h[kSetB] = hash3(7, x.word0, x.word1);
     } else {
-      hash_[kSetA] = hash2(8, c4_ & 0xFF00FF00);
-      hash_[kSetB] = hash2(9, c4_ & 0xFFFF0000);
+      h[kSetA] = hash2(8, x.c4 & 0xFF00FF00);
+      h[kSetB] = hash2(9, x.c4 & 0xFFFF0000);
     }
-    for (int i = 0; i < kHashed; ++i) prefetch(hash_[i]);
-    for (int i = 0; i < kHashed; ++i) slot_[i] = line_[i] = find(hash_[i]);
-    slot_[kHashed] = o0_;
-    slot_[kHashed + 1] = o1_.get() + static_cast<size_t>(c1) * 17 * kTree;
   }
 
-  void update_word(uint32_t c) {
+  // The next byte's contexts: hashed and their lines prefetched once the
+  // byte `c` at pos_ is known (with none before the first byte).
+  void begin_byte(uint32_t c, bool first = false) {
+    if (!first) {
+      guess_[c4_ & 0xFFFF] = static_cast<unsigned char>(c);
+      ++pos_;
+      c8_ = c8_ << 8 | c4_ >> 24;
+      c4_ = c4_ << 8 | c;
+      if (params_ & kText) next_word(c, word0_, word1_);
+      update_columns(c);
+    }
+    hash_context(Context{c4_, c8_, word0_, word1_, above_, col_}, hash_);
+    // All lookups of a byte go out together, so their cache misses
+    // overlap; the match model works on lines fetched a byte earlier.
+    if (c != guessed_ || first)
+      for (int i = 0; i < kHashed; ++i) prefetch(hash_[i]);
+  }
+
+  // The lines of the byte after next are asked for as soon as this byte
+  // starts, for the byte it most likely is: the one the match model
+  // expects, or the one that last followed the same two bytes. When the
+  // guess is right, 8 bits of coding hide the wait; when it is wrong, only
+  // some memory bandwidth is lost. (The column of a guess ignores a change
+  // of record length at that byte: a wrong prefetch is harmless.)
+  void guess_next() {
+    const uint32_t g = match_len_ > 0 ? buf_[match_ptr_] : guess_[c4_ & 0xFFFF];
+    guessed_ = g;
+    Context x{c4_ << 8 | g, c8_ << 8 | c4_ >> 24, word0_, word1_, 0, 0};
+    if (params_ & kText) next_word(g, x.word0, x.word1);
+    const uint32_t next = pos_ + 1;
+    uint32_t start = line_start_;
+    uint32_t prev = prev_line_;
+    if (g == '\n') {
+      prev = start;
+      start = next;
+    }
+    if (record_ > 0 && (start == 0 || next - start > 256)) {
+      x.col = next % record_;
+      x.above = next >= record_ ? buf_[next - record_] : 0;  // record_ > 1: a known byte
+    } else {
+      x.col = next - start;
+      const uint32_t up = prev + x.col;
+      x.above = up < start ? (up < pos_ ? buf_[up] : g) : 0;
+    }
+    uint32_t h[kHashed];
+    hash_context(x, h);
+    for (int i = 0; i < kHashed; ++i) prefetch(h[i]);
+  }
+
+  // Counting instead of training each bit's probabilities saves most of
+  // the per-bit work of a context, and cost nothing measurable: these maps
+  // see thousands of bits per state and change slowly.
+  void refresh() {
+    for (int i = 0; i < kContexts; ++i) {
+      for (int st = 0; st < 256; ++st) {
+        uint16_t* n = seen_[i][st];
+        const int p = ((int{n[1]} << 12) + kPriorWeight * prior_[st]) / (n[0] + n[1] + kPriorWeight);
+        state_x_[i][st] = static_cast<int16_t>(stretch(p < 1 ? 1 : p > 4095 ? 4095 : p));
+        if (n[0] + n[1] > kCountLimit) {
+          n[0] = static_cast<uint16_t>(n[0] >> 1);
+          n[1] = static_cast<uint16_t>(n[1] >> 1);
+        }
+      }
+    }
+    next_refresh_ += next_refresh_ < kRefresh ? next_refresh_ : kRefresh;
+  }
+
+  void finish_byte() {
+    if (pos_ == next_refresh_) refresh();
+    bit_pos_ = 0;
+    node_ = 1;
+    c0_ = 1;
+    if (pos_ > 0) update_match(c4_ & 0xFF);
+    guess_next();
+    for (int i = 0; i < kHashed; ++i) slot_[i] = line_[i] = find(hash_[i]);
+    slot_[kHashed] = o0_;
+    slot_[kHashed + 1] = o1_.get() + static_cast<size_t>(c4_ & 0xFF) * 17 * kTree;
+  }
+
+  static void next_word(uint32_t c, uint32_t& word0, uint32_t& word1) {
     uint32_t lower = c >= 'A' && c <= 'Z' ? c + 32 : c;
     if ((lower >= 'a' && lower <= 'z') || c >= 128) {
-      word0_ = (word0_ + lower + 1) * 0x2F0F3D1u;
-    } else if (word0_ != 0) {
-      word1_ = word0_;
-      word0_ = 0;
+      word0 = (word0 + lower + 1) * 0x2F0F3D1u;
+    } else if (word0 != 0) {
+      word1 = word0;
+      word0 = 0;
     }
   }
 
@@ -479,33 +647,54 @@ class Model {
     }
   }
 
+  // The table of where each hash of kMatchMin bytes was last seen is read
+  // a byte after its slot was prefetched, and a candidate it names is
+  // checked a byte after that, so neither waits for memory. A repeat is
+  // picked up two bytes later than it could be, which costs next to nothing.
   void update_match(uint32_t c) {
-    if (match_len_ > 0 && buf_[match_ptr_] == c && match_ptr_ + 1 < pos_) {
-      ++match_len_;
-      ++match_ptr_;
-    } else {
-      match_len_ = 0;
-    }
-    if (pos_ < kMatchMin) return;
-    uint32_t h = 0;
-    for (int k = 1; k <= kMatchMin; ++k) h = (h + buf_[pos_ - k] + 1) * 0x2F0F3D1u;
-    h = mix32(h) >> (32 - match_bits_);
-    if (match_len_ == 0) {
-      const uint32_t cand = match_[h];
-      if (cand > 0) {
-        uint32_t n = 0;
-        while (n < kMatchVerify && n < cand && buf_[cand - 1 - n] == buf_[pos_ - 1 - n]) ++n;
-        if (n >= kMatchMin) {
-          match_len_ = n;
-          match_ptr_ = cand;
-        }
+    if (match_len_ > 0) {
+      if (buf_[match_ptr_] == c) {
+        if (match_len_ < 65535) ++match_len_;
+        ++match_ptr_;
+      } else {
+        match_len_ = 0;
       }
     }
-    match_[h] = pos_;
+    // verify_ lines up with the current position: the bytes before it
+    // should equal the bytes before pos_.
+    if (verify_ != 0) {
+      if (match_len_ == 0 && verify_ < pos_) {
+        uint32_t n = 0;
+        while (n < kMatchVerify && n < verify_ && buf_[verify_ - 1 - n] == buf_[pos_ - 1 - n]) ++n;
+        if (n >= kMatchMin) {
+          match_len_ = n;
+          match_ptr_ = verify_;
+        }
+      }
+      verify_ = 0;
+    }
+    if (pending_) {
+      // Lined up with the position one byte back, so two bytes ahead at
+      // the next check.
+      const uint32_t cand = match_[pending_slot_];
+      match_[pending_slot_] = pos_ - 1;
+      if (cand > 0 && match_len_ == 0) {
+        verify_ = cand + 2;
+        __builtin_prefetch(buf_ + cand + 1);
+        if (cand >= 64) __builtin_prefetch(buf_ + cand - 63);
+      }
+    }
+    pending_ = pos_ >= kMatchMin;
+    if (!pending_) return;
+    uint32_t h = 0;
+    for (int k = 1; k <= kMatchMin; ++k) h = (h + buf_[pos_ - k] + 1) * 0x2F0F3D1u;
+    pending_slot_ = mix32(h) >> (32 - match_bits_);
+    __builtin_prefetch(&match_[pending_slot_]);
   }
 
   const unsigned char* buf_;
   uint8_t params_;
+  bool vectors_;
   int table_bits_ = 0;
   int match_bits_ = 0;
   uint32_t line_mask_ = 0;
@@ -515,16 +704,20 @@ class Model {
   std::unique_ptr<uint32_t[]> match_;
   unsigned char o0_[16 * 17] = {};  // nibble trees below each high nibble
 
-  // Per context: bit history -> probability (22 bits) and count (10 bits).
-  uint32_t state_map_[kContexts][256];
-  uint8_t state_[kContexts] = {};
+  // Mixer inputs of the bit being coded.
+  alignas(32) int16_t x_[kLanes] = {};
+  // Per context: bit history -> probability (22 bits) and count (10 bits),
+  // and the same probability stretched, ready for the mixer.
+  int16_t state_x_[kContexts][256];
+  // Per context and bit history: the bits seen (halved now and then),
+  // which turn into state_x_ every few thousand bytes.
+  uint16_t seen_[kContexts][256][2] = {};
+  int16_t prior_[256] = {};
+  uint32_t next_refresh_ = 64;
   AdaptiveMap match_map_;
-  Refiner refine0_;
-  Refiner refine1_;
+  Refiner refine_;
   int c1_shift_ = 0;
-  std::unique_ptr<int32_t[]> weights_;
-  int inputs_[kMixerWidth] = {};
-  int pr_mix_ = 2048;
+  std::unique_ptr<Weights[]> weights_;
 
   unsigned char* slot_[kContexts] = {};
   unsigned char* line_[kHashed] = {};
@@ -547,6 +740,11 @@ class Model {
   uint8_t repeats_[256] = {};
   uint32_t match_len_ = 0;
   uint32_t match_ptr_ = 0;
+  uint32_t verify_ = 0;
+  uint32_t guessed_ = 256;
+  unsigned char guess_[65536] = {};  // the byte that last followed two bytes
+  uint32_t pending_slot_ = 0;
+  bool pending_ = false;
 };
 
 // ---- Arithmetic coder ---------------------------------------------------------
@@ -556,10 +754,9 @@ class Encoder {
   Encoder(unsigned char* out, uint32_t limit) : out_(out), limit_(limit) {}
   void bit(int y, int p) {
     const uint32_t mid = lo_ + static_cast<uint32_t>((uint64_t{hi_ - lo_} * static_cast<uint32_t>(p)) >> 12);
-    if (y)
-      hi_ = mid;
-    else
-      lo_ = mid + 1;
+    // Selects, not branches: the bit is as good as random to the processor.
+    hi_ = y ? mid : hi_;
+    lo_ = y ? lo_ : mid + 1;
     while (((lo_ ^ hi_) & 0xFF000000u) == 0) {
       put(hi_ >> 24);
       lo_ <<= 8;
@@ -595,10 +792,8 @@ class Decoder {
   int bit(int p) {
     const uint32_t mid = lo_ + static_cast<uint32_t>((uint64_t{hi_ - lo_} * static_cast<uint32_t>(p)) >> 12);
     const int y = x_ <= mid;
-    if (y)
-      hi_ = mid;
-    else
-      lo_ = mid + 1;
+    hi_ = y ? mid : hi_;
+    lo_ = y ? lo_ : mid + 1;
     while (((lo_ ^ hi_) & 0xFF000000u) == 0) {
       lo_ <<= 8;
       hi_ = hi_ << 8 | 255;
@@ -723,7 +918,7 @@ uint8_t choose_params(const unsigned char* src, uint32_t len) {
 uint64_t memory_for(uint8_t params, uint32_t len) {
   const int bits = kMinTableBits + (params & kTableMask);
   uint64_t total = (uint64_t{kLine} << bits) + (uint64_t{4} << (bits - 1)) + 256 * 17 * kTree;
-  total += 65536 * 33 * 2 + 256 * 33 * 2 + 256 * kMixerWidth * 4 + kContexts * 256 * 4;
+  total += 65536 * 33 * 2 + 256 * kLanes * 2 + 128 * 4;  // refiner, mixer, match map
   if (params & kX86) total += len;
   return total + sizeof(Model);
 }
@@ -731,7 +926,7 @@ uint64_t memory_for(uint8_t params, uint32_t len) {
 namespace {
 
 uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                      uint8_t params) {
+                      uint8_t params, Kernels kernels) {
   // The decoder refuses tables larger than the length calls for.
   if (len == 0 || (params & ~kKnownBits) != 0 || (params & kTableMask) > table_param_for(len))
     return kDeclined;
@@ -755,15 +950,17 @@ uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst
     data = filtered.get();
   }
 
-  auto model = std::unique_ptr<Model>(new (std::nothrow) Model(data, params));
+  auto model = std::unique_ptr<Model>(new (std::nothrow) Model(data, params, kernels == Kernels::kBest));
   if (!model || !model->init()) return kDeclined;
   Encoder enc(dst + n, limit - n);
   for (uint32_t i = 0; i < len; ++i) {
     const int c = data[i];
     for (int b = 7; b >= 0; --b) {
-      const int y = (c >> b) & 1;
-      enc.bit(y, model->predict());
-      model->update(y);
+      model->bit([&](int p) {
+        const int y = (c >> b) & 1;
+        enc.bit(y, p);
+        return y;
+      });
     }
     if (enc.overflow()) return kDeclined;
   }
@@ -777,9 +974,9 @@ uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst
 // A block that does not fit in memory is declined, or fails to decode,
 // like any other: no exception leaves the plugin.
 uint32_t encode_with(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                     uint8_t params) {
+                     uint8_t params, Kernels kernels) {
   try {
-    return encode_block(src, len, dst, limit, params);
+    return encode_block(src, len, dst, limit, params, kernels);
   } catch (const std::bad_alloc&) {
     return kDeclined;
   }
@@ -791,7 +988,8 @@ uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint
 
 namespace {
 
-uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap) {
+uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap,
+                      Kernels kernels) {
   if (len < 2 || cap == 0) return kFailed;
   const uint8_t params = src[0];
   if ((params & ~kKnownBits) != 0) return kFailed;
@@ -808,17 +1006,19 @@ uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst
   // Tables never exceed what the encoder would pick for this length.
   if ((params & kTableMask) > table_param_for(out_len)) return kFailed;
 
-  auto model = std::unique_ptr<Model>(new (std::nothrow) Model(dst, params));
+  auto model = std::unique_ptr<Model>(new (std::nothrow) Model(dst, params, kernels == Kernels::kBest));
   if (!model || !model->init()) return kFailed;
   Decoder dec(src + n, len - n);
   for (uint32_t i = 0; i < out_len; ++i) {
     int c = 0;
     for (int b = 0; b < 8; ++b) {
-      const int y = dec.bit(model->predict());
-      c = c << 1 | y;
-      // The model reads the finished byte from the buffer at its end.
-      if (b == 7) dst[i] = static_cast<unsigned char>(c);
-      model->update(y);
+      model->bit([&](int p) {
+        const int y = dec.bit(p);
+        c = c << 1 | y;
+        // The model reads the finished byte from the buffer at its end.
+        if (b == 7) dst[i] = static_cast<unsigned char>(c);
+        return y;
+      });
     }
     if (dec.overrun()) return kFailed;
   }
@@ -829,9 +1029,9 @@ uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst
 
 }  // namespace
 
-uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap) {
+uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap, Kernels kernels) {
   try {
-    return decode_block(src, len, dst, cap);
+    return decode_block(src, len, dst, cap, kernels);
   } catch (const std::bad_alloc&) {
     return kFailed;
   }

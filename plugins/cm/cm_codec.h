@@ -1,5 +1,5 @@
 // Context-mixing block codec: many context models predict each bit, an
-// online-trained mixer combines them, two adaptive probability maps refine
+// online-trained mixer combines them, an adaptive probability map refines
 // the result and a binary arithmetic coder spends the bits.
 //
 // Stored form: one parameter byte, the plain length (LEB128), the coded
@@ -34,13 +34,19 @@ uint8_t table_param_for(uint32_t len);
 // Bytes the codec allocates for these parameters and block length.
 uint64_t memory_for(uint8_t params, uint32_t len);
 
+// The mixer runs on vector instructions where the build has them (SSE2 on
+// x86-64); the portable kernels give the very same results and can be
+// asked for, so tests can compare the two.
+enum class Kernels { kBest, kPortable };
+
 // Returns the stored length, or kDeclined when it would exceed `limit`.
 uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit);
 uint32_t encode_with(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                     uint8_t params);
+                     uint8_t params, Kernels kernels = Kernels::kBest);
 
 // Returns the plain length (at most `cap`), or kFailed.
-uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap);
+uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap,
+                Kernels kernels = Kernels::kBest);
 
 // The reversible x86 call/jump address transform, in place.
 void x86_forward(unsigned char* data, uint32_t len);

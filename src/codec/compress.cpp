@@ -144,6 +144,9 @@ class CompressStream : public BlockStage {
 
   // Reads the first block, if there is one; false after a message.
   bool read_first();
+  // Before the header: a smaller block size for an input that turned out
+  // to fit in its first block.
+  void fit_block_size(uint32_t size);
   bool start_cipher(int cipher);
   bool write_header(const char* file_name);
   bool run_blocks();
@@ -165,8 +168,8 @@ class CompressStream : public BlockStage {
   const int output_;
   const Options& options_;
   ChecksumRecord& sums_;
-  const uint32_t block_size_;
-  const int width_;
+  uint32_t block_size_;
+  int width_;
   SelectionContext selection_;
   bool write_trailer();
 
@@ -212,6 +215,14 @@ bool CompressStream::read_first() {
     input_ended_ = true;
   }
   return true;
+}
+
+void CompressStream::fit_block_size(uint32_t size) {
+  if (size >= block_size_) return;
+  // The first block's zero fill already covers the smaller size.
+  block_size_ = size;
+  width_ = length_field_width(size);
+  selection_ = SelectionContext(size, codec_threads());
 }
 
 bool CompressStream::start_cipher(int cipher) {
@@ -427,8 +438,14 @@ StreamResult compress_stream(int input, int output, Options& options, const char
 
   CompressStream stream(input, output, options, sums, size);
   progress_begin(expected_blocks(input_size, size));
-  if (!stream.read_first() || !stream.start_cipher(cipher) || !stream.write_header(file_name) ||
-      !stream.run_blocks() || !stream.finish_container(start))
+  if (!stream.read_first()) return {};
+  // An input of unknown size that ended inside its first block is sized
+  // like a file of that length, when pipe blocks are chosen at all.
+  if (block_size == 0 && input_size == 0 && g_pipe_block_size != 0 && stream.total() > 0 &&
+      stream.total() < size)
+    stream.fit_block_size(choose_block_size(stream.total()));
+  if (!stream.start_cipher(cipher) || !stream.write_header(file_name) || !stream.run_blocks() ||
+      !stream.finish_container(start))
     return {};
   ext_clear();
   return {true, stream.total()};

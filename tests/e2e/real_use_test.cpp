@@ -245,6 +245,10 @@ TEST_F(RealUseTest, BlockSizeDirectives) {
   };
   RunResult piped = run_stdin({"-M", "pipe_blocksize 100000"}, data);
   EXPECT_EQ(block_size(piped.out), 100000u);
+  // An input that ends inside its first block is sized like a file of it.
+  EXPECT_EQ(block_size(run_stdin({"-M", "pipe_blocksize 100000"}, data.substr(0, 5000)).out),
+            5005u);
+  EXPECT_EQ(block_size(run_stdin({}, data.substr(0, 5000)).out), 8192u);
   EXPECT_EQ(block_size(run_stdin({}, data).out), 8192u);
   EXPECT_EQ(block_size(run({"-c", "-M", "blocksize_limit 400000", "d"}).out), 300005u);
   EXPECT_EQ(block_size(run({"-c", "-M", "blocksize_limit 70000", "d"}).out), 70000u);
@@ -252,9 +256,11 @@ TEST_F(RealUseTest, BlockSizeDirectives) {
   EXPECT_EQ(block_size(run({"-c", "-M", "blocksize_limit 70000", "-b", "5000", "d"}).out),
             5000u);
   for (const char* directive : {"pipe_blocksize 100000", "blocksize_limit 70000"}) {
-    RunOptions options;
-    options.stdin_data = run({"-c", "-M", directive, "d"}).out;
-    EXPECT_TRUE(run({"-d"}, options).out == data) << directive;
+    for (size_t size : {data.size(), size_t{5000}}) {
+      RunOptions options;
+      options.stdin_data = run_stdin({"-M", directive}, data.substr(0, size)).out;
+      EXPECT_TRUE(run({"-d"}, options).out == data.substr(0, size)) << directive << size;
+    }
   }
 }
 

@@ -22,6 +22,7 @@
 #include "codec/tables.h"
 #include "common/buffer.h"
 #include "common/diag.h"
+#include "common/keyword.h"
 #include "location/stream.h"
 #include "status/status.h"
 

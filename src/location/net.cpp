@@ -17,8 +17,8 @@
 #include <map>
 #include <string>
 
-#include "codec/checksum.h"
 #include "common/diag.h"
+#include "common/keyword.h"
 #include "location/base64.h"
 #include "location/stream.h"
 
@@ -138,10 +138,6 @@ std::string quoted_text(const char* text, size_t length) {
 }
 
 std::string system_text(int err) { return std::strerror(err); }
-
-uint32_t code_hash(const char* text) {
-  return elf_hash(0, reinterpret_cast<const uint8_t*>(text), 4);
-}
 
 int open_url_at_depth(const char* location, const UrlParts& parts, int flags, int mode,
                       int depth);
@@ -383,15 +379,15 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
     return -1;
   }
   const bool store = (flags & O_WRONLY) != 0;
-  static const uint32_t k220 = code_hash("220 ");
-  static const uint32_t k331 = code_hash("331 ");
-  static const uint32_t k230 = code_hash("230 ");
-  static const uint32_t k227 = code_hash("227 ");
-  static const uint32_t k200 = code_hash("200 ");
-  static const uint32_t k150 = code_hash("150 ");
-  static const uint32_t k530 = code_hash("530 ");
-  static const uint32_t k550 = code_hash("550 ");
-  static const uint32_t k553 = code_hash("553 ");
+  static const uint32_t k220 = elf_hash4("220 ");
+  static const uint32_t k331 = elf_hash4("331 ");
+  static const uint32_t k230 = elf_hash4("230 ");
+  static const uint32_t k227 = elf_hash4("227 ");
+  static const uint32_t k200 = elf_hash4("200 ");
+  static const uint32_t k150 = elf_hash4("150 ");
+  static const uint32_t k530 = elf_hash4("530 ");
+  static const uint32_t k550 = elf_hash4("550 ");
+  static const uint32_t k553 = elf_hash4("553 ");
 
   char data_host[kPassiveHostSize] = {};
   int32_t data_port = 0;
@@ -421,7 +417,7 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
       char* newline = std::strchr(line, '\n');
       if (newline != nullptr) *newline = '\0';
       if (std::strlen(line) >= 4) {
-        const uint32_t code = code_hash(line);
+        const uint32_t code = elf_hash4(line);
         if (code == k220) {
           send_text(control, std::string("USER ") + (parts.user[0] ? parts.user : "anonymous") + "\n");
         } else if (code == k331) {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "codec/checksum.h"
+#include "common/keyword.h"
 #include "common/types.h"
 #include "status/status.h"
 
@@ -93,14 +93,7 @@ constexpr MacroEntry kMacros[] = {
     {"PSWD", Macro::Pswd},
 };
 
-// Keyword tables are keyed by the ELF hash of the name.
-const MacroEntry* find_macro(const char* name) {
-  uint32_t key = elf_hash(0, reinterpret_cast<const uint8_t*>(name), 4);
-  for (const MacroEntry& entry : kMacros) {
-    if (elf_hash(entry.name) == key) return &entry;
-  }
-  return nullptr;
-}
+const MacroEntry* find_macro(const char* name) { return find_keyword(kMacros, elf_hash4(name)); }
 
 std::string formatted_version(bool with_patch) {
   char text[64];

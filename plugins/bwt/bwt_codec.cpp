@@ -143,7 +143,7 @@ inline uint32_t repeat_context(const unsigned char* at, int bits) {
 // Enough positions for the block; the decoder derives the same size from n.
 int repeat_table_bits(uint32_t n) {
   int bits = 10;
-  while (bits < 20 && (1u << (bits + 2)) < n) ++bits;
+  while (bits < 18 && (1u << (bits + 2)) < n) ++bits;
   return bits;
 }
 
@@ -230,7 +230,10 @@ uint32_t restore_repeats(const unsigned char* src, uint32_t m, unsigned char esc
     // A repeat needs a prediction and room; it may overlap itself.
     const uint64_t len = uint64_t{mark} + kRepeatMin - 1;
     if (from == 0 || len > n - i) return kFailed;
-    for (uint32_t j = 0; j < len; ++j) out[i + j] = out[from + j];
+    if (i - from >= len)
+      std::memcpy(out + i, out + from, static_cast<size_t>(len));
+    else
+      for (uint32_t j = 0; j < len; ++j) out[i + j] = out[from + j];
     i += static_cast<uint32_t>(len);
   }
   return i == n && next == mark_count ? n : kFailed;
@@ -365,7 +368,11 @@ bool decode_runs(Decoder& coder, model::RunModel& m, unsigned char* out, uint32_
     const uint32_t c = m.list[rank];
     const uint32_t len = m.code_length(coder, c, std::max(rank, 1), 0);
     if (len > n - i) return false;
-    std::memset(out + i, static_cast<int>(c), len);
+    if (len <= 8) {
+      for (uint32_t k = 0; k < len; ++k) out[i + k] = static_cast<unsigned char>(c);
+    } else {
+      std::memset(out + i, static_cast<int>(c), len);
+    }
     i += len;
     m.finish(rank, len);
     if (coder.overrun()) return false;

@@ -40,7 +40,7 @@ uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint
 // `mark_count`, or returns 0 when `cap` bytes or `mark_cap` marks do not
 // suffice or memory is short.
 inline constexpr uint32_t kRepeatOrder = 8;
-inline constexpr uint32_t kRepeatMin = 96;
+inline constexpr uint32_t kRepeatMin = 80;
 uint32_t remove_repeats(const unsigned char* src, uint32_t n, unsigned char escape, unsigned char* out,
                         uint32_t cap, uint32_t* marks, uint32_t mark_cap, uint32_t& mark_count);
 // Undoes remove_repeats() into exactly `n` bytes of `out`. Returns n, or

@@ -45,6 +45,13 @@ constexpr std::array<int16_t, 4096> make_stretch() {
 }
 inline constexpr std::array<int16_t, 4096> kStretch = make_stretch();
 
+constexpr std::array<int16_t, 4095> make_squash() {
+  std::array<int16_t, 4095> t{};
+  for (int d = -2047; d <= 2047; ++d) t[d + 2047] = static_cast<int16_t>(squash(d));
+  return t;
+}
+inline constexpr std::array<int16_t, 4095> kSquash = make_squash();
+
 // ---- Adaptive probabilities ------------------------------------------------
 
 // A probability of a 1 in the top 22 bits and a count of updates in the low
@@ -80,26 +87,28 @@ constexpr std::array<uint16_t, 33> make_apm_start() {
 inline constexpr std::array<uint16_t, 33> kApmStart = make_apm_start();
 
 struct Apm {
-  uint16_t at(size_t i) const { return static_cast<uint16_t>(t[i] + kApmStart[i % 33]); }
   // Returns a 16-bit probability.
   uint32_t refine(int st, size_t ctx) {
     const int pos = (st + 2048) * 32;
-    const int lo = pos >> 12;
+    point = pos >> 12;
     weight = pos & 4095;
-    index = ctx * 33 + static_cast<size_t>(lo);
-    return (at(index) * static_cast<uint32_t>(4096 - weight) + at(index + 1) * static_cast<uint32_t>(weight)) >> 12;
+    row = &t[ctx * 33];
+    const uint32_t a = static_cast<uint16_t>(row[point] + kApmStart[point]);
+    const uint32_t b = static_cast<uint16_t>(row[point + 1] + kApmStart[point + 1]);
+    return (a * static_cast<uint32_t>(4096 - weight) + b * static_cast<uint32_t>(weight)) >> 12;
   }
   void learn(int bit) {
-    const size_t i = weight < 2048 ? index : index + 1;
-    uint32_t p = at(i);
+    const int k = weight < 2048 ? point : point + 1;
+    uint32_t p = static_cast<uint16_t>(row[k] + kApmStart[k]);
     if (bit)
       p += (65536 - p) >> 6;
     else
       p -= p >> 6;
-    t[i] = static_cast<uint16_t>(p - kApmStart[i % 33]);
+    row[k] = static_cast<uint16_t>(p - kApmStart[k]);
   }
   uint16_t* t = nullptr;
-  size_t index = 0;
+  uint16_t* row = nullptr;
+  int point = 0;
   int weight = 0;
 };
 
@@ -129,8 +138,9 @@ inline int decide(Coder& coder, int bit, uint32_t* const* slot, const uint32_t* 
   int32_t* w = &mixer.w[set * (N + 1)];
   int64_t dot = 0;
   for (int i = 0; i <= N; ++i) dot += int64_t{in[i]} * w[i];
-  const int pm = squash(static_cast<int>(dot >> 16));
-  const uint32_t pa = apm.refine(kStretch[pm], actx);
+  const int st = static_cast<int>(std::clamp<int64_t>(dot >> 16, -2047, 2047));
+  const int pm = kSquash[st + 2047];
+  const uint32_t pa = apm.refine(st, actx);
   bit = coder.code(bit, clamp16((pm * 16 + pa * 3) >> 2));
   for (int i = 0; i < N; ++i) {
     if (limits[i] == 0) continue;
@@ -174,7 +184,7 @@ class Carver {
 };
 
 struct RunModel {
-  static constexpr int kRanks = 16;  // ranks coded one flag each; beyond, the byte itself
+  static constexpr int kRanks = 24;  // ranks coded one flag each; beyond, the byte itself
   static constexpr int kGamma = 24;  // unary steps of a run length with their own contexts
   static constexpr uint32_t kFreqStep = 32, kFreqLimit = 60000;
   static constexpr int kTriBits = 16, kQuadBits = 16, kLenHistBits = 16;
@@ -200,8 +210,8 @@ struct RunModel {
     pair = c.template take<uint32_t>(65536);
     pair_hist = c.template take<uint8_t>(65536);
     tri_hist = c.template take<uint8_t>(size_t{1} << kTriBits);
-    hist_map = c.template take<uint32_t>(8 * 256);
-    quad = c.template take<uint32_t>(size_t{1} << kQuadBits);
+    hist_map = c.template take<uint32_t>(12 * 256);
+    quad_hist = c.template take<uint8_t>(size_t{1} << kQuadBits);
     rank_hist = c.template take<uint32_t>(kRanks * 64);
     tail = c.template take<uint32_t>(256);
     tail_sym = c.template take<uint32_t>(256 * 256);
@@ -242,19 +252,21 @@ struct RunModel {
       rest -= fr[c];
       uint8_t& ph = pair_hist[s1 << 8 | c];
       uint8_t& th = tri_hist[hash2(s2 << 8 | s1, c, kTriBits)];
+      uint8_t& qh = quad_hist[(h3 ^ c * 0x2545F491u) >> (32 - kQuadBits)];
       const uint32_t jm = static_cast<uint32_t>(std::min(j, 4) - 1);
       uint32_t* slot[6] = {&share,
                            &pair[s1 << 8 | c],
                            &hist_map[jm << 8 | (ph ^ 1u)],
                            &hist_map[(jm + 4) << 8 | (th ^ 1u)],
-                           &quad[(h3 ^ c * 0x2545F491u) >> (32 - kQuadBits)],
+                           &hist_map[(jm + 8) << 8 | (qh ^ 1u)],
                            &rank_hist[static_cast<uint32_t>(j - 1) << 6 | hctx]};
-      static constexpr uint32_t kLimits[6] = {0, 60, 250, 250, 60, 60};
+      static constexpr uint32_t kLimits[6] = {0, 60, 1000, 1000, 1000, 60};
       const int set = (std::min(j, 2) - 1) * 8 + std::min(rank1, 1) * 4 + rb;
       const int bit = decide<6>(coder, rank == j, slot, kLimits, rank_mix, static_cast<size_t>(set), rank_apm,
                                 static_cast<size_t>(std::min(j, 4) - 1) << 8 | c, 12);
       push(ph, bit);
       push(th, bit);
+      push(qh, bit);
       if (bit) return j;
     }
     // Past the flags the byte itself, 8 bits from the top. Two inputs are
@@ -311,7 +323,7 @@ struct RunModel {
       uint32_t* slot[5] = {&len_sym[c << 5 | j], &len_last[(c << 4 | lb) << 3 | std::min(j, 7u)],
                            &len_ctx[(rk << 3 | pb) << 5 | j], &len_pair[hash2(s1 << 8 | c, j, 16)],
                            &len_map[std::min(j, 3u) << 8 | (lh ^ 1u)]};
-      static constexpr uint32_t kLimits[5] = {30, 30, 30, 30, 250};
+      static constexpr uint32_t kLimits[5] = {15, 15, 15, 15, 250};
       const int more = decide<5>(coder, nb > got, slot, kLimits, len_mix, j * 4 + rk, len_apm, j << 8 | c, 12);
       push(lh, more);
       if (!more) break;
@@ -390,7 +402,7 @@ struct RunModel {
   uint8_t* pair_hist;
   uint8_t* tri_hist;
   uint32_t* hist_map;
-  uint32_t* quad;
+  uint8_t* quad_hist;
   uint32_t* rank_hist;
   uint32_t* tail;
   uint32_t* tail_sym;

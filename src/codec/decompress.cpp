@@ -22,6 +22,7 @@
 #include "codec/tables.h"
 #include "common/buffer.h"
 #include "common/diag.h"
+#include "common/io.h"
 #include "common/keyword.h"
 #include "location/stream.h"
 #include "status/status.h"
@@ -36,17 +37,9 @@ void report_corrupt(const char* file_name, const char* reason) {
 }
 
 bool write_all(int fd, const uint8_t* data, uint64_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      report_system_error("write", n < 0 ? errno : EIO);
-      return false;
-    }
-    data += n;
-    length -= static_cast<uint64_t>(n);
-  }
-  return true;
+  if (write_full(fd, data, static_cast<size_t>(length))) return true;
+  report_system_error("write", errno);
+  return false;
 }
 
 bool pair_passes(uint32_t stored, uint32_t running) {

@@ -12,6 +12,7 @@
 #include "codec/format.h"
 #include "common/diag.h"
 #include "location/stream.h"
+#include "common/io.h"
 #include "status/status.h"
 
 namespace mirt {
@@ -59,15 +60,9 @@ class Sink {
   explicit Sink(int output) : output_(output) {}
 
   bool write(const uint8_t* data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-      ssize_t n = ::write(output_, data + done, length - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        report_system_error("write", n < 0 ? errno : EIO);
-        return false;
-      }
-      done += static_cast<size_t>(n);
+    if (!write_full(output_, data, length)) {
+      report_system_error("write", errno);
+      return false;
     }
     total_ += length;
     carry_ += length;
@@ -109,15 +104,9 @@ int spool_to_temp(int input, uint32_t magic, std::vector<uint8_t>& buffer) {
       report_system_error("read", errno);
       return -1;
     }
-    size_t done = 0;
-    while (done < static_cast<size_t>(got)) {
-      ssize_t n = write(temp.get(), buffer.data() + done, static_cast<size_t>(got) - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        report_system_error("write", n < 0 ? errno : EIO);
-        return -1;
-      }
-      done += static_cast<size_t>(n);
+    if (!write_full(temp.get(), buffer.data(), static_cast<size_t>(got))) {
+      report_system_error("write", errno);
+      return -1;
     }
     if (static_cast<uint32_t>(got) < kChunk) break;
   }

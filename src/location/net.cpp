@@ -47,14 +47,6 @@ constexpr const char* kAnonymousPassword = "ftp@mirt.test";
 // Platform network start-up; nothing to do on Unix.
 int network_platform_init() { return 0; }
 
-ssize_t read_retry(int fd, void* buffer, size_t size) {
-  ssize_t got;
-  do {
-    got = read(fd, buffer, size);
-  } while (got < 0 && errno == EINTR);
-  return got;
-}
-
 // Unchecked: a broken connection shows at the next read. A peer that went
 // away must not kill the process with SIGPIPE.
 void send_text(int fd, const std::string& text) {
@@ -159,19 +151,13 @@ class HeaderSource {
       if (got >= 0 || errno != ENOTSOCK) return got;
       peeking_ = false;
     }
-    return read_retry(fd_, buffer, 1);
+    return read_some(fd_, buffer, 1);
   }
 
   // Consumes the first `size` bytes of what look() gave.
   bool take(char* buffer, size_t size) {
     if (!peeking_) return true;  // already consumed by the read
-    size_t done = 0;
-    while (done < size) {
-      ssize_t got = read_retry(fd_, buffer + done, size - done);
-      if (got <= 0) return false;
-      done += static_cast<size_t>(got);
-    }
-    return true;
+    return read_full(fd_, buffer, static_cast<uint32_t>(size)) == static_cast<int32_t>(size);
   }
 
  private:
@@ -181,9 +167,9 @@ class HeaderSource {
 
 int follow_redirect(int fd, int flags, int mode, int depth) {
   unsigned char space;
-  (void)read_retry(fd, &space, 1);
+  (void)read_some(fd, &space, 1);
   char target[kTargetSize] = {};
-  ssize_t got = read_retry(fd, target, kTargetSize - 2);
+  ssize_t got = read_some(fd, target, kTargetSize - 2);
   close(fd);
   if (got < 0) got = 0;
   target[got] = '\0';
@@ -281,7 +267,7 @@ int http_request(int fd, const char* location, const UrlParts& parts, int flags,
   send_text(fd, request);
 
   char status[kStatusSize] = {};
-  const ssize_t got = read_retry(fd, status, sizeof status);
+  const ssize_t got = read_some(fd, status, sizeof status);
   const char code = accepted_status(status, got, errno);
   if (code == 0) {
     close(fd);
@@ -406,7 +392,7 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
 
   char reply[kReplySize + 1];
   for (;;) {
-    ssize_t got = read_retry(control, reply, kReplySize);
+    const ssize_t got = read_some(control, reply, kReplySize);
     if (got <= 0) {
       set_open_failure_reason(got < 0 ? "reading the FTP reply: " + system_text(errno)
                                       : "FTP server closed the connection");

@@ -13,6 +13,7 @@
 #include "common/diag.h"
 #include "location/stream.h"
 #include "common/io.h"
+#include "common/unique_fd.h"
 #include "status/status.h"
 
 namespace mirt {
@@ -33,25 +34,6 @@ Kind kind_of(uint32_t magic) {
   if (magic >= 0x425A6800u && magic <= 0x425A68FFu) return Kind::Bzip2;
   return Kind::None;
 }
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 // Output side: writes everything, counts the bytes and advances the
 // progress display by one unit per 1024 bytes.

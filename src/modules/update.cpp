@@ -14,6 +14,7 @@
 
 #include "common/diag.h"
 #include "common/io.h"
+#include "common/unique_fd.h"
 #include "location/net.h"
 #include "location/stream.h"
 #include "location/template.h"
@@ -43,40 +44,6 @@ uint32_t field_value(const char* bytes, int length) {
     ++i;
   }
   return negative ? 0u - value : value;
-}
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
-bool write_all(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = ::write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
 }
 
 // Copies everything from `source` into a fresh file next to `destination`

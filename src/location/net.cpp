@@ -17,6 +17,7 @@
 #include <map>
 #include <string>
 
+#include "common/ascii.h"
 #include "common/diag.h"
 #include "common/keyword.h"
 #include "location/base64.h"
@@ -78,17 +79,6 @@ void announce_length(int fd, int64_t length) {
   g_announced[fd] = {info.st_dev, info.st_ino, length};
 }
 
-bool ascii_prefix_nocase(const std::string& line, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != '\0'; ++i) {
-    if (i >= line.size()) return false;
-    char c = line[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 // The Content-Length of a header read exactly up to its end, -1 when
 // there is none, it is not a plain number, or copies disagree.
 int64_t announced_length(const std::string& header) {
@@ -101,7 +91,7 @@ int64_t announced_length(const std::string& header) {
     start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     constexpr const char* kField = "content-length:";
-    if (!ascii_prefix_nocase(line, kField)) continue;
+    if (!starts_with_lower(line, kField)) continue;
     size_t i = std::strlen(kField);
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
     if (i >= line.size() || line[i] < '0' || line[i] > '9') return -1;

@@ -28,8 +28,6 @@ namespace mirt {
 
 namespace {
 
-constexpr uint32_t kCipherStateSize = 2048;
-
 const char* shown_name(const char* name) { return name != nullptr ? name : ""; }
 
 bool write_all(int fd, const void* data, size_t length) {
@@ -197,8 +195,8 @@ bool CompressStream::start_cipher(int cipher) {
     return false;
   }
   cipher_ = cipher_entry(cipher);
-  cipher_state_ = allocate_buffer(kCipherStateSize);
-  std::memset(cipher_state_.get(), 0, kCipherStateSize);
+  cipher_state_ = allocate_buffer(MR_CIPHER_STATE_SIZE);
+  std::memset(cipher_state_.get(), 0, MR_CIPHER_STATE_SIZE);
   ext_add_int(kRecordCipher, static_cast<uint32_t>(cipher), 4);
   cipher_(nullptr, nullptr, 0, cipher_state_.get(), MR_CIPHER_START_ENCRYPT);
   return true;

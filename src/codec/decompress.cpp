@@ -30,8 +30,6 @@
 namespace mirt {
 namespace {
 
-constexpr size_t kCipherStateSize = 2048;
-
 void report_corrupt(const char* file_name, const char* reason) {
   report("%s: corrupt file (%s).\n", display_name(file_name), reason);
 }
@@ -240,7 +238,7 @@ bool ExpandStream::start_cipher() {
     return false;
   }
   cipher_ = cipher_entry(info_.cipher);
-  cipher_state_.assign(kCipherStateSize, 0);
+  cipher_state_.assign(MR_CIPHER_STATE_SIZE, 0);
   cipher_(nullptr, nullptr, 0, cipher_state_.data(), MR_CIPHER_START_DECRYPT);
   return true;
 }

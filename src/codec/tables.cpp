@@ -80,25 +80,25 @@ bool usable_algorithm_slot(int slot) { return slot >= 0 && slot < kEndOfBlocks; 
 
 uint32_t copy_algorithm(uint32_t mode, void*, const unsigned char* src, unsigned char* dst,
                         uint32_t src_len, uint32_t) {
-  if (mode == 1 || mode == 2) {
+  if (mode == MR_MODE_COMPRESS || mode == MR_MODE_DECOMPRESS) {
     if (src_len > 0) std::memcpy(dst, src, src_len);
     return src_len;
   }
   std::printf("Unsupported mode: %i\n", static_cast<int>(mode));
-  return static_cast<uint32_t>(-1);
+  return MR_DECLINED;
 }
 
 uint32_t unavailable_algorithm(uint32_t mode, void*, const unsigned char*, unsigned char*,
                                uint32_t, uint32_t) {
-  if (mode == 1) return static_cast<uint32_t>(-1);
-  if (mode == 2) {
+  if (mode == MR_MODE_COMPRESS) return MR_DECLINED;
+  if (mode == MR_MODE_DECOMPRESS) {
     std::printf(
         "You tried to decompress a file with an algorithm that is not compiled into your "
         "version.  Output will be unusable.\n");
-    return 0;
+    return MR_FAILED;
   }
   std::printf("Unsupported mode: %i\n", static_cast<int>(mode));
-  return static_cast<uint32_t>(-1);
+  return MR_DECLINED;
 }
 
 CipherEntry unavailable_cipher() { return unavailable_cipher_entry; }

@@ -379,7 +379,7 @@ uint32_t choose_block_size(uint64_t input_size) {
   return input_size <= limit ? static_cast<uint32_t>(input_size + 5) : limit;
 }
 
-StreamResult compress_stream(int input, int output, Options& options, const char* file_name,
+StreamResult compress_stream(int input, int output, const Options& options, const char* file_name,
                              ChecksumRecord& sums, uint32_t block_size, int cipher,
                              uint64_t input_size) {
   const uint32_t size = block_size != 0 ? block_size : choose_block_size(input_size);

@@ -403,13 +403,13 @@ bool ExpandStream::finish(BlockJob& job) {
   return true;
 }
 
-StreamResult decompress_input(int input, int output, Options& options, const char* file_name,
+StreamResult decompress_input(int input, int output, const Options& options, const char* file_name,
                               ChecksumRecord& sums, int cipher, bool may_retry);
 
 // With `try_urls`, the first download location that opens replaces the
 // local data: it is read in its place, as a stream of its own, and its
 // download locations are not followed again.
-bool use_remote_copy(int input, int output, Options& options, const char* file_name,
+bool use_remote_copy(int input, int output, const Options& options, const char* file_name,
                      ChecksumRecord& sums, const ContainerInfo& info, StreamResult& result) {
   for (const std::string& location : info.locations) {
     status_message(1, "Trying to get remote url ");
@@ -422,13 +422,7 @@ bool use_remote_copy(int input, int output, Options& options, const char* file_n
     close(input);
     sums.expected_compressed_sum = sums.stored_compressed_sum;
     sums.expected_plain_sum = sums.stored_plain_sum;
-    struct stat st {};
-    if (fstat(fetched, &st) != 0) {
-      report_system_error("fstat", errno);
-      result = {};
-    } else {
-      result = decompress_input(fetched, output, options, file_name, sums, info.cipher, false);
-    }
+    result = decompress_input(fetched, output, options, file_name, sums, info.cipher, false);
     close(fetched);
     return true;
   }
@@ -459,7 +453,7 @@ uint64_t size_for_progress(int input, const ContainerInfo& info) {
 
 // One container, from just after its magic. `took_input` tells that a
 // remote copy was read in its place.
-StreamResult decompress_container(int input, int output, Options& options,
+StreamResult decompress_container(int input, int output, const Options& options,
                                   const char* file_name, ChecksumRecord& sums, int cipher,
                                   bool may_retry, bool& took_input) {
   ContainerInfo info;
@@ -491,7 +485,7 @@ StreamResult decompress_container(int input, int output, Options& options,
 
 
 // Every container of the input, one after another, like gzip members.
-StreamResult decompress_input(int input, int output, Options& options, const char* file_name,
+StreamResult decompress_input(int input, int output, const Options& options, const char* file_name,
                               ChecksumRecord& sums, int cipher, bool may_retry) {
   status_message(1, "Decompressing.");
   int32_t got = 0;
@@ -527,7 +521,7 @@ StreamResult decompress_input(int input, int output, Options& options, const cha
 
 }  // namespace
 
-StreamResult decompress_stream(int input, int output, Options& options, const char* file_name,
+StreamResult decompress_stream(int input, int output, const Options& options, const char* file_name,
                                ChecksumRecord& sums, int cipher) {
   return decompress_input(input, output, options, file_name, sums, cipher, true);
 }

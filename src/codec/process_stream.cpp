@@ -11,7 +11,7 @@ namespace mirt {
 
 namespace {
 
-StreamResult run_mode(int input, int output, int mode, Options& options, const char* file_name,
+StreamResult run_mode(int input, int output, int mode, const Options& options, const char* file_name,
                       ChecksumRecord& sums, uint32_t block_size, int cipher) {
   struct stat info {};
   if (::fstat(input, &info) != 0) {
@@ -38,7 +38,7 @@ StreamResult run_mode(int input, int output, int mode, Options& options, const c
 
 // Every allocation in the codec may throw; a stream that runs out of
 // memory fails here, with one message, whatever it was doing.
-StreamResult run_stream(int input, int output, int mode, Options& options,
+StreamResult run_stream(int input, int output, int mode, const Options& options,
                         const char* file_name, ChecksumRecord& sums, uint32_t block_size,
                         int cipher) {
   try {
@@ -50,7 +50,7 @@ StreamResult run_stream(int input, int output, int mode, Options& options,
   }
 }
 
-uint64_t process_stream(int input, int output, int mode, Options& options,
+uint64_t process_stream(int input, int output, int mode, const Options& options,
                         const char* file_name, ChecksumRecord& sums, uint32_t block_size,
                         int cipher) {
   const StreamResult result =

@@ -523,7 +523,8 @@ uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint
     runs.reset();
     if (flags == 1) {
       // One mark per escape byte, coded after the runs.
-      for (uint32_t i = 0; i < m; ++i) mark_count += sorted[i] == escape;
+      const unsigned char sorted_escape = kSortOrder.rank[escape];
+      for (uint32_t i = 0; i < m; ++i) mark_count += sorted[i] == sorted_escape;
       if (mark_count > mark_bound(n)) return kFailed;
       marks = allocate<uint32_t>(std::max(mark_count, 1u));
       auto marker = make<model::MarkModel>();

@@ -101,8 +101,6 @@ uint32_t unavailable_algorithm(uint32_t mode, void*, const unsigned char*, unsig
   return MR_DECLINED;
 }
 
-CipherEntry unavailable_cipher() { return unavailable_cipher_entry; }
-
 AlgorithmEntry algorithm_entry(int slot) {
   if (slot < 0 || slot >= kAlgorithmSlots) return nullptr;
   return g_algorithms[slot].entry;
@@ -125,11 +123,6 @@ int highest_available_algorithm() {
   return 0;
 }
 
-void algorithm_set(int slot, AlgorithmEntry entry, const char* name, bool threadsafe) {
-  if (!usable_algorithm_slot(slot)) return;
-  g_algorithms[slot] = {entry, name, threadsafe};
-}
-
 void algorithm_disable(int slot) {
   // 255 is the end-of-blocks marker and never holds anything.
   if (!usable_algorithm_slot(slot)) return;
@@ -148,11 +141,6 @@ bool algorithm_install(int slot, AlgorithmEntry entry, const char* name, bool th
   if (current != nullptr && current != unavailable_algorithm) return false;
   g_algorithms[slot] = {entry, name, threadsafe};
   return true;
-}
-
-bool algorithm_threadsafe(int slot) {
-  if (slot < 0 || slot >= kAlgorithmSlots) return true;
-  return g_algorithms[slot].threadsafe;
 }
 
 uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* dst,

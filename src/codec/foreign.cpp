@@ -7,13 +7,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "codec/format.h"
 #include "common/diag.h"
-#include "location/stream.h"
 #include "common/io.h"
 #include "common/unique_fd.h"
+#include "location/stream.h"
 #include "status/status.h"
 
 namespace mirt {
@@ -113,8 +114,7 @@ bool gunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
   std::unique_ptr<gzFile_s, GzCloser> gz(gzdopen(own, "r"));
   if (!gz) {
     close(own);
-    report_system_error("malloc", ENOMEM);
-    return false;
+    throw std::bad_alloc();
   }
   gzbuffer(gz.get(), kChunk);
 
@@ -127,7 +127,7 @@ bool gunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
       if (err == Z_ERRNO) {
         report_system_error("read", saved);
       } else if (err == Z_MEM_ERROR) {
-        report_system_error("malloc", ENOMEM);
+        throw std::bad_alloc();
       } else {
         report("gzip: %s\n", kCorrupt);
       }
@@ -185,10 +185,7 @@ bool bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
     }
     if (!in_stream) {
       if (bz.strm.avail_in == 0 && at_eof) break;
-      if (bz.restart() != BZ_OK) {
-        report_system_error("malloc", ENOMEM);
-        return false;
-      }
+      if (bz.restart() != BZ_OK) throw std::bad_alloc();
       in_stream = true;
     }
 
@@ -205,10 +202,7 @@ bool bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
     }
     bool later_stream = streams_done > 0;
     if (rc == BZ_DATA_ERROR_MAGIC && later_stream) break;
-    if (rc == BZ_MEM_ERROR) {
-      report_system_error("malloc", ENOMEM);
-      return false;
-    }
+    if (rc == BZ_MEM_ERROR) throw std::bad_alloc();
     if (rc != BZ_OK) {
       report("bzip2: %s\n", kCorrupt);
       return false;

@@ -7,6 +7,9 @@
 //   0: the rest as a stored form
 //   1: round trip of the rest, which must be exact
 //   2: encode the rest, damage the result where its first bytes say, decode
+//   3: the rest as a reduced form of the repeat pass: escape byte, up to 15
+//      marks of 2 bytes, then the reduced bytes; restored into `cap` bytes
+//   4: repeat pass round trip of the rest, escaping byte 1
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -41,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t cap = (uint32_t{data[1]} << 8 | data[2]) + 1;
   const std::vector<unsigned char> rest(data + 3, data + size);
   const auto len = static_cast<uint32_t>(rest.size());
-  switch (data[0] % 3) {
+  switch (data[0] % 5) {
     case 0:
       expand(rest, cap);
       return 0;
@@ -54,6 +57,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       stored.resize(m);
       std::vector<unsigned char> back(len);
       if (mirt::bwt::decode(stored.data(), m, back.data(), len) != len || back != rest) std::abort();
+      return 0;
+    }
+    case 3: {
+      if (len < 2) return 0;
+      const unsigned char escape = rest[0];
+      std::vector<uint32_t> marks;
+      size_t at = 2;
+      for (unsigned k = 0; k < (rest[1] & 15u) && at + 2 <= rest.size(); ++k, at += 2)
+        marks.push_back(uint32_t{rest[at]} << 8 | rest[at + 1]);
+      const std::vector<unsigned char> reduced(rest.begin() + static_cast<long>(at), rest.end());
+      std::vector<unsigned char> out(cap + kGuard, kGuardByte);
+      const uint32_t n = mirt::bwt::restore_repeats(reduced.data(), static_cast<uint32_t>(reduced.size()), escape,
+                                                    marks.data(), static_cast<uint32_t>(marks.size()), out.data(), cap);
+      if (n != mirt::bwt::kFailed && n != cap) std::abort();
+      for (size_t i = cap; i < out.size(); ++i)
+        if (out[i] != kGuardByte) std::abort();
+      return 0;
+    }
+    case 4: {
+      std::vector<unsigned char> reduced(len + kGuard, kGuardByte);
+      std::vector<uint32_t> marks(len + 1);
+      uint32_t count = 0;
+      const uint32_t m = mirt::bwt::remove_repeats(rest.data(), len, data[1], reduced.data(), len, marks.data(),
+                                                   len + 1, count);
+      if (len == 0) return 0;
+      if (m == 0 || m > len) std::abort();
+      for (size_t i = len; i < reduced.size(); ++i)
+        if (reduced[i] != kGuardByte) std::abort();
+      std::vector<unsigned char> back(len);
+      if (mirt::bwt::restore_repeats(reduced.data(), m, data[1], marks.data(), count, back.data(), len) != len ||
+          back != rest)
+        std::abort();
       return 0;
     }
     default: {

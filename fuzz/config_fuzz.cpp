@@ -7,8 +7,8 @@
 #include <string>
 
 #include "cli/config.h"
-#include "codec/checksum.h"
 #include "codec/tables.h"
+#include "common/keyword.h"
 #include "modules/loader.h"
 #include "status/status.h"
 

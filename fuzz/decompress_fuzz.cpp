@@ -92,7 +92,7 @@ class OnlyPlugin {
       if (p.slot != kept.slot) mirt::algorithm_disable(p.slot);
   }
   ~OnlyPlugin() {
-    for (const Plugin& p : g_plugins) mirt::algorithm_set(p.slot, p.entry, p.name, true);
+    for (const Plugin& p : g_plugins) mirt::algorithm_install(p.slot, p.entry, p.name, true);
   }
 };
 

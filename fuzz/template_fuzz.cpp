@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "codec/checksum.h"
+#include "common/keyword.h"
 #include "location/template.h"
 #include "status/status.h"
 

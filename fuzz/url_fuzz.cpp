@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/ascii.h"
 #include "location/url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

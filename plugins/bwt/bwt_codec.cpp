@@ -1,134 +1,23 @@
-// Block-sorting codec. Stored body:
-//   varint n, varint primary index, then one binary arithmetic-coded stream.
-// The sorted bytes are coded one at a time: first a flag "same byte as the
-// previous one" (long runs dominate sorted text), then, only when the byte
-// changes, its 8 bits from the top. Each binary decision mixes a few
-// adaptive probabilities in the logistic domain and refines the mix with an
-// interpolated secondary estimate. Everything is integer arithmetic, so the
-// stored form is the same on every platform.
+// Block-sorting codec. Stored body, all numbers varints:
+//   n, flags (1: long repeats removed), when 1 the escape byte and m, the
+//   length after that pass; the primary index, the starts of the inverse's
+//   parts; then one binary arithmetic-coded stream: the sorted bytes as
+//   runs (bwt_model.h), then when 1 the mark of each escape byte.
 #include "bwt_codec.h"
 
 #include <divsufsort.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "bwt_model.h"
+
 namespace mirt::bwt {
 namespace {
-
-// ---- Logistic helpers: 12-bit probabilities, stretch domain +-2047 -------
-
-// 4096 / (1 + e^(-x/256)) at x = -2048, -1920, ..., 2048.
-constexpr int kSquashPoints[33] = {1,    2,    4,    6,    10,   17,   27,   45,   74,
-                                   120,  194,  311,  488,  747,  1102, 1546, 2048, 2550,
-                                   2994, 3349, 3608, 3785, 3902, 3976, 4022, 4051, 4069,
-                                   4079, 4086, 4090, 4092, 4094, 4095};
-
-constexpr int squash(int d) {
-  if (d > 2047) return 4095;
-  if (d < -2047) return 1;
-  const int w = d & 127;
-  const int i = (d >> 7) + 16;
-  return (kSquashPoints[i] * (128 - w) + kSquashPoints[i + 1] * w + 64) >> 7;
-}
-
-constexpr std::array<int16_t, 4096> make_stretch() {
-  std::array<int16_t, 4096> t{};
-  int next = 0;
-  for (int x = -2047; x <= 2047; ++x) {
-    const int v = squash(x);
-    for (int j = next; j <= v; ++j) t[j] = static_cast<int16_t>(x);
-    next = v + 1;
-  }
-  for (int j = next; j < 4096; ++j) t[j] = 2047;
-  return t;
-}
-constexpr std::array<int16_t, 4096> kStretch = make_stretch();
-
-inline int stretch(uint32_t p16) { return kStretch[p16 >> 4]; }
-
-// A probability of a 1 in 16 bits, moved towards each outcome by 2^-rate.
-template <int Rate>
-inline void update(uint16_t& p, int bit) {
-  if (bit)
-    p = static_cast<uint16_t>(p + ((65536 - p) >> Rate));
-  else
-    p = static_cast<uint16_t>(p - (p >> Rate));
-}
-
-// A probability with a count of its updates: it moves by 1/(n+1.5) of the
-// error, so a new context learns at once, and by 1/(Limit+1.5) when settled.
-constexpr std::array<uint32_t, 256> make_reciprocals() {
-  std::array<uint32_t, 256> t{};
-  for (uint32_t n = 0; n < 256; ++n) t[n] = 65536u * 2 / (2 * n + 3);
-  return t;
-}
-constexpr std::array<uint32_t, 256> kReciprocal = make_reciprocals();
-
-constexpr uint32_t kHalf = 1u << 31;
-inline uint32_t p16_of(uint32_t v) { return v >> 16; }
-
-template <uint32_t Limit>
-inline void adapt(uint32_t& v, int bit) {
-  const uint32_t n = v & 255;
-  const int64_t p = v >> 8;
-  const int64_t target = bit ? (1 << 24) - 1 : 0;
-  const int64_t np = p + (((target - p) * kReciprocal[n]) >> 16);
-  v = static_cast<uint32_t>(np) << 8 | (n < Limit ? n + 1 : n);
-}
-
-// Logistic mixing of N stretched inputs with one weight set per context.
-template <int N>
-struct Mixer {
-  explicit Mixer(int sets) : weights(new int32_t[static_cast<size_t>(sets) * N]) {
-    for (int i = 0; i < sets * N; ++i) weights[i] = 22000;
-  }
-  int mix(const int* in, int set) {
-    w = &weights[static_cast<size_t>(set) * N];
-    inputs = in;
-    int64_t dot = 0;
-    for (int i = 0; i < N; ++i) dot += int64_t{in[i]} * w[i];
-    pr = squash(static_cast<int>(dot >> 16));
-    return pr;
-  }
-  void learn(int bit, int rate) {
-    const int err = ((bit << 12) - pr) * rate;
-    for (int i = 0; i < N; ++i) w[i] += (inputs[i] * err + 0x8000) >> 16;
-  }
-  std::unique_ptr<int32_t[]> weights;
-  int32_t* w = nullptr;
-  const int* inputs = nullptr;
-  int pr = 2048;
-};
-
-// Secondary estimation: maps a probability to a refined one per context by
-// interpolating between 33 points on the stretch axis.
-struct Apm {
-  explicit Apm(size_t contexts) : t(new uint16_t[contexts * 33]) {
-    for (int j = 0; j < 33; ++j) t[j] = static_cast<uint16_t>(squash((j - 16) * 128) * 16);
-    for (size_t c = 1; c < contexts; ++c) std::memcpy(&t[c * 33], &t[0], 33 * sizeof t[0]);
-  }
-  // Returns a 16-bit probability.
-  uint32_t refine(int st, size_t ctx) {
-    const int pos = (st + 2048) * 32;
-    const int lo = pos >> 12;
-    const int w = pos & 4095;
-    index = ctx * 33 + static_cast<size_t>(lo);
-    weight = w;
-    return (t[index] * static_cast<uint32_t>(4096 - w) + t[index + 1] * static_cast<uint32_t>(w)) >>
-           12;
-  }
-  void learn(int bit) {
-    const size_t i = weight < 2048 ? index : index + 1;
-    update<6>(t[i], bit);
-  }
-  std::unique_ptr<uint16_t[]> t;
-  size_t index = 0;
-  int weight = 0;
-};
 
 // ---- Binary arithmetic coder, 32-bit, carry-less ---------------------
 
@@ -187,126 +76,21 @@ class Decoder {
     }
     return bit;
   }
+  // A whole stream is read at most 3 bytes past its end (4 bytes ahead,
+  // one flushed byte). Further on it is damaged: decoding stops, so
+  // garbage costs time by its length, not by the length it claims.
+  bool overrun() const { return past_ > 3; }
 
  private:
-  uint32_t get() { return in_ < end_ ? *in_++ : 0; }
+  uint32_t get() {
+    if (in_ < end_) return *in_++;
+    ++past_;
+    return 0;
+  }
   const unsigned char* in_;
   const unsigned char* end_;
   uint32_t lo_ = 0, hi_ = 0xFFFFFFFFu, x_ = 0;
-};
-
-// ---- The model of the sorted bytes --------------------------------------
-
-inline uint32_t clamp16(uint32_t p) { return p < 32 ? 32 : p > 65504 ? 65504 : p; }
-
-// Runs of up to 7 exactly, then by powers of two.
-inline int run_bucket(uint32_t run) {
-  if (run < 8) return static_cast<int>(run);
-  int b = 8;
-  for (uint32_t r = run >> 4; r != 0 && b < 15; r >>= 1) ++b;
-  return b;
-}
-
-// Small blocks get smaller literal tables: setting up the full ones would
-// cost more than coding the block.
-inline int log2_floor(uint32_t n) {
-  int b = 0;
-  while (n >>= 1) ++b;
-  return b;
-}
-
-// Each byte is coded as a flag "same as the previous byte" and, when it
-// differs, its 8 bits from the top. Asking for further recent bytes (second,
-// third most recent) before the literal measured slightly larger on text.
-struct Model {
-  explicit Model(uint32_t n)
-      : pair_bits(std::clamp(log2_floor(n) - 8, 4, 12)),
-        apm_shift(8 - std::clamp(log2_floor(n) - 6, 0, 8)),
-        run_mixer(16),
-        lit_mixer(256 * 4),
-        run_apm(256 * 16),
-        lit_apm(size_t{256} << (8 - apm_shift)) {
-    for (auto& v : run_fast) v = 32768;
-    for (auto& v : run_slow) v = kHalf;
-    for (auto& v : run_pair) v = kHalf;
-    for (auto& v : run_hist) v = 32768;
-    for (auto& v : lit0) v = 32768;
-    for (auto& v : lit1) v = 32768;
-    for (auto& v : lit1_slow) v = kHalf;
-    lit2.reset(new uint32_t[size_t{256} << pair_bits]);
-    std::fill_n(lit2.get(), size_t{256} << pair_bits, kHalf);
-  }
-
-  // Codes one byte; the coder returns the bits it codes (encoding) or
-  // decodes (decoding).
-  template <class Coder>
-  int code(Coder& coder, int byte) {
-    const int rb = run_bucket(run);
-    const size_t fs = static_cast<size_t>(c1) << 4 | static_cast<size_t>(rb);
-    const size_t fp = static_cast<size_t>(c2) << 8 | static_cast<size_t>(c1);
-    const size_t fh = static_cast<size_t>(flags & 63) << 4 | static_cast<size_t>(rb);
-    int in[5] = {stretch(run_fast[fs]), stretch(p16_of(run_slow[fs])), stretch(p16_of(run_pair[fp])),
-                 stretch(run_hist[fh]), 256};
-    const int pm = run_mixer.mix(in, rb);
-    const uint32_t pa = run_apm.refine(kStretch[pm], fs);
-    const int same = coder.code(byte == c1, clamp16((pm * 16 + pa * 3) >> 2));
-    update<4>(run_fast[fs], same);
-    adapt<60>(run_slow[fs], same);
-    adapt<20>(run_pair[fp], same);
-    update<5>(run_hist[fh], same);
-    run_mixer.learn(same, 14);
-    run_apm.learn(same);
-    flags = flags << 1 | static_cast<uint32_t>(same);
-    if (same) {
-      ++run;
-      return c1;
-    }
-
-    const uint32_t pair = ((static_cast<uint32_t>(c2) << 8 | static_cast<uint32_t>(c1)) * 0x9E3779B1u) >>
-                          (32 - pair_bits);
-    uint16_t* o1 = &lit1[static_cast<size_t>(c1) << 8];
-    uint32_t* o1s = &lit1_slow[static_cast<size_t>(c1) << 8];
-    uint32_t* o2 = &lit2[static_cast<size_t>(pair) << 8];
-    const int set_base = rb < 2 ? 0 : rb < 4 ? 256 : rb < 8 ? 512 : 768;
-    int ctx = 1;
-    for (int i = 7; i >= 0; --i) {
-      int lin[5] = {stretch(lit0[ctx]), stretch(o1[ctx]), stretch(p16_of(o1s[ctx])),
-                    stretch(p16_of(o2[ctx])), 256};
-      const int lm = lit_mixer.mix(lin, set_base + ctx);
-      const uint32_t la = lit_apm.refine(kStretch[lm], static_cast<size_t>(c1 >> apm_shift) << 8 | ctx);
-      const int bit = coder.code((byte >> i) & 1, clamp16((lm * 16 + la * 3) >> 2));
-      update<5>(lit0[ctx], bit);
-      update<4>(o1[ctx], bit);
-      adapt<60>(o1s[ctx], bit);
-      adapt<20>(o2[ctx], bit);
-      lit_mixer.learn(bit, 10);
-      lit_apm.learn(bit);
-      ctx = ctx << 1 | bit;
-    }
-    c2 = c1;
-    c1 = ctx & 255;
-    run = 0;
-    return c1;
-  }
-
-  const int pair_bits;  // hashed (c2, c1) literal contexts: 2^pair_bits
-  const int apm_shift;  // literal refinement by the top 8 - apm_shift bits of c1
-  // Run flag: by previous byte and run length (two rates), by the byte
-  // before the run and the previous byte, by the last six flags.
-  std::array<uint16_t, 256 * 16> run_fast;
-  std::array<uint32_t, 256 * 16> run_slow;
-  std::array<uint32_t, 65536> run_pair;
-  std::array<uint16_t, 64 * 16> run_hist;
-  // Literal bits: order 0, previous byte (two rates), the last two distinct bytes.
-  std::array<uint16_t, 256> lit0;
-  std::array<uint16_t, 65536> lit1;
-  std::array<uint32_t, 65536> lit1_slow;
-  std::unique_ptr<uint32_t[]> lit2;
-  Mixer<5> run_mixer, lit_mixer;
-  Apm run_apm, lit_apm;
-  int c1 = 0, c2 = 0;  // the previous byte and the distinct byte before it
-  uint32_t run = 0;    // earlier bytes equal to c1, after the first
-  uint32_t flags = 0;
+  uint32_t past_ = 0;
 };
 
 // ---- Header ---------------------------------------------------------------
@@ -339,20 +123,121 @@ uint32_t part_begin(uint32_t n, int chains, int j) {
   return static_cast<uint32_t>(static_cast<uint64_t>(n) * static_cast<uint32_t>(j) / static_cast<uint32_t>(chains));
 }
 
-std::unique_ptr<Model> make_model(uint32_t n) {
-  try {
-    return std::make_unique<Model>(n);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-
 template <class T>
 std::unique_ptr<T[]> allocate(size_t n) {
   return std::unique_ptr<T[]>(new (std::nothrow) T[n]);
 }
 
+// ---- Long repeats ------------------------------------------------------
+
+// The context that predicts a repeat: the 8 bytes before a position.
+inline uint32_t repeat_context(const unsigned char* at, int bits) {
+  static_assert(kRepeatOrder >= 8 && kRepeatOrder <= 16);
+  uint64_t a, b;
+  std::memcpy(&a, at - kRepeatOrder, sizeof a);
+  std::memcpy(&b, at - 8, sizeof b);
+  const uint64_t h = (a * 0x9E3779B97F4A7C15ull + b) * 0xD6E8FEB86659FD93ull;
+  return static_cast<uint32_t>(h >> (64 - bits));
+}
+
+// Enough positions for the block; the decoder derives the same size from n.
+int repeat_table_bits(uint32_t n) {
+  int bits = 10;
+  while (bits < 18 && (1u << (bits + 2)) < n) ++bits;
+  return bits;
+}
+
+// The table of last positions, zeroed (0: none yet); fresh pages cost
+// nothing until touched.
+struct Free {
+  void operator()(uint32_t* p) const { std::free(p); }
+};
+std::unique_ptr<uint32_t[], Free> zeroed_table(int bits) {
+  return std::unique_ptr<uint32_t[], Free>(static_cast<uint32_t*>(std::calloc(size_t{1} << bits, sizeof(uint32_t))));
+}
+
 }  // namespace
+
+unsigned char least_used_byte(const unsigned char* src, uint32_t n) {
+  uint32_t count[256] = {};
+  for (uint32_t i = 0; i < n; ++i) ++count[src[i]];
+  return static_cast<unsigned char>(std::min_element(count, count + 256) - count);
+}
+
+// Each position past the first kRepeatOrder predicts the bytes that followed
+// the last position with the same context. A prediction good for at least
+// kRepeatMin bytes becomes the escape byte, and its length a mark; the
+// escape byte itself stays, with a mark of 0. Only positions where a token
+// starts update the table, on both sides.
+uint32_t remove_repeats(const unsigned char* src, uint32_t n, unsigned char escape, unsigned char* out,
+                        uint32_t cap, uint32_t* marks, uint32_t mark_cap, uint32_t& mark_count) {
+  const int bits = repeat_table_bits(n);
+  const auto last = zeroed_table(bits);
+  if (!last) return 0;
+  uint32_t o = 0, k = 0;
+  for (uint32_t i = 0; i < n;) {
+    if (o == cap) return 0;
+    uint32_t mark = 0;
+    if (i >= kRepeatOrder) {
+      uint32_t& slot = last[repeat_context(src + i, bits)];
+      const uint32_t from = slot;
+      slot = i;
+      if (from != 0 && n - i >= kRepeatMin) {
+        uint32_t len = 0;
+        const uint32_t most = n - i;
+        while (len < most && src[from + len] == src[i + len]) ++len;
+        if (len >= kRepeatMin) mark = len - kRepeatMin + 1;
+      }
+    }
+    if (mark != 0 || src[i] == escape) {
+      if (k == mark_cap) return 0;
+      marks[k++] = mark;
+      out[o++] = escape;
+      i += mark != 0 ? mark + kRepeatMin - 1 : 1;
+    } else {
+      out[o++] = src[i++];
+    }
+  }
+  mark_count = k;
+  return o;
+}
+
+uint32_t restore_repeats(const unsigned char* src, uint32_t m, unsigned char escape, const uint32_t* marks,
+                         uint32_t mark_count, unsigned char* out, uint32_t n) {
+  const int bits = repeat_table_bits(n);
+  const auto last = zeroed_table(bits);
+  if (!last) return kFailed;
+  uint32_t i = 0, next = 0;
+  for (uint32_t k = 0; k < m; ++k) {
+    if (i == n) return kFailed;
+    uint32_t from = 0;
+    if (i >= kRepeatOrder) {
+      uint32_t& slot = last[repeat_context(out + i, bits)];
+      from = slot;
+      slot = i;
+    }
+    const unsigned char c = src[k];
+    if (c != escape) {
+      out[i++] = c;
+      continue;
+    }
+    if (next == mark_count) return kFailed;
+    const uint32_t mark = marks[next++];
+    if (mark == 0) {
+      out[i++] = escape;
+      continue;
+    }
+    // A repeat needs a prediction and room; it may overlap itself.
+    const uint64_t len = uint64_t{mark} + kRepeatMin - 1;
+    if (from == 0 || len > n - i) return kFailed;
+    if (i - from >= len)
+      std::memcpy(out + i, out + from, static_cast<size_t>(len));
+    else
+      for (uint32_t j = 0; j < len; ++j) out[i + j] = out[from + j];
+    i += static_cast<uint32_t>(len);
+  }
+  return i == n && next == mark_count ? n : kFailed;
+}
 
 uint32_t forward(const unsigned char* src, uint32_t n, unsigned char* out, uint32_t* starts) {
   if (n == 0 || n > kMaxBlock) return 0;
@@ -449,27 +334,152 @@ bool inverse(const unsigned char* last, uint32_t n, uint32_t primary, const uint
   return true;
 }
 
+
+namespace {
+
+// The sorted bytes as runs: the first byte in 8 plain bits, then each
+// run's byte by its rank (the first run's needs none) and its length.
+bool code_runs(Encoder& coder, model::RunModel& m, const unsigned char* last, uint32_t n) {
+  for (int i = 7; i >= 0; --i) coder.code((last[0] >> i) & 1, 32768);
+  m.finish(last[0], 0);
+  for (uint32_t i = 0; i < n;) {
+    const unsigned char c = last[i];
+    uint32_t j = i + 1;
+    while (j < n && last[j] == c) ++j;
+    int rank = 0;
+    if (i > 0) {
+      while (m.list[rank] != c) ++rank;
+      m.code_rank(coder, rank);
+    }
+    m.code_length(coder, c, std::max(rank, 1), j - i);
+    m.finish(rank, j - i);
+    i = j;
+    if (coder.overflow()) return false;
+  }
+  return true;
+}
+
+bool decode_runs(Decoder& coder, model::RunModel& m, unsigned char* out, uint32_t n) {
+  int first = 0;
+  for (int i = 0; i < 8; ++i) first = first << 1 | coder.code(0, 32768);
+  m.finish(first, 0);
+  for (uint32_t i = 0; i < n;) {
+    const int rank = i > 0 ? m.code_rank(coder, 0) : 0;
+    const uint32_t c = m.list[rank];
+    const uint32_t len = m.code_length(coder, c, std::max(rank, 1), 0);
+    if (len > n - i) return false;
+    if (len <= 8) {
+      for (uint32_t k = 0; k < len; ++k) out[i + k] = static_cast<unsigned char>(c);
+    } else {
+      std::memset(out + i, static_cast<int>(c), len);
+    }
+    i += len;
+    m.finish(rank, len);
+    if (coder.overrun()) return false;
+  }
+  return true;
+}
+
+template <class T>
+std::unique_ptr<T> make() {
+  try {
+    return std::make_unique<T>();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+// The order in which bytes sort. Neighbouring contexts in the sorted block
+// should predict alike: consonants, then vowels, in each case; the line
+// end and sentence punctuation right after the space. Measured on text
+// about 0.5% smaller than plain byte order.
+struct SortOrder {
+  unsigned char byte[256];  // the byte at each place
+  unsigned char rank[256];  // the place of each byte
+};
+
+constexpr SortOrder make_sort_order() {
+  constexpr const char* kLower = "bcdfghjklmnpqrstvwxzaeiouy";
+  constexpr const char* kAfterSpace = "\n.,;:!?";
+  SortOrder o{};
+  int at = 0;
+  auto put = [&](int c) { o.byte[at++] = static_cast<unsigned char>(c); };
+  auto listed = [](const char* set, int c) {
+    for (; *set != 0; ++set)
+      if (*set == c) return true;
+    return false;
+  };
+  for (int c = 0; c < 256; ++c) {
+    const bool upper = c >= 'A' && c <= 'Z', lower = c >= 'a' && c <= 'z';
+    if (listed(kAfterSpace, c)) continue;
+    if (upper || lower) {
+      if (c == 'A' || c == 'a')
+        for (const char* l = kLower; *l != 0; ++l) put(upper ? *l - 'a' + 'A' : *l);
+      continue;
+    }
+    put(c);
+    if (c == ' ')
+      for (const char* p = kAfterSpace; *p != 0; ++p) put(*p);
+  }
+  for (int i = 0; i < 256; ++i) o.rank[o.byte[i]] = static_cast<unsigned char>(i);
+  return o;
+}
+constexpr SortOrder kSortOrder = make_sort_order();
+
+constexpr bool is_permutation(const SortOrder& o) {
+  for (int i = 0; i < 256; ++i)
+    if (o.byte[o.rank[i]] != i) return false;
+  return true;
+}
+static_assert(is_permutation(kSortOrder));
+
+// Marks of a block of n bytes: the rarest byte occurs at most n / 256
+// times, and every repeat covers kRepeatMin bytes.
+uint32_t mark_bound(uint32_t n) { return n / 256 + n / kRepeatMin + 1; }
+
+// Repeats are removed when that saves at least 1/kRepeatGain of the block.
+constexpr uint32_t kRepeatGain = 64;
+
+}  // namespace
+
 uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit) {
   if (len == 0 || len > kMaxBlock || limit == 0) return kDeclined;
-  auto last = allocate<unsigned char>(len);
+  // The rarest byte escapes: it occurs at most len / 256 times.
+  const unsigned char escape = least_used_byte(src, len);
+  const uint32_t mark_cap = mark_bound(len);
+  auto reduced = allocate<unsigned char>(len);
+  auto marks = allocate<uint32_t>(mark_cap);
+  if (!reduced || !marks) return kDeclined;
+  uint32_t mark_count = 0;
+  uint32_t m = remove_repeats(src, len, escape, reduced.get(), len, marks.get(), mark_cap, mark_count);
+  const bool repeats = m != 0 && m < len - len / kRepeatGain;
+  if (!repeats) {
+    m = len;
+    std::memcpy(reduced.get(), src, len);
+    mark_count = 0;
+  }
+  for (uint32_t i = 0; i < m; ++i) reduced[i] = kSortOrder.rank[reduced[i]];
+  auto last = allocate<unsigned char>(m);
   if (!last) return kDeclined;
   uint32_t starts[kMaxChains] = {};
-  const uint32_t primary = forward(src, len, last.get(), starts);
+  const uint32_t primary = forward(reduced.get(), m, last.get(), starts);
+  reduced.reset();
   if (primary == 0) return kDeclined;
   unsigned char* const end = dst + limit;
   unsigned char* p = put_varint(dst, end, len);
+  if (p != nullptr) p = put_varint(p, end, repeats ? 1 : 0);
+  if (p != nullptr && repeats) p = put_varint(p, end, escape);
+  if (p != nullptr && repeats) p = put_varint(p, end, m);
   if (p != nullptr) p = put_varint(p, end, primary);
-  for (int j = 0; p != nullptr && j + 1 < chains_for(len); ++j) p = put_varint(p, end, starts[j]);
+  for (int j = 0; p != nullptr && j + 1 < chains_for(m); ++j) p = put_varint(p, end, starts[j]);
   if (p == nullptr) return kDeclined;
 
-  std::unique_ptr<Model> model = make_model(len);
-  if (!model) return kDeclined;
+  auto runs = make<model::RunModel>();
+  auto marker = make<model::MarkModel>();
+  if (!runs || !runs->ok() || !marker) return kDeclined;
   Encoder coder(p, end);
-  for (uint32_t i = 0; i < len; ++i) {
-    model->code(coder, last[i]);
-    // Give up as soon as the output cannot fit.
-    if ((i & 4095) == 0 && coder.overflow()) return kDeclined;
-  }
+  if (!code_runs(coder, *runs, last.get(), m)) return kDeclined;
+  for (uint32_t k = 0; k < mark_count; ++k) marker->code(coder, marks[k]);
   coder.flush();
   if (coder.overflow()) return kDeclined;
   return static_cast<uint32_t>(coder.position() - dst);
@@ -477,23 +487,56 @@ uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint
 
 uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap) {
   const unsigned char* const end = src + len;
-  uint32_t n = 0, primary = 0;
+  uint32_t n = 0, flags = 0, escape = 0, m = 0, primary = 0;
   const unsigned char* p = get_varint(src, end, n);
+  if (p != nullptr) p = get_varint(p, end, flags);
+  if (p == nullptr || n == 0 || n > cap || n > kMaxBlock || flags > 1) return kFailed;
+  m = n;
+  if (flags == 1) {
+    p = get_varint(p, end, escape);
+    if (p != nullptr) p = get_varint(p, end, m);
+    // Every escape byte stands for at least one byte.
+    if (p == nullptr || escape > 255 || m == 0 || m > n) return kFailed;
+  }
   if (p != nullptr) p = get_varint(p, end, primary);
-  if (p == nullptr || n == 0 || n > cap || n > kMaxBlock || primary == 0 || primary > n)
-    return kFailed;
+  if (p == nullptr || primary == 0 || primary > m) return kFailed;
   uint32_t starts[kMaxChains] = {};
-  for (int j = 0; p != nullptr && j + 1 < chains_for(n); ++j) p = get_varint(p, end, starts[j]);
+  for (int j = 0; p != nullptr && j + 1 < chains_for(m); ++j) p = get_varint(p, end, starts[j]);
   if (p == nullptr) return kFailed;
 
-  std::unique_ptr<Model> model = make_model(n);
-  if (!model) return kFailed;
-  Decoder coder(p, end);
-  // The sorted bytes go straight into the destination; the inverse
-  // transform reads them before it overwrites them.
-  for (uint32_t i = 0; i < n; ++i) dst[i] = static_cast<unsigned char>(model->code(coder, 0));
-  model.reset();
-  return inverse(dst, n, primary, starts, dst) ? n : kFailed;
+  // Without the repeat pass the sorted bytes go straight into the
+  // destination; the inverse transform reads them before it overwrites them.
+  std::unique_ptr<unsigned char[]> reduced;
+  unsigned char* sorted = dst;
+  if (flags == 1) {
+    reduced = allocate<unsigned char>(m);
+    if (!reduced) return kFailed;
+    sorted = reduced.get();
+  }
+  std::unique_ptr<uint32_t[]> marks;
+  uint32_t mark_count = 0;
+  {
+    auto runs = make<model::RunModel>();
+    if (!runs || !runs->ok()) return kFailed;
+    Decoder coder(p, end);
+    if (!decode_runs(coder, *runs, sorted, m)) return kFailed;
+    runs.reset();
+    if (flags == 1) {
+      // One mark per escape byte, coded after the runs.
+      const unsigned char sorted_escape = kSortOrder.rank[escape];
+      for (uint32_t i = 0; i < m; ++i) mark_count += sorted[i] == sorted_escape;
+      if (mark_count > mark_bound(n)) return kFailed;
+      marks = allocate<uint32_t>(std::max(mark_count, 1u));
+      auto marker = make<model::MarkModel>();
+      if (!marks || !marker) return kFailed;
+      for (uint32_t k = 0; k < mark_count; ++k) marks[k] = marker->code(coder, 0);
+      if (coder.overrun()) return kFailed;
+    }
+  }
+  if (!inverse(sorted, m, primary, starts, sorted)) return kFailed;
+  for (uint32_t i = 0; i < m; ++i) sorted[i] = kSortOrder.byte[sorted[i]];
+  if (flags == 0) return n;
+  return restore_repeats(sorted, m, static_cast<unsigned char>(escape), marks.get(), mark_count, dst, n);
 }
 
 }  // namespace mirt::bwt

@@ -216,8 +216,12 @@ inline uint32_t mix32(uint32_t h) {
   return h;
 }
 
-inline uint32_t hash2(uint32_t a, uint32_t b) { return mix32(a * 0x9E3779B1u + b * 0x85EBCA77u + 0x27D4EB2Fu); }
-inline uint32_t hash3(uint32_t a, uint32_t b, uint32_t c) { return hash2(hash2(a, b), c); }
+// Context number k with one or two values, mixed once: the index takes
+// the low bits and the check byte the high ones.
+inline uint32_t hash3(uint32_t k, uint32_t a, uint32_t b) {
+  return mix32(k * 0x9E3779B1u + a * 0x85EBCA77u + b * 0xC2B2AE3Du + 0x27D4EB2Fu);
+}
+inline uint32_t hash2(uint32_t k, uint32_t a) { return hash3(k, a, 0); }
 
 // ---- Model --------------------------------------------------------------------
 // Hashed contexts; order 0 and order 1 are indexed directly. Two depend on
@@ -373,7 +377,7 @@ class Model {
         weights_[c].w[i] = static_cast<int16_t>(i < kInputs - 1 ? (20000 >> (16 - kWeightShift)) : 0);
     // Small blocks see too few bytes to fill an order-1 map; they keep only
     // the high bits of the previous byte.
-    c1_shift_ = table_bits_ >= 17 ? 0 : 17 - table_bits_;
+    c1_shift_ = table_bits_ >= 14 ? 3 : 17 - table_bits_;
     refine_.init(uint32_t{256} << (8 - c1_shift_));
     for (auto& s : slot_) s = o0_;
     begin_byte(0, true);
@@ -542,6 +546,7 @@ class Model {
       update_columns(c);
     }
     hash_context(Context{c4_, c8_, word0_, word1_, above_, col_}, hash_);
+    refine_.prefetch(1 | (c4_ & 0xFF) >> c1_shift_ << 8);
     // All lookups of a byte go out together, so their cache misses
     // overlap; the match model works on lines fetched a byte earlier.
     if (c != guessed_ || first)

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "cli/driver.h"
-#include "codec/checksum.h"
 #include "codec/codec.h"
 #include "codec/pipeline.h"
 #include "codec/tables.h"
+#include "common/keyword.h"
 #include "location/net.h"
 #include "modules/loader.h"
 #include "status/status.h"
@@ -39,7 +39,7 @@ enum class Directive {
 };
 
 struct DirectiveKeyword {
-  const char* keyword;
+  const char* name;
   Directive directive;
 };
 
@@ -97,14 +97,7 @@ int apply_config_line(const char* text, Options& options, uint32_t* block_size) 
   }
   if (count < 2) return 0;
 
-  const uint32_t key = elf_hash(fields[0]);
-  const DirectiveKeyword* found = nullptr;
-  for (const DirectiveKeyword& entry : kDirectives) {
-    if (elf_hash(entry.keyword) == key) {
-      found = &entry;
-      break;
-    }
-  }
+  const DirectiveKeyword* found = find_keyword(kDirectives, elf_hash(fields[0]));
   if (found == nullptr) return 1;
 
   const char* value = fields[1];

@@ -11,9 +11,9 @@
 #include "cli/config.h"
 #include "codec/format.h"
 #include "codec/tables.h"
+#include "common/ascii.h"
 #include "common/diag.h"
 #include "location/template.h"
-#include "location/url.h"
 #include "status/status.h"
 
 namespace mirt {

@@ -35,7 +35,7 @@ void learn_cost(int slot, uint32_t block_size, std::chrono::nanoseconds spent) {
 // Largest stored length the block record's length field can carry.
 uint32_t storable_length(uint32_t block_size) {
   const int width = length_field_width(block_size);
-  if (width >= 4) return kDeclined - 1;
+  if (width >= 4) return MR_DECLINED - 1;
   return (uint32_t{1} << (8 * width)) - 1;
 }
 
@@ -100,9 +100,9 @@ void BlockChoice::compress(size_t index) {
   uint32_t length = call_algorithm(slot, MR_MODE_COMPRESS, plain_.get(), out.get(),
                                    context_.block_size(), context_.capacity());
   learn_cost(slot, context_.block_size(), std::chrono::steady_clock::now() - start);
-  if (length != kDeclined && length > context_.limit()) length = kDeclined;
+  if (length != MR_DECLINED && length > context_.limit()) length = MR_DECLINED;
   candidate.length = length;
-  if (length == kDeclined) return;
+  if (length == MR_DECLINED) return;
   shrink_buffer(out, length);
   candidate.data = std::move(out);
 }
@@ -127,7 +127,7 @@ std::vector<size_t> BlockChoice::replay() {
     CandidateNote note{static_cast<uint8_t>(context_.slots()[i]),
                        static_cast<int32_t>(candidate.length), false, false};
     // Only an improvement is verified; a later slot must be strictly smaller.
-    if (candidate.length != kDeclined && (best_ < 0 || candidate.length < best_length)) {
+    if (candidate.length != MR_DECLINED && (best_ < 0 || candidate.length < best_length)) {
       if (candidate.verified < 0) unknown.push_back(i);
       // Until it is known, assume it holds: so is the rest of the chain.
       if (candidate.verified != 0) {

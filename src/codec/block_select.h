@@ -10,10 +10,9 @@
 
 #include "codec/pipeline.h"
 #include "common/buffer.h"
+#include "mirt/module.h"
 
 namespace mirt {
-
-inline constexpr uint32_t kDeclined = 0xFFFFFFFFu;
 
 // What one candidate did, replayed in slot order when the block is
 // reported, exactly as a one-by-one trial would have shown it.
@@ -61,7 +60,7 @@ class BlockChoice : public BlockJob {
 
  private:
   struct Candidate {
-    uint32_t length = kDeclined;
+    uint32_t length = MR_DECLINED;
     Buffer data;         // null for the copy algorithm: the block itself
     int8_t verified = -1;  // -1 not yet known, 0 failed, 1 gives the block back
   };

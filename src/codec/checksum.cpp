@@ -254,20 +254,4 @@ uint32_t adler32_combine(uint32_t adler_a, uint32_t adler_b, uint64_t length_b) 
   return static_cast<uint32_t>((s2 << 16) | s1);
 }
 
-uint32_t elf_hash(uint32_t seed, const uint8_t* data, size_t length) {
-  uint32_t h = seed;
-  for (size_t i = 0; i < length; ++i) {
-    h = (h << 4) + data[i];
-    uint32_t g = h & 0xF0000000u;
-    if (g != 0) h ^= g >> 24;
-    h &= ~g;
-  }
-  return h;
-}
-
-uint32_t elf_hash(const char* text) {
-  if (text == nullptr) return 0;
-  return elf_hash(0, reinterpret_cast<const uint8_t*>(text), std::strlen(text));
-}
-
 }  // namespace mirt

@@ -16,7 +16,7 @@ struct StreamResult {
 // The codec entry: mode 1 compress, 2 decompress, 3 statistics.
 // `file_name` may be null; block size 0 lets the compressor choose;
 // cipher -1 means none. An empty input succeeds with 0 bytes.
-StreamResult run_stream(int input, int output, int mode, Options& options,
+StreamResult run_stream(int input, int output, int mode, const Options& options,
                         const char* file_name, ChecksumRecord& sums, uint32_t block_size,
                         int cipher);
 
@@ -24,17 +24,17 @@ StreamResult run_stream(int input, int output, int mode, Options& options,
 // count (modes 1 and 2) or 1 (mode 3); 0 means failure. `file_name` may be
 // null. Block size 0 lets the compressor choose; cipher -1 means none.
 // The byte count of run_stream, 0 on failure (and for an empty input).
-uint64_t process_stream(int input, int output, int mode, Options& options,
+uint64_t process_stream(int input, int output, int mode, const Options& options,
                         const char* file_name, ChecksumRecord& sums, uint32_t block_size,
                         int cipher);
 
 // Mode-specific halves, called by process_stream after its shared start.
-StreamResult compress_stream(int input, int output, Options& options, const char* file_name,
+StreamResult compress_stream(int input, int output, const Options& options, const char* file_name,
                          ChecksumRecord& sums, uint32_t block_size, int cipher,
                          uint64_t input_size);
-StreamResult decompress_stream(int input, int output, Options& options, const char* file_name,
+StreamResult decompress_stream(int input, int output, const Options& options, const char* file_name,
                            ChecksumRecord& sums, int cipher);
-StreamResult report_stream(int input, Options& options, const char* file_name,
+StreamResult report_stream(int input, const Options& options, const char* file_name,
                        ChecksumRecord& sums);
 
 // Default block size for an input of `input_size` bytes.

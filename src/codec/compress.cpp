@@ -20,6 +20,7 @@
 #include "codec/tables.h"
 #include "common/buffer.h"
 #include "common/diag.h"
+#include "common/io.h"
 #include "location/stream.h"
 #include "status/status.h"
 
@@ -27,23 +28,12 @@ namespace mirt {
 
 namespace {
 
-constexpr uint32_t kCipherStateSize = 2048;
-
 const char* shown_name(const char* name) { return name != nullptr ? name : ""; }
 
 bool write_all(int fd, const void* data, size_t length) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  while (length > 0) {
-    const ssize_t n = ::write(fd, p, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      report_system_error("write", n == 0 ? EIO : errno);
-      return false;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
+  if (write_full(fd, data, length)) return true;
+  report_system_error("write", errno);
+  return false;
 }
 
 // One system call per block record in the usual case.
@@ -55,25 +45,9 @@ bool write_block_record(int fd, uint8_t algorithm, uint32_t length, int width,
     head[1 + i] = static_cast<uint8_t>(length >> (8 * (width - 1 - i)));
   iovec parts[2] = {{head, static_cast<size_t>(1 + width)},
                     {const_cast<uint8_t*>(data), length}};
-  int first = 0;
-  while (first < 2) {
-    const ssize_t n = ::writev(fd, parts + first, 2 - first);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      report_system_error("write", n == 0 ? EIO : errno);
-      return false;
-    }
-    auto done = static_cast<size_t>(n);
-    while (first < 2 && done >= parts[first].iov_len) {
-      done -= parts[first].iov_len;
-      ++first;
-    }
-    if (first < 2) {
-      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + done;
-      parts[first].iov_len -= done;
-    }
-  }
-  return true;
+  if (write_full(fd, parts, 2)) return true;
+  report_system_error("write", errno);
+  return false;
 }
 
 void put_be(uint8_t* out, uint64_t value, int width) {
@@ -232,8 +206,8 @@ bool CompressStream::start_cipher(int cipher) {
     return false;
   }
   cipher_ = cipher_entry(cipher);
-  cipher_state_ = allocate_buffer(kCipherStateSize);
-  std::memset(cipher_state_.get(), 0, kCipherStateSize);
+  cipher_state_ = allocate_buffer(MR_CIPHER_STATE_SIZE);
+  std::memset(cipher_state_.get(), 0, MR_CIPHER_STATE_SIZE);
   ext_add_int(kRecordCipher, static_cast<uint32_t>(cipher), 4);
   cipher_(nullptr, nullptr, 0, cipher_state_.get(), MR_CIPHER_START_ENCRYPT);
   return true;
@@ -416,7 +390,7 @@ uint32_t choose_block_size(uint64_t input_size) {
   return input_size <= limit ? static_cast<uint32_t>(input_size + 5) : limit;
 }
 
-StreamResult compress_stream(int input, int output, Options& options, const char* file_name,
+StreamResult compress_stream(int input, int output, const Options& options, const char* file_name,
                              ChecksumRecord& sums, uint32_t block_size, int cipher,
                              uint64_t input_size) {
   const uint32_t size = block_size != 0 ? block_size : choose_block_size(input_size);

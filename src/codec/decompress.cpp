@@ -22,30 +22,22 @@
 #include "codec/tables.h"
 #include "common/buffer.h"
 #include "common/diag.h"
+#include "common/io.h"
+#include "common/keyword.h"
 #include "location/stream.h"
 #include "status/status.h"
 
 namespace mirt {
 namespace {
 
-constexpr size_t kCipherStateSize = 2048;
-
 void report_corrupt(const char* file_name, const char* reason) {
   report("%s: corrupt file (%s).\n", display_name(file_name), reason);
 }
 
 bool write_all(int fd, const uint8_t* data, uint64_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      report_system_error("write", n < 0 ? errno : EIO);
-      return false;
-    }
-    data += n;
-    length -= static_cast<uint64_t>(n);
-  }
-  return true;
+  if (write_full(fd, data, static_cast<size_t>(length))) return true;
+  report_system_error("write", errno);
+  return false;
 }
 
 bool pair_passes(uint32_t stored, uint32_t running) {
@@ -246,7 +238,7 @@ bool ExpandStream::start_cipher() {
     return false;
   }
   cipher_ = cipher_entry(info_.cipher);
-  cipher_state_.assign(kCipherStateSize, 0);
+  cipher_state_.assign(MR_CIPHER_STATE_SIZE, 0);
   cipher_(nullptr, nullptr, 0, cipher_state_.data(), MR_CIPHER_START_DECRYPT);
   return true;
 }
@@ -411,13 +403,13 @@ bool ExpandStream::finish(BlockJob& job) {
   return true;
 }
 
-StreamResult decompress_input(int input, int output, Options& options, const char* file_name,
+StreamResult decompress_input(int input, int output, const Options& options, const char* file_name,
                               ChecksumRecord& sums, int cipher, bool may_retry);
 
 // With `try_urls`, the first download location that opens replaces the
 // local data: it is read in its place, as a stream of its own, and its
 // download locations are not followed again.
-bool use_remote_copy(int input, int output, Options& options, const char* file_name,
+bool use_remote_copy(int input, int output, const Options& options, const char* file_name,
                      ChecksumRecord& sums, const ContainerInfo& info, StreamResult& result) {
   for (const std::string& location : info.locations) {
     status_message(1, "Trying to get remote url ");
@@ -430,13 +422,7 @@ bool use_remote_copy(int input, int output, Options& options, const char* file_n
     close(input);
     sums.expected_compressed_sum = sums.stored_compressed_sum;
     sums.expected_plain_sum = sums.stored_plain_sum;
-    struct stat st {};
-    if (fstat(fetched, &st) != 0) {
-      report_system_error("fstat", errno);
-      result = {};
-    } else {
-      result = decompress_input(fetched, output, options, file_name, sums, info.cipher, false);
-    }
+    result = decompress_input(fetched, output, options, file_name, sums, info.cipher, false);
     close(fetched);
     return true;
   }
@@ -467,7 +453,7 @@ uint64_t size_for_progress(int input, const ContainerInfo& info) {
 
 // One container, from just after its magic. `took_input` tells that a
 // remote copy was read in its place.
-StreamResult decompress_container(int input, int output, Options& options,
+StreamResult decompress_container(int input, int output, const Options& options,
                                   const char* file_name, ChecksumRecord& sums, int cipher,
                                   bool may_retry, bool& took_input) {
   ContainerInfo info;
@@ -499,7 +485,7 @@ StreamResult decompress_container(int input, int output, Options& options,
 
 
 // Every container of the input, one after another, like gzip members.
-StreamResult decompress_input(int input, int output, Options& options, const char* file_name,
+StreamResult decompress_input(int input, int output, const Options& options, const char* file_name,
                               ChecksumRecord& sums, int cipher, bool may_retry) {
   status_message(1, "Decompressing.");
   int32_t got = 0;
@@ -535,7 +521,7 @@ StreamResult decompress_input(int input, int output, Options& options, const cha
 
 }  // namespace
 
-StreamResult decompress_stream(int input, int output, Options& options, const char* file_name,
+StreamResult decompress_stream(int input, int output, const Options& options, const char* file_name,
                                ChecksumRecord& sums, int cipher) {
   return decompress_input(input, output, options, file_name, sums, cipher, true);
 }

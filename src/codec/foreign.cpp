@@ -7,10 +7,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "codec/format.h"
 #include "common/diag.h"
+#include "common/io.h"
+#include "common/unique_fd.h"
 #include "location/stream.h"
 #include "status/status.h"
 
@@ -33,25 +36,6 @@ Kind kind_of(uint32_t magic) {
   return Kind::None;
 }
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 // Output side: writes everything, counts the bytes and advances the
 // progress display by one unit per 1024 bytes.
 class Sink {
@@ -59,15 +43,9 @@ class Sink {
   explicit Sink(int output) : output_(output) {}
 
   bool write(const uint8_t* data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-      ssize_t n = ::write(output_, data + done, length - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        report_system_error("write", n < 0 ? errno : EIO);
-        return false;
-      }
-      done += static_cast<size_t>(n);
+    if (!write_full(output_, data, length)) {
+      report_system_error("write", errno);
+      return false;
     }
     total_ += length;
     carry_ += length;
@@ -109,15 +87,9 @@ int spool_to_temp(int input, uint32_t magic, std::vector<uint8_t>& buffer) {
       report_system_error("read", errno);
       return -1;
     }
-    size_t done = 0;
-    while (done < static_cast<size_t>(got)) {
-      ssize_t n = write(temp.get(), buffer.data() + done, static_cast<size_t>(got) - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        report_system_error("write", n < 0 ? errno : EIO);
-        return -1;
-      }
-      done += static_cast<size_t>(n);
+    if (!write_full(temp.get(), buffer.data(), static_cast<size_t>(got))) {
+      report_system_error("write", errno);
+      return -1;
     }
     if (static_cast<uint32_t>(got) < kChunk) break;
   }
@@ -142,8 +114,7 @@ bool gunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
   std::unique_ptr<gzFile_s, GzCloser> gz(gzdopen(own, "r"));
   if (!gz) {
     close(own);
-    report_system_error("malloc", ENOMEM);
-    return false;
+    throw std::bad_alloc();
   }
   gzbuffer(gz.get(), kChunk);
 
@@ -156,7 +127,7 @@ bool gunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
       if (err == Z_ERRNO) {
         report_system_error("read", saved);
       } else if (err == Z_MEM_ERROR) {
-        report_system_error("malloc", ENOMEM);
+        throw std::bad_alloc();
       } else {
         report("gzip: %s\n", kCorrupt);
       }
@@ -214,10 +185,7 @@ bool bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
     }
     if (!in_stream) {
       if (bz.strm.avail_in == 0 && at_eof) break;
-      if (bz.restart() != BZ_OK) {
-        report_system_error("malloc", ENOMEM);
-        return false;
-      }
+      if (bz.restart() != BZ_OK) throw std::bad_alloc();
       in_stream = true;
     }
 
@@ -234,10 +202,7 @@ bool bunzip(int input, Sink& sink, std::vector<uint8_t>& buffer) {
     }
     bool later_stream = streams_done > 0;
     if (rc == BZ_DATA_ERROR_MAGIC && later_stream) break;
-    if (rc == BZ_MEM_ERROR) {
-      report_system_error("malloc", ENOMEM);
-      return false;
-    }
+    if (rc == BZ_MEM_ERROR) throw std::bad_alloc();
     if (rc != BZ_OK) {
       report("bzip2: %s\n", kCorrupt);
       return false;

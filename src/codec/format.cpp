@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/diag.h"
+#include "common/io.h"
 
 namespace mirt {
 
@@ -72,11 +73,7 @@ int write_be(int fd, uint64_t value, int width) {
   for (int i = width - 1; i >= 0; --i) {
     // Widths beyond eight bytes lead with zeros rather than shifting past 63.
     const uint8_t byte = i < 8 ? static_cast<uint8_t>(value >> (8 * i)) : 0;
-    ssize_t n;
-    do {
-      n = ::write(fd, &byte, 1);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
+    if (!write_full(fd, &byte, 1)) {
       report_system_error("write", errno);
       return -1;
     }
@@ -88,10 +85,7 @@ int read_be(int fd, void* destination, int count, int destination_width) {
   uint64_t value = 0;
   for (int i = 0; i < count; ++i) {
     uint8_t byte = 0;
-    ssize_t n;
-    do {
-      n = ::read(fd, &byte, 1);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = read_some(fd, &byte, 1);
     if (n == 0) {
       // errno says nothing about an end of file; don't print a stale text.
       report("read: unexpected end of file\n");

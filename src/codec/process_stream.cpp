@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
+#include <stdexcept>
 
 #include "codec/codec.h"
 #include "common/diag.h"
@@ -11,7 +12,7 @@ namespace mirt {
 
 namespace {
 
-StreamResult run_mode(int input, int output, int mode, Options& options, const char* file_name,
+StreamResult run_mode(int input, int output, int mode, const Options& options, const char* file_name,
                       ChecksumRecord& sums, uint32_t block_size, int cipher) {
   struct stat info {};
   if (::fstat(input, &info) != 0) {
@@ -36,21 +37,24 @@ StreamResult run_mode(int input, int output, int mode, Options& options, const c
 
 }  // namespace
 
-// Every allocation in the codec may throw; a stream that runs out of
-// memory fails here, with one message, whatever it was doing.
-StreamResult run_stream(int input, int output, int mode, Options& options,
+// Every allocation in the codec may throw, and so do the gzip and bzip2
+// decoders when their library runs out; a stream that runs out of memory
+// fails here, with one message, whatever it was doing. A size beyond what
+// a container can hold at all counts the same.
+StreamResult run_stream(int input, int output, int mode, const Options& options,
                         const char* file_name, ChecksumRecord& sums, uint32_t block_size,
                         int cipher) {
   try {
     return run_mode(input, output, mode, options, file_name, sums, block_size, cipher);
   } catch (const std::bad_alloc&) {
-    std::fflush(stdout);
-    report_system_error("malloc", ENOMEM);
-    return {};
+  } catch (const std::length_error&) {
   }
+  std::fflush(stdout);
+  report_system_error("malloc", ENOMEM);
+  return {};
 }
 
-uint64_t process_stream(int input, int output, int mode, Options& options,
+uint64_t process_stream(int input, int output, int mode, const Options& options,
                         const char* file_name, ChecksumRecord& sums, uint32_t block_size,
                         int cipher) {
   const StreamResult result =

@@ -13,6 +13,7 @@
 #include "codec/format.h"
 #include "codec/tables.h"
 #include "common/diag.h"
+#include "common/io.h"
 #include "location/stream.h"
 #include "location/template.h"
 
@@ -85,11 +86,9 @@ uint64_t blocks_for(uint64_t size, uint32_t block_size) {
 }
 
 BlockHead read_block_head(int fd, int width, uint8_t& algorithm, uint32_t& length, int& error) {
-  for (;;) {
-    const ssize_t n = read(fd, &algorithm, 1);
-    if (n == 1) break;
-    if (n == 0) return BlockHead::kEndOfInput;
-    if (errno == EINTR) continue;
+  const ssize_t n = read_some(fd, &algorithm, 1);
+  if (n == 0) return BlockHead::kEndOfInput;
+  if (n < 0) {
     error = errno != 0 ? errno : EIO;
     return BlockHead::kError;
   }

@@ -219,7 +219,7 @@ StreamResult report_input(int input, const Options& options, const char* file_na
 
 }  // namespace
 
-StreamResult report_stream(int input, Options& options, const char* file_name,
+StreamResult report_stream(int input, const Options& options, const char* file_name,
                            ChecksumRecord& sums) {
   const StreamResult result = report_input(input, options, file_name, sums);
   // A report that did not reach its reader is a failure.

@@ -80,28 +80,26 @@ bool usable_algorithm_slot(int slot) { return slot >= 0 && slot < kEndOfBlocks; 
 
 uint32_t copy_algorithm(uint32_t mode, void*, const unsigned char* src, unsigned char* dst,
                         uint32_t src_len, uint32_t) {
-  if (mode == 1 || mode == 2) {
+  if (mode == MR_MODE_COMPRESS || mode == MR_MODE_DECOMPRESS) {
     if (src_len > 0) std::memcpy(dst, src, src_len);
     return src_len;
   }
   std::printf("Unsupported mode: %i\n", static_cast<int>(mode));
-  return static_cast<uint32_t>(-1);
+  return MR_DECLINED;
 }
 
 uint32_t unavailable_algorithm(uint32_t mode, void*, const unsigned char*, unsigned char*,
                                uint32_t, uint32_t) {
-  if (mode == 1) return static_cast<uint32_t>(-1);
-  if (mode == 2) {
+  if (mode == MR_MODE_COMPRESS) return MR_DECLINED;
+  if (mode == MR_MODE_DECOMPRESS) {
     std::printf(
         "You tried to decompress a file with an algorithm that is not compiled into your "
         "version.  Output will be unusable.\n");
-    return 0;
+    return MR_FAILED;
   }
   std::printf("Unsupported mode: %i\n", static_cast<int>(mode));
-  return static_cast<uint32_t>(-1);
+  return MR_DECLINED;
 }
-
-CipherEntry unavailable_cipher() { return unavailable_cipher_entry; }
 
 AlgorithmEntry algorithm_entry(int slot) {
   if (slot < 0 || slot >= kAlgorithmSlots) return nullptr;
@@ -125,11 +123,6 @@ int highest_available_algorithm() {
   return 0;
 }
 
-void algorithm_set(int slot, AlgorithmEntry entry, const char* name, bool threadsafe) {
-  if (!usable_algorithm_slot(slot)) return;
-  g_algorithms[slot] = {entry, name, threadsafe};
-}
-
 void algorithm_disable(int slot) {
   // 255 is the end-of-blocks marker and never holds anything.
   if (!usable_algorithm_slot(slot)) return;
@@ -148,11 +141,6 @@ bool algorithm_install(int slot, AlgorithmEntry entry, const char* name, bool th
   if (current != nullptr && current != unavailable_algorithm) return false;
   g_algorithms[slot] = {entry, name, threadsafe};
   return true;
-}
-
-bool algorithm_threadsafe(int slot) {
-  if (slot < 0 || slot >= kAlgorithmSlots) return true;
-  return g_algorithms[slot].threadsafe;
 }
 
 uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* dst,

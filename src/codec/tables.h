@@ -21,21 +21,19 @@ uint32_t copy_algorithm(uint32_t mode, void* reserved, const unsigned char* src,
 // is only compared against, never called.
 uint32_t unavailable_algorithm(uint32_t mode, void* reserved, const unsigned char* src,
                                unsigned char* dst, uint32_t src_len, uint32_t dst_cap);
-CipherEntry unavailable_cipher();  // the stub as it sits in the cipher table
 
 // Algorithm slots (number 0..255).
 AlgorithmEntry algorithm_entry(int slot);
 const char* algorithm_name(int slot);  // nullptr when the slot has no name
 bool algorithm_available(int slot);    // neither empty nor the stub
 int highest_available_algorithm();     // 0 when none is available
-// `threadsafe`: the entry may run on several threads at once; otherwise
-// call_algorithm serialises every call into the slot.
-void algorithm_set(int slot, AlgorithmEntry entry, const char* name, bool threadsafe = false);
 void algorithm_disable(int slot);      // stub in, name kept (-e, exclude_algorithm)
 void algorithm_restrict(uint32_t keep);  // empty 1..254 except `keep` (-I)
+// Into an empty or disabled slot only (module loader). `threadsafe`: the
+// entry may run on several threads at once; otherwise call_algorithm
+// serialises every call into the slot.
 bool algorithm_install(int slot, AlgorithmEntry entry, const char* name,
-                       bool threadsafe = false);  // module loader
-bool algorithm_threadsafe(int slot);
+                       bool threadsafe = false);
 
 // Calls the slot's entry (null entries give 0 in mode 2, -1 otherwise),
 // holding the slot's lock unless the entry is thread-safe. Every call of

@@ -3,12 +3,15 @@
 
 #include <cstdint>
 
+#include "mirt/version.h"
+
 namespace mirt {
 
-// Program version 0.8.42-rel; packed as major * 65536 + minor * 256 + patch.
-inline constexpr int kVersionMajor = 0;
-inline constexpr int kVersionMinor = 8;
-inline constexpr int kVersionPatch = 42;
+// Program version (from CMakeLists.txt's project()) and release tag;
+// packed as major * 65536 + minor * 256 + patch.
+inline constexpr int kVersionMajor = MR_VERSION_MAJOR;
+inline constexpr int kVersionMinor = MR_VERSION_MINOR;
+inline constexpr int kVersionPatch = MR_VERSION_PATCH;
 inline constexpr const char* kReleaseTag = "rel";
 inline constexpr uint32_t kPackedVersion =
     kVersionMajor * 65536 + kVersionMinor * 256 + kVersionPatch;

@@ -17,8 +17,9 @@
 #include <map>
 #include <string>
 
-#include "codec/checksum.h"
+#include "common/ascii.h"
 #include "common/diag.h"
+#include "common/keyword.h"
 #include "location/base64.h"
 #include "location/stream.h"
 
@@ -46,14 +47,6 @@ constexpr const char* kAnonymousPassword = "ftp@mirt.test";
 
 // Platform network start-up; nothing to do on Unix.
 int network_platform_init() { return 0; }
-
-ssize_t read_retry(int fd, void* buffer, size_t size) {
-  ssize_t got;
-  do {
-    got = read(fd, buffer, size);
-  } while (got < 0 && errno == EINTR);
-  return got;
-}
 
 // Unchecked: a broken connection shows at the next read. A peer that went
 // away must not kill the process with SIGPIPE.
@@ -86,17 +79,6 @@ void announce_length(int fd, int64_t length) {
   g_announced[fd] = {info.st_dev, info.st_ino, length};
 }
 
-bool ascii_prefix_nocase(const std::string& line, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != '\0'; ++i) {
-    if (i >= line.size()) return false;
-    char c = line[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 // The Content-Length of a header read exactly up to its end, -1 when
 // there is none, it is not a plain number, or copies disagree.
 int64_t announced_length(const std::string& header) {
@@ -109,7 +91,7 @@ int64_t announced_length(const std::string& header) {
     start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     constexpr const char* kField = "content-length:";
-    if (!ascii_prefix_nocase(line, kField)) continue;
+    if (!starts_with_lower(line, kField)) continue;
     size_t i = std::strlen(kField);
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
     if (i >= line.size() || line[i] < '0' || line[i] > '9') return -1;
@@ -139,10 +121,6 @@ std::string quoted_text(const char* text, size_t length) {
 
 std::string system_text(int err) { return std::strerror(err); }
 
-uint32_t code_hash(const char* text) {
-  return elf_hash(0, reinterpret_cast<const uint8_t*>(text), 4);
-}
-
 int open_url_at_depth(const char* location, const UrlParts& parts, int flags, int mode,
                       int depth);
 
@@ -163,19 +141,13 @@ class HeaderSource {
       if (got >= 0 || errno != ENOTSOCK) return got;
       peeking_ = false;
     }
-    return read_retry(fd_, buffer, 1);
+    return read_some(fd_, buffer, 1);
   }
 
   // Consumes the first `size` bytes of what look() gave.
   bool take(char* buffer, size_t size) {
     if (!peeking_) return true;  // already consumed by the read
-    size_t done = 0;
-    while (done < size) {
-      ssize_t got = read_retry(fd_, buffer + done, size - done);
-      if (got <= 0) return false;
-      done += static_cast<size_t>(got);
-    }
-    return true;
+    return read_full(fd_, buffer, static_cast<uint32_t>(size)) == static_cast<int32_t>(size);
   }
 
  private:
@@ -185,9 +157,9 @@ class HeaderSource {
 
 int follow_redirect(int fd, int flags, int mode, int depth) {
   unsigned char space;
-  (void)read_retry(fd, &space, 1);
+  (void)read_some(fd, &space, 1);
   char target[kTargetSize] = {};
-  ssize_t got = read_retry(fd, target, kTargetSize - 2);
+  ssize_t got = read_some(fd, target, kTargetSize - 2);
   close(fd);
   if (got < 0) got = 0;
   target[got] = '\0';
@@ -285,7 +257,7 @@ int http_request(int fd, const char* location, const UrlParts& parts, int flags,
   send_text(fd, request);
 
   char status[kStatusSize] = {};
-  const ssize_t got = read_retry(fd, status, sizeof status);
+  const ssize_t got = read_some(fd, status, sizeof status);
   const char code = accepted_status(status, got, errno);
   if (code == 0) {
     close(fd);
@@ -383,15 +355,15 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
     return -1;
   }
   const bool store = (flags & O_WRONLY) != 0;
-  static const uint32_t k220 = code_hash("220 ");
-  static const uint32_t k331 = code_hash("331 ");
-  static const uint32_t k230 = code_hash("230 ");
-  static const uint32_t k227 = code_hash("227 ");
-  static const uint32_t k200 = code_hash("200 ");
-  static const uint32_t k150 = code_hash("150 ");
-  static const uint32_t k530 = code_hash("530 ");
-  static const uint32_t k550 = code_hash("550 ");
-  static const uint32_t k553 = code_hash("553 ");
+  static const uint32_t k220 = elf_hash4("220 ");
+  static const uint32_t k331 = elf_hash4("331 ");
+  static const uint32_t k230 = elf_hash4("230 ");
+  static const uint32_t k227 = elf_hash4("227 ");
+  static const uint32_t k200 = elf_hash4("200 ");
+  static const uint32_t k150 = elf_hash4("150 ");
+  static const uint32_t k530 = elf_hash4("530 ");
+  static const uint32_t k550 = elf_hash4("550 ");
+  static const uint32_t k553 = elf_hash4("553 ");
 
   char data_host[kPassiveHostSize] = {};
   int32_t data_port = 0;
@@ -410,7 +382,7 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
 
   char reply[kReplySize + 1];
   for (;;) {
-    ssize_t got = read_retry(control, reply, kReplySize);
+    const ssize_t got = read_some(control, reply, kReplySize);
     if (got <= 0) {
       set_open_failure_reason(got < 0 ? "reading the FTP reply: " + system_text(errno)
                                       : "FTP server closed the connection");
@@ -421,7 +393,7 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
       char* newline = std::strchr(line, '\n');
       if (newline != nullptr) *newline = '\0';
       if (std::strlen(line) >= 4) {
-        const uint32_t code = code_hash(line);
+        const uint32_t code = elf_hash4(line);
         if (code == k220) {
           send_text(control, std::string("USER ") + (parts.user[0] ? parts.user : "anonymous") + "\n");
         } else if (code == k331) {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "common/diag.h"
+#include "common/io.h"
 #include "location/net.h"
 #include "location/url.h"
 
@@ -44,8 +45,7 @@ int64_t skip_by_reading(int fd, int64_t offset) {
   while (left > 0) {
     size_t want = left < static_cast<int64_t>(sizeof scratch) ? static_cast<size_t>(left)
                                                                : sizeof scratch;
-    ssize_t got = read(fd, scratch, want);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = read_some(fd, scratch, want);
     if (got <= 0) break;
     left -= got;
   }
@@ -123,20 +123,6 @@ int64_t seek_location(int fd, int64_t offset, int whence) {
   if (offset == 0) return 0;
   if (offset > 0) return skip_by_reading(fd, offset);
   return offset + 1;
-}
-
-int32_t read_full(int fd, void* buffer, uint32_t size) {
-  if (size == 0) return 0;
-  auto* out = static_cast<unsigned char*>(buffer);
-  uint32_t count = 0;
-  while (count < size) {
-    ssize_t got = read(fd, out + count, size - count);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return static_cast<int32_t>(got);
-    if (got == 0) break;
-    count += static_cast<uint32_t>(got);
-  }
-  return static_cast<int32_t>(count);
 }
 
 }  // namespace mirt

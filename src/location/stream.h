@@ -1,9 +1,11 @@
-// Locations (paths and URLs) opened as descriptors, seeking that also
-// works on network streams, and the read loop every reader uses.
+// Locations (paths and URLs) opened as descriptors, and seeking that also
+// works on network streams. Readers of what they open use read_full.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "common/io.h"
 
 namespace mirt {
 
@@ -11,8 +13,6 @@ namespace mirt {
 int open_location(const char* location, int flags, int mode);
 // lseek-like; on network streams re-opens and skips (see stream.cpp).
 int64_t seek_location(int fd, int64_t offset, int whence);
-// Reads until `size` bytes, end of stream, or an error (negative result).
-int32_t read_full(int fd, void* buffer, uint32_t size);
 
 // Why the last failed open_location failed, when the network layer knew
 // more than its error number says ("connection refused", "HTTP 404 Not

@@ -11,7 +11,8 @@
 #include <cstring>
 #include <memory>
 
-#include "codec/checksum.h"
+#include "common/ascii.h"
+#include "common/keyword.h"
 #include "common/types.h"
 #include "status/status.h"
 
@@ -37,18 +38,10 @@ struct SystemFacts {
 SystemFacts g_facts;
 char g_distribution[128] = "unknown";
 
-std::string ascii_lower(const char* text) {
-  std::string out = text != nullptr ? text : "";
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 void set_facts(const char* sysname, const char* release, const char* machine) {
-  g_facts.sysname = ascii_lower(sysname);
+  g_facts.sysname = lowercase_copy(sysname);
   g_facts.release = release != nullptr ? release : "";
-  g_facts.machine = ascii_lower(machine);
+  g_facts.machine = lowercase_copy(machine);
   g_facts.present = true;
 }
 
@@ -93,14 +86,7 @@ constexpr MacroEntry kMacros[] = {
     {"PSWD", Macro::Pswd},
 };
 
-// Keyword tables are keyed by the ELF hash of the name.
-const MacroEntry* find_macro(const char* name) {
-  uint32_t key = elf_hash(0, reinterpret_cast<const uint8_t*>(name), 4);
-  for (const MacroEntry& entry : kMacros) {
-    if (elf_hash(entry.name) == key) return &entry;
-  }
-  return nullptr;
-}
+const MacroEntry* find_macro(const char* name) { return find_keyword(kMacros, elf_hash4(name)); }
 
 std::string formatted_version(bool with_patch) {
   char text[64];

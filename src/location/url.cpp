@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/ascii.h"
+
 namespace mirt {
 namespace {
 
@@ -12,14 +14,6 @@ void copy_cut(char* out, size_t size, std::string_view text) {
   size_t n = text.size() < size - 1 ? text.size() : size - 1;
   if (n > 0) std::memcpy(out, text.data(), n);
   out[n] = '\0';
-}
-
-bool equals_ignoring_case(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    char ca = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
-    if (ca != *b) return false;
-  }
-  return *a == *b;
 }
 
 // The encoded path stops growing once it reaches this many characters, so
@@ -106,22 +100,15 @@ int parse_url(const char* location, UrlParts& parts) {
       port = port * 10 + static_cast<uint32_t>(host[i] - '0');
     parts.port = static_cast<int32_t>(port);
     host.erase(port_colon);
-  } else if (equals_ignoring_case(parts.scheme, "http")) {
+  } else if (equals_lower(parts.scheme, "http")) {
     parts.port = 80;
-  } else if (equals_ignoring_case(parts.scheme, "ftp")) {
+  } else if (equals_lower(parts.scheme, "ftp")) {
     parts.port = 21;
   }
   copy_cut(parts.host, kHostSize, host);
 
   lowercase_string(parts.scheme);
   return 0;
-}
-
-void lowercase_string(char* text) {
-  if (text == nullptr) return;
-  for (; *text != '\0'; ++text) {
-    if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
-  }
 }
 
 }  // namespace mirt

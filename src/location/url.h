@@ -24,7 +24,4 @@ struct UrlParts {
 // 1 for a plain path (only `path` is set), 0 for a URL.
 int parse_url(const char* location, UrlParts& parts);
 
-// ASCII A-Z to a-z in place.
-void lowercase_string(char* text);
-
 }  // namespace mirt

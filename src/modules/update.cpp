@@ -13,6 +13,8 @@
 #include <string>
 
 #include "common/diag.h"
+#include "common/io.h"
+#include "common/unique_fd.h"
 #include "location/net.h"
 #include "location/stream.h"
 #include "location/template.h"
@@ -44,40 +46,6 @@ uint32_t field_value(const char* bytes, int length) {
   return negative ? 0u - value : value;
 }
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
-bool write_all(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = ::write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
 // Copies everything from `source` into a fresh file next to `destination`
 // and renames it into place only once all of it arrived, so an interrupted
 // download never replaces a working program or module.
@@ -99,13 +67,10 @@ int fetch_into(int source, const std::string& destination, const char* name) {
   char buffer[kCopyChunk];
   uint64_t copied = 0;
   for (;;) {
-    ssize_t got = ::read(source, buffer, sizeof buffer);
+    const ssize_t got = read_some(source, buffer, sizeof buffer);
     if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return discard("read", errno);
-    }
-    if (!write_all(target.get(), buffer, static_cast<size_t>(got))) return discard("write", errno);
+    if (got < 0) return discard("read", errno);
+    if (!write_full(target.get(), buffer, static_cast<size_t>(got))) return discard("write", errno);
     copied += static_cast<uint64_t>(got);
   }
   // A server that closes before the length it announced broke off.
@@ -147,10 +112,7 @@ uint32_t fetch_version(const char* name, const char* version_template, const Opt
   int fd = open_location(location.c_str(), O_RDONLY, 0);
   if (fd < 0) return 0;
   char bytes[kVersionFileLength];
-  ssize_t got;
-  do {
-    got = ::read(fd, bytes, sizeof bytes);
-  } while (got < 0 && errno == EINTR);
+  const ssize_t got = read_some(fd, bytes, sizeof bytes);
   ::close(fd);
   return parse_version_file(bytes, got < 0 ? 0 : static_cast<int>(got));
 }

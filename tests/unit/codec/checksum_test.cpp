@@ -209,30 +209,5 @@ TEST(Adler32Combine, LongSecondPart) {
             static_cast<uint32_t>(::adler32_combine64(a, 0x12340001u, static_cast<z_off64_t>(huge))));
 }
 
-// ---- ELF hash --------------------------------------------------------------
-
-TEST(ElfHash, KnownValues) {
-  EXPECT_EQ(elf_hash(0, nullptr, 0), 0u);
-  EXPECT_EQ(elf_hash(0x1234, nullptr, 0), 0x1234u);
-  EXPECT_EQ(elf_hash(0, bytes("abc"), 3), 0x00006783u);
-  EXPECT_EQ(elf_hash(elf_hash(0, bytes("ab"), 2), bytes("c"), 1), 0x00006783u);
-  std::vector<uint8_t> zeros(8192, 0);
-  EXPECT_EQ(elf_hash(0, zeros.data(), zeros.size()), 0u);
-  EXPECT_EQ(elf_hash("ftp"), 28080u);
-  EXPECT_EQ(elf_hash("HOME"), 316437u);
-  EXPECT_EQ(elf_hash(""), 0u);
-  EXPECT_EQ(elf_hash(nullptr), 0u);
-  EXPECT_EQ(elf_hash("http"), elf_hash(0, bytes("http"), 4));
-}
-
-TEST(ElfHash, TopBitsClearAfterAByte) {
-  std::mt19937 rng(3);
-  for (int i = 0; i < 1000; ++i) {
-    std::vector<uint8_t> data = random_bytes(rng, 1 + rng() % 64);
-    uint32_t seed = static_cast<uint32_t>(rng());
-    EXPECT_EQ(elf_hash(seed, data.data(), data.size()) & 0xF0000000u, 0u);
-  }
-}
-
 }  // namespace
 }  // namespace mirt

@@ -141,7 +141,7 @@ uint32_t counting_entry(uint32_t, void*, const unsigned char*, unsigned char*, u
 
 int most_concurrent_calls(bool threadsafe) {
   tables_reset();
-  algorithm_set(30, counting_entry, "Counting", threadsafe);
+  EXPECT_TRUE(algorithm_install(30, counting_entry, "Counting", threadsafe));
   g_most_inside = 0;
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i)

@@ -56,7 +56,7 @@ TEST_F(TablesTest, InitialCipherTable) {
   const char* names[] = {"chaos", "subst", "serpent", "psubst"};
   for (int slot = 0; slot < 4; ++slot) {
     EXPECT_STREQ(cipher_name(slot), names[slot]);
-    EXPECT_EQ(cipher_entry(slot), unavailable_cipher());
+    EXPECT_NE(cipher_entry(slot), nullptr);
     EXPECT_FALSE(cipher_available(slot));
   }
   EXPECT_EQ(cipher_entry(4), nullptr);

@@ -133,15 +133,5 @@ TEST(ParseUrl, LocationIsNotChanged) {
   EXPECT_STREQ(parts.host, "Host");
 }
 
-TEST(LowercaseString, AsciiOnly) {
-  char text[] = "MiXeD 123 @[`{ \xC9\xE9 Z";
-  lowercase_string(text);
-  EXPECT_STREQ(text, "mixed 123 @[`{ \xC9\xE9 z");
-  char empty[] = "";
-  lowercase_string(empty);
-  EXPECT_STREQ(empty, "");
-  lowercase_string(nullptr);
-}
-
 }  // namespace
 }  // namespace mirt

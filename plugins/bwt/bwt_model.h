@@ -1,0 +1,465 @@
+// The second stage of the block-sorting codec: a model of the sorted bytes
+// as runs. Each run is its byte, coded as a rank in a move-to-front list
+// (never rank 0: that byte is the previous run's), and its length, coded
+// as an Elias-gamma number. Every binary decision of both mixes a few
+// adaptive probabilities chosen by small contexts and refines the mix with
+// a secondary estimate. Integer arithmetic only, so the stored form is the
+// same on every platform. Included by bwt_codec.cpp alone.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <cstdlib>
+#include <memory>
+
+namespace mirt::bwt::model {
+
+// ---- Logistic helpers: 12-bit probabilities, stretch domain +-2047 -------
+
+// 4096 / (1 + e^(-x/256)) at x = -2048, -1920, ..., 2048.
+constexpr int kSquashPoints[33] = {1,    2,    4,    6,    10,   17,   27,   45,   74,
+                                   120,  194,  311,  488,  747,  1102, 1546, 2048, 2550,
+                                   2994, 3349, 3608, 3785, 3902, 3976, 4022, 4051, 4069,
+                                   4079, 4086, 4090, 4092, 4094, 4095};
+
+constexpr int squash(int d) {
+  if (d > 2047) return 4095;
+  if (d < -2047) return 1;
+  const int w = d & 127;
+  const int i = (d >> 7) + 16;
+  return (kSquashPoints[i] * (128 - w) + kSquashPoints[i + 1] * w + 64) >> 7;
+}
+
+constexpr std::array<int16_t, 4096> make_stretch() {
+  std::array<int16_t, 4096> t{};
+  int next = 0;
+  for (int x = -2047; x <= 2047; ++x) {
+    const int v = squash(x);
+    for (int j = next; j <= v; ++j) t[j] = static_cast<int16_t>(x);
+    next = v + 1;
+  }
+  for (int j = next; j < 4096; ++j) t[j] = 2047;
+  return t;
+}
+inline constexpr std::array<int16_t, 4096> kStretch = make_stretch();
+
+constexpr std::array<int16_t, 4095> make_squash() {
+  std::array<int16_t, 4095> t{};
+  for (int d = -2047; d <= 2047; ++d) t[d + 2047] = static_cast<int16_t>(squash(d));
+  return t;
+}
+inline constexpr std::array<int16_t, 4095> kSquash = make_squash();
+
+// ---- Adaptive probabilities ------------------------------------------------
+
+// A probability of a 1 in the top 22 bits and a count of updates in the low
+// 10: it moves by 1/(n+1.5) of the error, so a new context learns at once,
+// and by 1/(limit+1.5) once settled.
+constexpr std::array<uint32_t, 1024> make_reciprocals() {
+  std::array<uint32_t, 1024> t{};
+  for (uint32_t n = 0; n < 1024; ++n) t[n] = 65536u * 2 / (2 * n + 3);
+  return t;
+}
+inline constexpr std::array<uint32_t, 1024> kReciprocal = make_reciprocals();
+
+inline constexpr uint32_t kHalf = 1u << 31;
+
+inline int stretch_of(uint32_t v) { return kStretch[v >> 20]; }
+
+inline void adapt(uint32_t& v, int bit, uint32_t limit) {
+  const uint32_t n = v & 1023;
+  const int32_t p = static_cast<int32_t>(v >> 10);
+  const int32_t target = bit ? (1 << 22) - 1 : 0;
+  const int32_t np = p + static_cast<int32_t>((static_cast<int64_t>(target - p) * kReciprocal[n]) >> 16);
+  v = static_cast<uint32_t>(np) << 10 | (n < limit ? n + 1 : n);
+}
+
+// Secondary estimation: refines a probability per context by interpolating
+// between 33 points on the stretch axis. Entries are kept as differences
+// from the identity curve, so zeroed storage is the identity.
+constexpr std::array<uint16_t, 33> make_apm_start() {
+  std::array<uint16_t, 33> t{};
+  for (int j = 0; j < 33; ++j) t[j] = static_cast<uint16_t>(squash((j - 16) * 128) * 16);
+  return t;
+}
+inline constexpr std::array<uint16_t, 33> kApmStart = make_apm_start();
+
+struct Apm {
+  // Returns a 16-bit probability.
+  uint32_t refine(int st, size_t ctx) {
+    const int pos = (st + 2048) * 32;
+    point = pos >> 12;
+    weight = pos & 4095;
+    row = &t[ctx * 33];
+    const uint32_t a = static_cast<uint16_t>(row[point] + kApmStart[point]);
+    const uint32_t b = static_cast<uint16_t>(row[point + 1] + kApmStart[point + 1]);
+    return (a * static_cast<uint32_t>(4096 - weight) + b * static_cast<uint32_t>(weight)) >> 12;
+  }
+  void learn(int bit) {
+    const int k = weight < 2048 ? point : point + 1;
+    uint32_t p = static_cast<uint16_t>(row[k] + kApmStart[k]);
+    if (bit)
+      p += (65536 - p) >> 6;
+    else
+      p -= p >> 6;
+    row[k] = static_cast<uint16_t>(p - kApmStart[k]);
+  }
+  uint16_t* t = nullptr;
+  uint16_t* row = nullptr;
+  int point = 0;
+  int weight = 0;
+};
+
+template <int N>
+struct Mixer {
+  explicit Mixer(size_t sets) : w(new int32_t[sets * (N + 1)]) {
+    for (size_t i = 0; i < sets * (N + 1); ++i) w[i] = (i % (N + 1)) == N ? 0 : 65536 / (N + 2);
+  }
+  std::unique_ptr<int32_t[]> w;
+};
+
+// Predictions this close to the outcome leave the mixer's weights alone.
+inline constexpr int kSure = 128;
+
+inline uint32_t clamp16(uint32_t p) { return p < 32 ? 32 : p > 65504 ? 65504 : p; }
+
+// Codes one bit through the counters `slot` (kept xor kHalf, so that zero
+// is even odds; a limit of 0 marks a fixed input), mixing weight set `set`
+// and refinement context `actx`; the coder returns the bit it codes or
+// decodes.
+template <int N, class Coder>
+inline int decide(Coder& coder, int bit, uint32_t* const* slot, const uint32_t* limits, Mixer<N>& mixer,
+                  size_t set, Apm& apm, size_t actx, int rate) {
+  int in[N + 1];
+  for (int i = 0; i < N; ++i) in[i] = stretch_of(*slot[i] ^ kHalf);
+  in[N] = 256;
+  int32_t* w = &mixer.w[set * (N + 1)];
+  int64_t dot = 0;
+  for (int i = 0; i <= N; ++i) dot += int64_t{in[i]} * w[i];
+  const int st = static_cast<int>(std::clamp<int64_t>(dot >> 16, -2047, 2047));
+  const int pm = kSquash[st + 2047];
+  const uint32_t pa = apm.refine(st, actx);
+  bit = coder.code(bit, clamp16((pm * 16 + pa * 3) >> 2));
+  for (int i = 0; i < N; ++i) {
+    if (limits[i] == 0) continue;
+    uint32_t v = *slot[i] ^ kHalf;
+    adapt(v, bit, limits[i]);
+    *slot[i] = v ^ kHalf;
+  }
+  const int miss = (bit << 12) - pm;
+  if (miss > kSure || miss < -kSure) {
+    const int err = miss * rate;
+    for (int i = 0; i <= N; ++i) w[i] += (in[i] * err + 0x8000) >> 16;
+  }
+  apm.learn(bit);
+  return bit;
+}
+
+// Buckets of a length: 0, 1, 2-3, 4-7, ... (its bit length, capped).
+inline int bits_of(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
+inline int len_bucket(uint32_t v, int cap) { return std::min(bits_of(v), cap); }
+
+inline uint32_t hash2(uint32_t a, uint32_t b, int bits) {
+  return ((a * 0x9E3779B1u) ^ (b * 0x85EBCA77u)) * 0xC2B2AE3Du >> (32 - bits);
+}
+
+// Carves tables out of one block; measures it when the block is null.
+class Carver {
+ public:
+  explicit Carver(unsigned char* base) : base_(base) {}
+  template <class T>
+  T* take(size_t n) {
+    at_ = (at_ + alignof(T) - 1) & ~(alignof(T) - 1);
+    T* p = base_ != nullptr ? reinterpret_cast<T*>(base_ + at_) : nullptr;
+    at_ += n * sizeof(T);
+    return p;
+  }
+  size_t size() const { return at_; }
+
+ private:
+  unsigned char* base_;
+  size_t at_ = 0;
+};
+
+struct RunModel {
+  static constexpr int kRanks = 24;  // ranks coded one flag each; beyond, the byte itself
+  static constexpr int kGamma = 24;  // unary steps of a run length with their own contexts
+  static constexpr uint32_t kFreqStep = 32, kFreqLimit = 60000;
+  static constexpr int kTriBits = 16, kQuadBits = 16, kLenHistBits = 16;
+
+  // The tables live in one zeroed block: fresh pages cost nothing until
+  // touched, so a small block sets up quickly. Counters are kept xor
+  // kHalf and bit histories xor 1, so zero bytes are where they start.
+  RunModel() : rank_mix(2 * 8), tail_mix(256), len_mix(kGamma * 4), bits_mix(32 * 2) {
+    Carver measure(nullptr);
+    carve(measure);
+    block.reset(static_cast<unsigned char*>(std::calloc(measure.size(), 1)));
+    if (block) {
+      Carver real(block.get());
+      carve(real);
+    }
+    for (uint32_t i = 0; i < 256; ++i) list[i] = static_cast<unsigned char>(i);
+  }
+  bool ok() const { return block != nullptr; }
+
+  template <class C>
+  void carve(C& c) {
+    freq = c.template take<uint16_t>(65536);
+    pair = c.template take<uint32_t>(65536);
+    pair_hist = c.template take<uint8_t>(65536);
+    tri_hist = c.template take<uint8_t>(size_t{1} << kTriBits);
+    hist_map = c.template take<uint32_t>(12 * 256);
+    quad_hist = c.template take<uint8_t>(size_t{1} << kQuadBits);
+    rank_hist = c.template take<uint32_t>(kRanks * 64);
+    tail = c.template take<uint32_t>(256);
+    tail_sym = c.template take<uint32_t>(256 * 256);
+    len_sym = c.template take<uint32_t>(256 * 32);
+    len_last = c.template take<uint32_t>(256 * 16 * 8);
+    len_ctx = c.template take<uint32_t>(4 * 8 * 32);
+    len_pair = c.template take<uint32_t>(65536);
+    len_hist = c.template take<uint8_t>(size_t{1} << kLenHistBits);
+    len_map = c.template take<uint32_t>(4 * 256);
+    bits_top = c.template take<uint32_t>(32 * 32 * 16);
+    bits_sym = c.template take<uint32_t>(256 * 32 * 2);
+    rank_apm.t = c.template take<uint16_t>(4 * 256 * 33);
+    tail_apm.t = c.template take<uint16_t>(256 * 33);
+    len_apm.t = c.template take<uint16_t>(kGamma * 256 * 33);
+    bits_apm.t = c.template take<uint16_t>(32 * 32 * 33);
+  }
+
+  // A share of a total as a probability of a counter.
+  static uint32_t share_of(uint32_t part, uint32_t total) {
+    const uint64_t p = (uint64_t{part} * 4096 + 2048) / (uint64_t{total} + 32);
+    return static_cast<uint32_t>(std::clamp<uint64_t>(p, 1, 4095)) << 20;
+  }
+
+  // Codes the rank of the next run's byte (1..255) and returns it.
+  template <class Coder>
+  int code_rank(Coder& coder, int rank) {
+    const uint32_t s1 = list[0], s2 = prev_sym, s3 = prev_sym2;
+    const int rb = len_bucket(run1, 3);
+    const uint32_t hctx = static_cast<uint32_t>(std::min(rank1, 3) << 2 | std::min(rank2, 3)) << 2 |
+                          static_cast<uint32_t>(rb);
+    const uint32_t h3 = hash2(s3 << 16 | s2 << 8 | s1, 0, 32);
+    // How often each byte followed s1, among the bytes not yet refused.
+    const uint16_t* fr = &freq[s1 << 8];
+    uint32_t rest = freq_total[s1] - fr[s1];
+    for (int j = 1; j <= kRanks; ++j) {
+      const uint32_t c = list[j];
+      uint32_t share = share_of(fr[c], rest + 32) ^ kHalf;
+      rest -= fr[c];
+      uint8_t& ph = pair_hist[s1 << 8 | c];
+      uint8_t& th = tri_hist[hash2(s2 << 8 | s1, c, kTriBits)];
+      uint8_t& qh = quad_hist[(h3 ^ c * 0x2545F491u) >> (32 - kQuadBits)];
+      const uint32_t jm = static_cast<uint32_t>(std::min(j, 4) - 1);
+      uint32_t* slot[6] = {&share,
+                           &pair[s1 << 8 | c],
+                           &hist_map[jm << 8 | (ph ^ 1u)],
+                           &hist_map[(jm + 4) << 8 | (th ^ 1u)],
+                           &hist_map[(jm + 8) << 8 | (qh ^ 1u)],
+                           &rank_hist[static_cast<uint32_t>(j - 1) << 6 | hctx]};
+      static constexpr uint32_t kLimits[6] = {0, 60, 1000, 1000, 1000, 60};
+      const int set = (std::min(j, 2) - 1) * 8 + std::min(rank1, 1) * 4 + rb;
+      const int bit = decide<6>(coder, rank == j, slot, kLimits, rank_mix, static_cast<size_t>(set), rank_apm,
+                                static_cast<size_t>(std::min(j, 4) - 1) << 8 | c, 12);
+      push(ph, bit);
+      push(th, bit);
+      push(qh, bit);
+      if (bit) return j;
+    }
+    // Past the flags the byte itself, 8 bits from the top. Two inputs are
+    // the shares of each half among the bytes not yet refused: of the
+    // bytes that followed s1, and of all recent bytes.
+    uint32_t total1 = freq_total[s1], total0 = order0_total;
+    for (int j = 0; j <= kRanks; ++j) {
+      total1 -= fr[list[j]];
+      total0 -= order0[list[j]];
+    }
+    const uint32_t sym = rank > kRanks ? list[rank] : 0;
+    uint32_t node = 1;
+    for (int i = 7; i >= 0; --i) {
+      // The upper half of the bytes still possible under this node.
+      const uint32_t lo = (node << (i + 1) & 255) | 1u << i, hi = lo + (1u << i);
+      uint32_t one1 = 0, one0 = 0;
+      for (uint32_t k = lo; k < hi; ++k) {
+        one1 += fr[k];
+        one0 += order0[k];
+      }
+      for (int j = 0; j <= kRanks; ++j) {
+        if (list[j] >= lo && list[j] < hi) {
+          one1 -= fr[list[j]];
+          one0 -= order0[list[j]];
+        }
+      }
+      uint32_t p1 = share_of(one1, total1) ^ kHalf, p0 = share_of(one0, total0) ^ kHalf;
+      uint32_t* slot[4] = {&p1, &p0, &tail[node], &tail_sym[s1 << 8 | node]};
+      static constexpr uint32_t kLimits[4] = {0, 0, 60, 60};
+      const int bit = decide<4>(coder, (sym >> i) & 1, slot, kLimits, tail_mix, node, tail_apm, node, 10);
+      node = node << 1 | static_cast<uint32_t>(bit);
+      total1 = bit ? one1 : total1 - one1;
+      total0 = bit ? one0 : total0 - one0;
+    }
+    // A damaged stream may name a byte that was refused: it stands as it is.
+    const auto c = static_cast<unsigned char>(node);
+    int r = 0;
+    while (list[r] != c) ++r;
+    return r;
+  }
+
+  // Codes the length (>= 1, < 2^30) of a run of byte c, that had rank `rank`.
+  template <class Coder>
+  uint32_t code_length(Coder& coder, uint32_t c, int rank, uint32_t len) {
+    const int nb = bits_of(len) - 1;
+    const uint32_t lb = static_cast<uint32_t>(len_bucket(last_len[c], 15));
+    const uint32_t pb = static_cast<uint32_t>(len_bucket(run1, 7));
+    const uint32_t rk = static_cast<uint32_t>(std::min(rank, 4) - 1);
+    const uint32_t s1 = list[0], s2 = prev_sym;  // the previous runs' bytes: not yet moved
+    int got = 0;
+    for (; got < 30; ++got) {
+      const uint32_t j = static_cast<uint32_t>(std::min(got, kGamma - 1));
+      uint8_t& lh = len_hist[hash2(s2 << 16 | s1 << 8 | c, j, kLenHistBits)];
+      uint32_t* slot[5] = {&len_sym[c << 5 | j], &len_last[(c << 4 | lb) << 3 | std::min(j, 7u)],
+                           &len_ctx[(rk << 3 | pb) << 5 | j], &len_pair[hash2(s1 << 8 | c, j, 16)],
+                           &len_map[std::min(j, 3u) << 8 | (lh ^ 1u)]};
+      static constexpr uint32_t kLimits[5] = {15, 15, 15, 15, 250};
+      const int more = decide<5>(coder, nb > got, slot, kLimits, len_mix, j * 4 + rk, len_apm, j << 8 | c, 12);
+      push(lh, more);
+      if (!more) break;
+    }
+    uint32_t v = 1;
+    for (int i = got - 1; i >= 0; --i) {
+      const uint32_t top = v < 8 ? v : 8 | (v & 1);
+      const auto g = static_cast<uint32_t>(got);
+      const uint32_t first = i == got - 1 ? 0u : 1u;
+      uint32_t* slot[2] = {&bits_top[(g << 5 | static_cast<uint32_t>(i)) << 4 | top],
+                           &bits_sym[(c << 5 | g) << 1 | first]};
+      static constexpr uint32_t kLimits[2] = {60, 60};
+      v = v << 1 | static_cast<uint32_t>(decide<2>(coder, (len >> i) & 1, slot, kLimits, bits_mix, g * 2 + first,
+                                                   bits_apm, g << 5 | static_cast<uint32_t>(i), 10));
+    }
+    return v;
+  }
+
+  // Moves byte `c` of rank `rank` to the front after a run of `len`.
+  void finish(int rank, uint32_t len) {
+    const unsigned char c = list[rank];
+    const uint32_t s1 = list[0];
+    uint16_t& f = freq[s1 << 8 | c];
+    f = static_cast<uint16_t>(f + kFreqStep);
+    freq_total[s1] += kFreqStep;
+    if (f > 65535 - kFreqStep || freq_total[s1] > kFreqLimit) {
+      uint32_t total = 0;
+      for (uint32_t k = 0; k < 256; ++k) total += freq[s1 << 8 | k] = static_cast<uint16_t>(freq[s1 << 8 | k] >> 1);
+      freq_total[s1] = total;
+    }
+    order0[c] += 16;
+    order0_total += 16;
+    if (order0[c] > 4000) {
+      order0_total = 0;
+      for (auto& v : order0) order0_total += v >>= 1;
+    }
+    prev_sym2 = prev_sym;
+    prev_sym = s1;
+    std::memmove(&list[1], &list[0], static_cast<size_t>(rank));
+    list[0] = c;
+    rank2 = rank1;
+    rank1 = rank;
+    run1 = len;
+    last_len[c] = len;
+  }
+
+  // A bit history: the last outcomes of a context, up to seven, after a 1
+  // (kept xor 1).
+  static void push(uint8_t& stored, int bit) {
+    const uint32_t v = static_cast<uint32_t>(stored ^ 1) << 1 | static_cast<uint32_t>(bit);
+    stored = static_cast<uint8_t>((v >= 256 ? (v & 127) | 128 : v) ^ 1);
+  }
+
+  unsigned char list[256];
+  uint32_t last_len[256] = {};
+  uint32_t prev_sym = 0, prev_sym2 = 0;  // the bytes of the two runs before the previous one
+  uint32_t run1 = 0;                     // the previous run's length
+  int rank1 = 0, rank2 = 0;              // the last two ranks
+  uint32_t freq_total[256] = {};
+  uint32_t order0[256] = {};
+  uint32_t order0_total = 0;
+
+  struct Free {
+    void operator()(unsigned char* p) const { std::free(p); }
+  };
+  std::unique_ptr<unsigned char, Free> block;
+  // Rank flags: the share of the candidate among the bytes that followed
+  // the previous byte (those already refused left out); by previous byte
+  // and candidate, directly and through the history of that flag; the
+  // history of the flag after the two previous bytes; the three previous
+  // bytes and candidate; rank and recent ranks. Past the flags: the shares
+  // of each half among the bytes left, after the previous byte and of all
+  // recent bytes (order0); by node, and by node and previous byte.
+  uint16_t* freq;
+  uint32_t* pair;
+  uint8_t* pair_hist;
+  uint8_t* tri_hist;
+  uint32_t* hist_map;
+  uint8_t* quad_hist;
+  uint32_t* rank_hist;
+  uint32_t* tail;
+  uint32_t* tail_sym;
+  // Run lengths: by byte, byte and its last run length, rank and previous
+  // length, previous byte and byte, the history of the step after the two
+  // previous bytes and byte; then the bits below the top one.
+  uint32_t* len_sym;
+  uint32_t* len_last;
+  uint32_t* len_ctx;
+  uint32_t* len_pair;
+  uint8_t* len_hist;
+  uint32_t* len_map;
+  uint32_t* bits_top;
+  uint32_t* bits_sym;
+  Mixer<6> rank_mix;
+  Mixer<4> tail_mix;
+  Mixer<5> len_mix;
+  Mixer<2> bits_mix;
+  Apm rank_apm, tail_apm, len_apm, bits_apm;
+};
+
+// The marks of the repeat pass, one per escape byte: a flag "repeat" (not
+// the escape byte itself), then the mark as an Elias-gamma number.
+struct MarkModel {
+  MarkModel() {
+    std::fill(std::begin(flag), std::end(flag), kHalf);
+    std::fill(std::begin(unary), std::end(unary), kHalf);
+    std::fill(std::begin(bits), std::end(bits), kHalf);
+  }
+
+  template <class Coder>
+  uint32_t code(Coder& coder, uint32_t mark) {
+    if (!bit(coder, mark != 0, flag[previous])) {
+      previous = 0;
+      return 0;
+    }
+    previous = 1;
+    const int nb = bits_of(mark) - 1;
+    int got = 0;
+    while (got < 30 && bit(coder, nb > got, unary[got])) ++got;
+    uint32_t v = 1;
+    for (int i = got - 1; i >= 0; --i)
+      v = v << 1 | static_cast<uint32_t>(bit(coder, (mark >> i) & 1, bits[got << 5 | i]));
+    return v;
+  }
+
+  template <class Coder>
+  static int bit(Coder& coder, int b, uint32_t& v) {
+    b = coder.code(b, clamp16(v >> 16));
+    adapt(v, b, 30);
+    return b;
+  }
+
+  uint32_t flag[2];
+  uint32_t unary[32];
+  uint32_t bits[32 * 32];
+  int previous = 0;
+};
+
+}  // namespace mirt::bwt::model

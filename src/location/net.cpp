@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <optional>
 #include <string>
 
@@ -60,24 +59,6 @@ void send_text(int fd, const std::string& text) {
     if (sent <= 0) return;
     done += static_cast<size_t>(sent);
   }
-}
-
-// Announced body lengths by descriptor. The socket's identity is kept too,
-// so a descriptor number reused for something else is not mistaken for it.
-struct AnnouncedLength {
-  dev_t device;
-  ino_t inode;
-  int64_t length;
-};
-std::map<int, AnnouncedLength> g_announced;
-
-void announce_length(int fd, int64_t length) {
-  struct stat info;
-  if (length < 0 || fstat(fd, &info) != 0) {
-    g_announced.erase(fd);
-    return;
-  }
-  g_announced[fd] = {info.st_dev, info.st_ino, length};
 }
 
 
@@ -589,18 +570,7 @@ int ftp_exchange(int fd, const char* location, const UrlParts& parts, int flags,
   return ftp_dialogue(fd, location, parts, flags, mode);
 }
 
-int64_t expected_length(int fd) {
-  auto found = g_announced.find(fd);
-  if (found == g_announced.end()) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || info.st_dev != found->second.device ||
-      info.st_ino != found->second.inode)
-    return -1;
-  return found->second.length;
-}
-
 void network_reset() {
-  g_announced.clear();
   g_network_disabled = false;
   g_network_initialised = false;
   g_connect_hook = nullptr;

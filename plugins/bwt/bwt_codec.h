@@ -52,9 +52,10 @@ unsigned char least_used_byte(const unsigned char* src, uint32_t n);
 
 // The transform on its own. The block is cut into chains_for(n) equal
 // parts that the inverse rebuilds side by side: walking one part is a chain
-// of cache misses, several at once overlap them.
+// of cache misses, several at once overlap them. Blocks that fit in the
+// cache need fewer parts (each costs a start in the stored form).
 inline constexpr int kMaxChains = 8;
-inline int chains_for(uint32_t n) { return n < 65536 ? 1 : kMaxChains; }
+inline int chains_for(uint32_t n) { return n < 65536 ? 1 : n < (1u << 21) ? 4 : kMaxChains; }
 
 // Writes the sorted last column of the `n` bytes to `out`, and in `starts`
 // the chains_for(n) - 1 positions where the walks of all parts but the last

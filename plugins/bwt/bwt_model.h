@@ -206,9 +206,7 @@ struct RunModel {
 
   template <class C>
   void carve(C& c) {
-    freq = c.template take<uint16_t>(65536);
-    pair = c.template take<uint32_t>(65536);
-    pair_hist = c.template take<uint8_t>(65536);
+    pairs = c.template take<Pair>(65536);
     tri_hist = c.template take<uint8_t>(size_t{1} << kTriBits);
     hist_map = c.template take<uint32_t>(12 * 256);
     quad_hist = c.template take<uint8_t>(size_t{1} << kQuadBits);
@@ -244,18 +242,21 @@ struct RunModel {
                           static_cast<uint32_t>(rb);
     const uint32_t h3 = hash2(s3 << 16 | s2 << 8 | s1, 0, 32);
     // How often each byte followed s1, among the bytes not yet refused.
-    const uint16_t* fr = &freq[s1 << 8];
-    uint32_t rest = freq_total[s1] - fr[s1];
+    Pair* const row = &pairs[s1 << 8];
+    uint32_t rest = freq_total[s1] - row[s1].freq;
     for (int j = 1; j <= kRanks; ++j) {
       const uint32_t c = list[j];
-      uint32_t share = share_of(fr[c], rest + 32) ^ kHalf;
-      rest -= fr[c];
-      uint8_t& ph = pair_hist[s1 << 8 | c];
+      // 32-bit division: counts stay below 2^16, the row total below 2^17.
+      Pair& pc = row[c];
+      const uint32_t q = (uint32_t{pc.freq} * 4096 + 2048) / (rest + 64);
+      uint32_t share = (std::clamp(q, 1u, 4095u) << 20) ^ kHalf;
+      rest -= pc.freq;
+      uint8_t& ph = pc.hist;
       uint8_t& th = tri_hist[hash2(s2 << 8 | s1, c, kTriBits)];
       uint8_t& qh = quad_hist[(h3 ^ c * 0x2545F491u) >> (32 - kQuadBits)];
       const uint32_t jm = static_cast<uint32_t>(std::min(j, 4) - 1);
       uint32_t* slot[6] = {&share,
-                           &pair[s1 << 8 | c],
+                           &pc.p,
                            &hist_map[jm << 8 | (ph ^ 1u)],
                            &hist_map[(jm + 4) << 8 | (th ^ 1u)],
                            &hist_map[(jm + 8) << 8 | (qh ^ 1u)],
@@ -274,7 +275,7 @@ struct RunModel {
     // bytes that followed s1, and of all recent bytes.
     uint32_t total1 = freq_total[s1], total0 = order0_total;
     for (int j = 0; j <= kRanks; ++j) {
-      total1 -= fr[list[j]];
+      total1 -= row[list[j]].freq;
       total0 -= order0[list[j]];
     }
     const uint32_t sym = rank > kRanks ? list[rank] : 0;
@@ -284,12 +285,12 @@ struct RunModel {
       const uint32_t lo = (node << (i + 1) & 255) | 1u << i, hi = lo + (1u << i);
       uint32_t one1 = 0, one0 = 0;
       for (uint32_t k = lo; k < hi; ++k) {
-        one1 += fr[k];
+        one1 += row[k].freq;
         one0 += order0[k];
       }
       for (int j = 0; j <= kRanks; ++j) {
         if (list[j] >= lo && list[j] < hi) {
-          one1 -= fr[list[j]];
+          one1 -= row[list[j]].freq;
           one0 -= order0[list[j]];
         }
       }
@@ -346,12 +347,13 @@ struct RunModel {
   void finish(int rank, uint32_t len) {
     const unsigned char c = list[rank];
     const uint32_t s1 = list[0];
-    uint16_t& f = freq[s1 << 8 | c];
+    Pair* const row = &pairs[s1 << 8];
+    uint16_t& f = row[c].freq;
     f = static_cast<uint16_t>(f + kFreqStep);
     freq_total[s1] += kFreqStep;
     if (f > 65535 - kFreqStep || freq_total[s1] > kFreqLimit) {
       uint32_t total = 0;
-      for (uint32_t k = 0; k < 256; ++k) total += freq[s1 << 8 | k] = static_cast<uint16_t>(freq[s1 << 8 | k] >> 1);
+      for (uint32_t k = 0; k < 256; ++k) total += row[k].freq = static_cast<uint16_t>(row[k].freq >> 1);
       freq_total[s1] = total;
     }
     order0[c] += 16;
@@ -397,9 +399,14 @@ struct RunModel {
   // bytes and candidate; rank and recent ranks. Past the flags: the shares
   // of each half among the bytes left, after the previous byte and of all
   // recent bytes (order0); by node, and by node and previous byte.
-  uint16_t* freq;
-  uint32_t* pair;
-  uint8_t* pair_hist;
+  // What the model knows of byte c after a run of s1, in one place.
+  struct Pair {
+    uint32_t p;     // the flag's counter
+    uint16_t freq;  // how often c followed s1, decaying
+    uint8_t hist;   // the flag's history
+    uint8_t unused;
+  };
+  Pair* pairs;
   uint8_t* tri_hist;
   uint32_t* hist_map;
   uint8_t* quad_hist;

@@ -74,18 +74,9 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-}  // namespace
-
-int apply_config_line(const char* text, Options& options, uint32_t* block_size) {
-  if (text == nullptr) return 0;
-  std::string line(text);
-  if (!line.empty() && line[0] == '#') return 0;
-
-  // Line ends, stray control bytes and anything above 127 carry no meaning
-  // at the end of a value.
-  while (!line.empty() && static_cast<signed char>(line.back()) < 32) line.pop_back();
-
-  char* fields[kMaxFields] = {};
+// Cuts `line` in place into at most kMaxFields words separated by blanks;
+// returns how many.
+int split_fields(std::string& line, char* (&fields)[kMaxFields]) {
   int count = 0;
   char* cursor = line.data();
   while (count < kMaxFields && *cursor != '\0') {
@@ -95,13 +86,12 @@ int apply_config_line(const char* text, Options& options, uint32_t* block_size) 
     while (*cursor != '\0' && *cursor != ' ' && *cursor != '\t') ++cursor;
     if (*cursor != '\0') *cursor++ = '\0';
   }
-  if (count < 2) return 0;
+  return count;
+}
 
-  const DirectiveKeyword* found = find_keyword(kDirectives, elf_hash(fields[0]));
-  if (found == nullptr) return 1;
-
-  const char* value = fields[1];
-  switch (found->directive) {
+void apply_directive(Directive directive, const char* value, Options& options,
+                     uint32_t* block_size) {
+  switch (directive) {
     case Directive::kColour:
       status_param_set(kStatusColour, switch_value(value));
       break;
@@ -152,6 +142,25 @@ int apply_config_line(const char* text, Options& options, uint32_t* block_size) 
       set_block_size_limit(parse_decimal(value));
       break;
   }
+}
+
+}  // namespace
+
+int apply_config_line(const char* text, Options& options, uint32_t* block_size) {
+  if (text == nullptr) return 0;
+  std::string line(text);
+  if (!line.empty() && line[0] == '#') return 0;
+
+  // Line ends, stray control bytes and anything above 127 carry no meaning
+  // at the end of a value.
+  while (!line.empty() && static_cast<signed char>(line.back()) < 32) line.pop_back();
+
+  char* fields[kMaxFields] = {};
+  if (split_fields(line, fields) < 2) return 0;
+
+  const DirectiveKeyword* found = find_keyword(kDirectives, elf_hash(fields[0]));
+  if (found == nullptr) return 1;
+  apply_directive(found->directive, fields[1], options, block_size);
   return 1;
 }
 

@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <optional>
 #include <string>
 
 #include "common/ascii.h"
@@ -61,23 +61,6 @@ void send_text(int fd, const std::string& text) {
   }
 }
 
-// Announced body lengths by descriptor. The socket's identity is kept too,
-// so a descriptor number reused for something else is not mistaken for it.
-struct AnnouncedLength {
-  dev_t device;
-  ino_t inode;
-  int64_t length;
-};
-std::map<int, AnnouncedLength> g_announced;
-
-void announce_length(int fd, int64_t length) {
-  struct stat info;
-  if (length < 0 || fstat(fd, &info) != 0) {
-    g_announced.erase(fd);
-    return;
-  }
-  g_announced[fd] = {info.st_dev, info.st_ino, length};
-}
 
 // The Content-Length of a header read exactly up to its end, -1 when
 // there is none, it is not a plain number, or copies disagree.
@@ -348,13 +331,49 @@ std::string control_peer(int control, const char* url_host) {
   return url_host;
 }
 
-int ftp_dialogue(int control, const char* location, const UrlParts& parts, int flags, int mode) {
-  if (flags & O_RDWR) {
-    set_open_failure_reason("FTP locations cannot be opened for reading and writing");
-    close(control);
-    return -1;
+// One FTP login and transfer request, driven by the server's reply codes.
+// Owns the control connection and the data connection until the transfer
+// starts; then the data connection is the open's result and the control
+// connection stays open for the transfer.
+class FtpDialogue {
+ public:
+  FtpDialogue(int control, const char* location, const UrlParts& parts, int flags, int mode)
+      : control_(control), location_(location), parts_(parts), flags_(flags), mode_(mode) {}
+
+  // Answers one reply line. Empty while the dialogue goes on; otherwise
+  // the result of the open.
+  std::optional<int> answer(const char* line);
+
+  // Closes both connections and gives `result`.
+  int finish(int result) {
+    if (data_ >= 0) close(data_);
+    close(control_);
+    return result;
   }
-  const bool store = (flags & O_WRONLY) != 0;
+
+ private:
+  std::optional<int> passive_reply(const char* line);
+  std::optional<int> request_transfer();
+  std::optional<int> transfer_starts();
+  // A refusal quoted from the server ("FTP 550 No such file").
+  int refused(const char* line, int result) {
+    set_open_failure_reason("FTP " + quoted_text(line, std::strlen(line)));
+    return finish(result);
+  }
+  bool storing() const { return (flags_ & O_WRONLY) != 0; }
+
+  int control_;
+  const char* location_;
+  const UrlParts& parts_;
+  int flags_;
+  int mode_;
+  char data_host_[kPassiveHostSize] = {};
+  int32_t data_port_ = 0;
+  bool passive_ = false;
+  int data_ = -1;
+};
+
+std::optional<int> FtpDialogue::answer(const char* line) {
   static const uint32_t k220 = elf_hash4("220 ");
   static const uint32_t k331 = elf_hash4("331 ");
   static const uint32_t k230 = elf_hash4("230 ");
@@ -364,79 +383,87 @@ int ftp_dialogue(int control, const char* location, const UrlParts& parts, int f
   static const uint32_t k530 = elf_hash4("530 ");
   static const uint32_t k550 = elf_hash4("550 ");
   static const uint32_t k553 = elf_hash4("553 ");
+  if (std::strlen(line) < 4) return std::nullopt;
+  const uint32_t code = elf_hash4(line);
+  if (code == k220) {
+    send_text(control_, std::string("USER ") + (parts_.user[0] ? parts_.user : "anonymous") + "\n");
+  } else if (code == k331) {
+    send_text(control_, std::string("PASS ") +
+                            (parts_.password[0] ? parts_.password : kAnonymousPassword) + "\n");
+  } else if (code == k230) {
+    send_text(control_, "PASV\n");
+  } else if (code == k227) {
+    return passive_reply(line);
+  } else if (code == k200) {
+    return request_transfer();
+  } else if (code == k150) {
+    return transfer_starts();
+  } else if (code == k530) {
+    return refused(line, -5);
+  } else if (code == k550) {
+    return refused(line, -2);
+  } else if (code == k553) {
+    return refused(line, -1);
+  }
+  return std::nullopt;
+}
 
-  char data_host[kPassiveHostSize] = {};
-  int32_t data_port = 0;
-  bool passive = false;
-  int data = -1;
-  auto finish = [&](int result) {
-    if (data >= 0) close(data);
+std::optional<int> FtpDialogue::passive_reply(const char* line) {
+  if (!parse_passive(line, data_host_, data_port_)) {
+    set_open_failure_reason("bad FTP passive reply");
+    return finish(-2);
+  }
+  passive_ = true;
+  send_text(control_, "TYPE I\n");
+  return std::nullopt;
+}
+
+std::optional<int> FtpDialogue::request_transfer() {
+  send_text(control_, std::string(storing() ? "STOR " : "RETR ") + parts_.path + "\n");
+  if (data_ >= 0) close(data_);  // a repeated 200 must not leak the first one
+  // Only the port of a passive reply is used (see control_peer).
+  data_ = tcp_connect(passive_ ? control_peer(control_, parts_.host).c_str() : parts_.host,
+                      passive_ ? data_port_ : parts_.port);
+  if (data_ < 0) {
+    data_ = -1;
+    const char* why = open_failure_reason();
+    set_open_failure_reason(std::string("FTP data connection: ") +
+                            (why != nullptr ? why : "failed"));
+    return finish(-2);
+  }
+  return std::nullopt;
+}
+
+std::optional<int> FtpDialogue::transfer_starts() {
+  if (data_ < 0) {
+    set_open_failure_reason("FTP transfer announced without a data connection");
+    return finish(-1);
+  }
+  announce_length(data_, -1);
+  reopen_record_set(data_, location_, flags_, mode_);
+  return data_;
+}
+
+int ftp_dialogue(int control, const char* location, const UrlParts& parts, int flags, int mode) {
+  if (flags & O_RDWR) {
+    set_open_failure_reason("FTP locations cannot be opened for reading and writing");
     close(control);
-    return result;
-  };
-  // A refusal quoted from the server ("FTP 550 No such file").
-  auto refused = [&](const char* line, int result) {
-    set_open_failure_reason("FTP " + quoted_text(line, std::strlen(line)));
-    return finish(result);
-  };
-
+    return -1;
+  }
+  FtpDialogue dialogue(control, location, parts, flags, mode);
   char reply[kReplySize + 1];
   for (;;) {
     const ssize_t got = read_some(control, reply, kReplySize);
     if (got <= 0) {
       set_open_failure_reason(got < 0 ? "reading the FTP reply: " + system_text(errno)
                                       : "FTP server closed the connection");
-      return finish(-5);
+      return dialogue.finish(-5);
     }
     reply[got] = '\0';
     for (char* line = reply; line != nullptr;) {
       char* newline = std::strchr(line, '\n');
       if (newline != nullptr) *newline = '\0';
-      if (std::strlen(line) >= 4) {
-        const uint32_t code = elf_hash4(line);
-        if (code == k220) {
-          send_text(control, std::string("USER ") + (parts.user[0] ? parts.user : "anonymous") + "\n");
-        } else if (code == k331) {
-          send_text(control, std::string("PASS ") +
-                                 (parts.password[0] ? parts.password : kAnonymousPassword) + "\n");
-        } else if (code == k230) {
-          send_text(control, "PASV\n");
-        } else if (code == k227) {
-          if (!parse_passive(line, data_host, data_port)) {
-            set_open_failure_reason("bad FTP passive reply");
-            return finish(-2);
-          }
-          passive = true;
-          send_text(control, "TYPE I\n");
-        } else if (code == k200) {
-          send_text(control, std::string(store ? "STOR " : "RETR ") + parts.path + "\n");
-          if (data >= 0) close(data);  // a repeated 200 must not leak the first one
-          // Only the port of a passive reply is used (see control_peer).
-          data = tcp_connect(passive ? control_peer(control, parts.host).c_str() : parts.host,
-                             passive ? data_port : parts.port);
-          if (data < 0) {
-            data = -1;
-            const char* why = open_failure_reason();
-            set_open_failure_reason(std::string("FTP data connection: ") +
-                                    (why != nullptr ? why : "failed"));
-            return finish(-2);
-          }
-        } else if (code == k150) {
-          if (data < 0) {
-            set_open_failure_reason("FTP transfer announced without a data connection");
-            return finish(-1);
-          }
-          announce_length(data, -1);
-          reopen_record_set(data, location, flags, mode);
-          return data;  // the control connection stays open for the transfer
-        } else if (code == k530) {
-          return refused(line, -5);
-        } else if (code == k550) {
-          return refused(line, -2);
-        } else if (code == k553) {
-          return refused(line, -1);
-        }
-      }
+      if (std::optional<int> result = dialogue.answer(line)) return *result;
       line = newline != nullptr ? newline + 1 : nullptr;
     }
   }
@@ -543,18 +570,7 @@ int ftp_exchange(int fd, const char* location, const UrlParts& parts, int flags,
   return ftp_dialogue(fd, location, parts, flags, mode);
 }
 
-int64_t expected_length(int fd) {
-  auto found = g_announced.find(fd);
-  if (found == g_announced.end()) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || info.st_dev != found->second.device ||
-      info.st_ino != found->second.inode)
-    return -1;
-  return found->second.length;
-}
-
 void network_reset() {
-  g_announced.clear();
   g_network_disabled = false;
   g_network_initialised = false;
   g_connect_hook = nullptr;

@@ -30,10 +30,6 @@ int open_url(const char* location, const UrlParts& parts, int flags, int mode);
 int http_exchange(int fd, const char* location, const UrlParts& parts, int flags, int mode);
 int ftp_exchange(int fd, const char* location, const UrlParts& parts, int flags, int mode);
 
-// The body length an HTTP server announced for a descriptor that
-// open_url returned, or -1 when it announced none or it is unknown.
-int64_t expected_length(int fd);
-
 // Tests only: clean slate, and a replacement for the connection step so
 // fuzzing never reaches a real network.
 void network_reset();

@@ -18,11 +18,18 @@ namespace {
 
 constexpr int kReopenSlots = 256;
 
+// What is known of each descriptor a location was opened on: how to open
+// it again, and the body length its server announced. The announcement
+// keeps the stream's identity, so a number reused for something else is
+// not mistaken for it.
 struct ReopenRecord {
   bool used = false;
   std::string location_copy;
   int32_t open_flags = 0;
   uint16_t create_mode = 0;
+  int64_t announced_length = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
 };
 
 ReopenRecord g_reopen[kReopenSlots];
@@ -61,6 +68,28 @@ void reopen_record_set(int fd, const char* location, int flags, int mode) {
   record.open_flags = flags;
   record.create_mode = static_cast<uint16_t>(mode);
   record.used = true;
+}
+
+void announce_length(int fd, int64_t length) {
+  if (fd < 0 || fd >= kReopenSlots) return;
+  ReopenRecord& record = g_reopen[fd];
+  struct stat info;
+  if (length < 0 || fstat(fd, &info) != 0) {
+    record.announced_length = -1;
+    return;
+  }
+  record.announced_length = length;
+  record.device = info.st_dev;
+  record.inode = info.st_ino;
+}
+
+int64_t expected_length(int fd) {
+  if (fd < 0 || fd >= kReopenSlots || g_reopen[fd].announced_length < 0) return -1;
+  const ReopenRecord& record = g_reopen[fd];
+  struct stat info;
+  if (fstat(fd, &info) != 0 || info.st_dev != record.device || info.st_ino != record.inode)
+    return -1;
+  return record.announced_length;
 }
 
 void reopen_table_reset() {

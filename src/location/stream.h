@@ -27,7 +27,12 @@ void report_open_failure(int result);
 // Remembers how `fd` was opened, for seek_location's re-open.
 void reopen_record_set(int fd, const char* location, int flags, int mode);
 
-// Tests only: empties the reopen table.
+// Remembers the body length a server announced for `fd` (-1: none).
+void announce_length(int fd, int64_t length);
+// That length while `fd` still refers to the same stream, else -1.
+int64_t expected_length(int fd);
+
+// Tests only: empties the table of descriptors.
 void reopen_table_reset();
 
 }  // namespace mirt

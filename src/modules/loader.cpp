@@ -272,6 +272,82 @@ bool ends_with_so(const char* name) {
   return length >= 3 && std::strcmp(name + length - 3, ".so") == 0;
 }
 
+// A path (anything with a slash) is opened as given, a bare name is
+// searched for. Null after a report; `path` names what was opened.
+void* open_named_module(const char* name, std::string& path) {
+  if (std::strchr(name, '/') == nullptr) return search_module(name, path);
+  path.assign(name, strnlen(name, kGivenPathLength));
+  std::string error;
+  void* opened = open_object(path.c_str(), error);
+  if (opened == nullptr) report_load_failure(path, error);
+  return opened;
+}
+
+// What a module's MR_ symbols say.
+struct ModuleFacts {
+  int32_t number = 0;
+  const char* display_name = nullptr;
+  mr_entry entry = nullptr;
+  int32_t type = 0;
+  uint32_t version = 0;
+  uint32_t requirement = 0;
+  const char* fetch_location = nullptr;
+  const char* version_location = nullptr;
+  int32_t threadsafe = 0;
+};
+
+// Reads every MR_ symbol; false after refusing the module.
+bool read_module_facts(void* handle, const std::string& path, ModuleFacts& facts) {
+  SymbolReader symbols(handle);
+  // Each is read even when an earlier one is missing: a misfit is the
+  // better reason to give.
+  const bool has_number = symbols.number("MR_NUM", facts.number);
+  const bool has_name = symbols.text("MR_NAME", facts.display_name);
+  const bool has_entry = symbols.entry("MR_ALGO", facts.entry);
+  if (!has_number || !has_name || !has_entry) {
+    refuse_module(path, symbols.problem());
+    return false;
+  }
+  symbols.number("MR_TYPE", facts.type);
+  symbols.number("MR_VER", facts.version);
+  symbols.number("MR_REQUIRE", facts.requirement);
+  symbols.text("MR_URL_GET", facts.fetch_location);
+  symbols.text("MR_URL_VER", facts.version_location);
+  symbols.number("MR_THREADSAFE", facts.threadsafe);
+  (void)dlsym(handle, "MR_SIGN");  // reserved for signed modules
+  if (!symbols.problem().empty()) {
+    refuse_module(path, symbols.problem());
+    return false;
+  }
+  return true;
+}
+
+// Records `handle` and puts the entry into its table: 0, or -1.
+int install_module(void* handle, const ModuleFacts& facts) {
+  const int record = record_handle(handle);
+  if (facts.type == MR_TYPE_CIPHER) {
+    if (static_cast<uint32_t>(facts.number) >= static_cast<uint32_t>(kCipherSlots)) {
+      std::printf("Encryption algorithm number too high, ignoring %i\n", facts.number);
+      // Ahead of anything the codec later writes to the same descriptor.
+      std::fflush(stdout);
+      return -1;
+    }
+    auto cipher = reinterpret_cast<CipherEntry>(facts.entry);
+    return cipher_install(facts.number, cipher, facts.display_name) ? 0 : -1;
+  }
+  if (facts.type == MR_TYPE_ALGORITHM) {
+    if (static_cast<uint32_t>(facts.number) >= static_cast<uint32_t>(kEndOfBlocks)) return -1;
+    auto algorithm = reinterpret_cast<AlgorithmEntry>(facts.entry);
+    if (algorithm_install(facts.number, algorithm, facts.display_name, facts.threadsafe != 0))
+      return 0;
+    // Taken back so the handle is not closed twice at the end.
+    forget_record(record);
+    dlclose(handle);
+    return -1;
+  }
+  return -1;
+}
+
 }  // namespace
 
 int module_registry_init() {
@@ -281,91 +357,27 @@ int module_registry_init() {
   return 0;
 }
 
-int load_module(const char* name, Options& options) {
+int load_module(const char* name, const Options& options) {
   if (name == nullptr) return -1;
-
   std::string path;
-  void* opened = nullptr;
-  if (std::strchr(name, '/') != nullptr) {
-    path.assign(name, strnlen(name, kGivenPathLength));
-    std::string error;
-    opened = open_object(path.c_str(), error);
-    if (opened == nullptr) {
-      report_load_failure(path, error);
-      return -1;
-    }
-  } else {
-    opened = search_module(name, path);
-    if (opened == nullptr) return -1;
-  }
-  ModuleHandle module(opened);
+  ModuleHandle module(open_named_module(name, path));
+  if (module.get() == nullptr) return -1;
 
-  SymbolReader symbols(module.get());
-  int32_t number = 0;
-  const char* display_name = nullptr;
-  mr_entry entry = nullptr;
-  // Each is read even when an earlier one is missing: a misfit is the
-  // better reason to give.
-  const bool has_number = symbols.number("MR_NUM", number);
-  const bool has_name = symbols.text("MR_NAME", display_name);
-  const bool has_entry = symbols.entry("MR_ALGO", entry);
-  if (!has_number || !has_name || !has_entry) {
-    refuse_module(path, symbols.problem());
-    return -1;
-  }
-
-  int32_t type = 0;
-  uint32_t version = 0;
-  uint32_t requirement = 0;
-  const char* fetch_location = nullptr;
-  const char* version_location = nullptr;
-  symbols.number("MR_TYPE", type);
-  symbols.number("MR_VER", version);
-  symbols.number("MR_REQUIRE", requirement);
-  symbols.text("MR_URL_GET", fetch_location);
-  symbols.text("MR_URL_VER", version_location);
-  int32_t threadsafe = 0;
-  symbols.number("MR_THREADSAFE", threadsafe);
-  (void)dlsym(module.get(), "MR_SIGN");  // reserved for signed modules
-  if (!symbols.problem().empty()) {
-    refuse_module(path, symbols.problem());
-    return -1;
-  }
+  ModuleFacts facts;
+  if (!read_module_facts(module.get(), path, facts)) return -1;
 
   // A module given by absolute path was placed there on purpose and is
   // not replaced; the fetched copy takes effect at the next run.
-  if (version != 0 && fetch_location != nullptr && version_location != nullptr &&
-      name[0] != '/')
-    check_update(name, fetch_location, version_location, version, nullptr, options);
+  if (facts.version != 0 && facts.fetch_location != nullptr &&
+      facts.version_location != nullptr && name[0] != '/')
+    check_update(name, facts.fetch_location, facts.version_location, facts.version, nullptr,
+                 options);
 
-  if (requirement != 0 && !requirement_met(path.c_str(), requirement)) return -1;
-
-  void* handle = module.release();
-  const int record = record_handle(handle);
-
-  if (type == MR_TYPE_CIPHER) {
-    if (static_cast<uint32_t>(number) >= static_cast<uint32_t>(kCipherSlots)) {
-      std::printf("Encryption algorithm number too high, ignoring %i\n", number);
-      // Ahead of anything the codec later writes to the same descriptor.
-      std::fflush(stdout);
-      return -1;
-    }
-    auto cipher = reinterpret_cast<CipherEntry>(entry);
-    return cipher_install(number, cipher, display_name) ? 0 : -1;
-  }
-  if (type == MR_TYPE_ALGORITHM) {
-    if (static_cast<uint32_t>(number) >= static_cast<uint32_t>(kEndOfBlocks)) return -1;
-    auto algorithm = reinterpret_cast<AlgorithmEntry>(entry);
-    if (algorithm_install(number, algorithm, display_name, threadsafe != 0)) return 0;
-    // Taken back so the handle is not closed twice at the end.
-    forget_record(record);
-    dlclose(handle);
-    return -1;
-  }
-  return -1;
+  if (facts.requirement != 0 && !requirement_met(path.c_str(), facts.requirement)) return -1;
+  return install_module(module.release(), facts);
 }
 
-int load_all_modules(Options& options) {
+int load_all_modules(const Options& options) {
   for (const std::string& directory : module_directories()) {
     UniqueDir dir(opendir(directory.c_str()));
     if (!dir) continue;

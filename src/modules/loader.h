@@ -9,8 +9,8 @@ inline constexpr int kModulePathSize = 2048;
 inline constexpr const char* kInitialModulePath = "@@HOME@@/.mirt/@@OSNM@@-@@ARCH@@/";
 
 int module_registry_init();
-int load_module(const char* name, Options& options);
-int load_all_modules(Options& options);
+int load_module(const char* name, const Options& options);
+int load_all_modules(const Options& options);
 int unload_modules();
 
 // The module path: a colon-separated list of directory templates.

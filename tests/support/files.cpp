@@ -41,6 +41,21 @@ bool write_file(const std::string& path, const std::string& bytes, unsigned mode
   return ::close(fd) == 0;
 }
 
+Bytes read_bytes(const std::string& path) {
+  const std::string data = read_file(path);
+  return Bytes(data.begin(), data.end());
+}
+
+bool write_bytes(const std::string& path, const Bytes& bytes, unsigned mode) {
+  return write_file(path, std::string(bytes.begin(), bytes.end()), mode);
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 bool file_exists(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0;

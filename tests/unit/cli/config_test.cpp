@@ -10,6 +10,7 @@
 #include "modules/loader.h"
 #include "status/status.h"
 #include "support/files.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace mirt {
@@ -17,15 +18,8 @@ namespace {
 
 class ConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override { reset_all(); }
-  void TearDown() override { reset_all(); }
-  static void reset_all() {
-    status_reset();
-    tables_reset();
-    network_reset();
-    module_path_reset();
-    module_registry_reset();
-  }
+  void SetUp() override { test::reset_process_state(); }
+  void TearDown() override { test::reset_process_state(); }
   int apply(const std::string& line) { return apply_config_line(line.c_str(), options, &block_size); }
   std::string path_tail() const {
     return std::string(module_path()).substr(std::strlen(kInitialModulePath));

@@ -1,143 +1,21 @@
-// Helpers for the container reader tests: temporary files, pipes and
-// captured standard streams.
+// Containers assembled field by field for the codec tests; the general
+// helpers (files, pipes, captured streams) come from tests/support.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "support/files.h"
+#include "support/streams.h"
+#include "support/temp_dir.h"
 
 namespace mirt::testing {
 
-using Bytes = std::vector<uint8_t>;
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/mirt-codec-test-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-inline void write_file(const std::string& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-inline void write_text(const std::string& path, const std::string& text) {
-  write_file(path, Bytes(text.begin(), text.end()));
-}
-
-inline Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline std::string read_text(const std::string& path) {
-  Bytes b = read_file(path);
-  return std::string(b.begin(), b.end());
-}
-
-// A pipe whose read end delivers `data`, fed by a thread so that data
-// larger than the pipe buffer works too.
-class PipeInput {
- public:
-  explicit PipeInput(Bytes data) : data_(std::move(data)) {
-    // The reader may stop early; the writer then gets EPIPE, not a signal.
-    std::signal(SIGPIPE, SIG_IGN);
-    int fds[2];
-    if (pipe(fds) != 0) std::abort();
-    read_fd_ = fds[0];
-    int w = fds[1];
-    writer_ = std::thread([this, w] {
-      size_t done = 0;
-      while (done < data_.size()) {
-        ssize_t n = write(w, data_.data() + done, data_.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
-      close(w);
-    });
-  }
-  ~PipeInput() {
-    if (read_fd_ >= 0) close(read_fd_);
-    writer_.join();
-  }
-  PipeInput(const PipeInput&) = delete;
-  PipeInput& operator=(const PipeInput&) = delete;
-  int fd() const { return read_fd_; }
-
- private:
-  Bytes data_;
-  int read_fd_ = -1;
-  std::thread writer_;
-};
-
-// Redirects a standard descriptor into a temporary file while alive.
-class Capture {
- public:
-  explicit Capture(int target) : target_(target) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    char tmpl[] = "/tmp/mirt-capture-XXXXXX";
-    file_fd_ = mkstemp(tmpl);
-    path_ = tmpl;
-    saved_ = dup(target_);
-    dup2(file_fd_, target_);
-  }
-  ~Capture() {
-    restore();
-    unlink(path_.c_str());
-  }
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-
-  std::string text() {
-    restore();
-    return read_text(path_);
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(saved_, target_);
-    close(saved_);
-    close(file_fd_);
-    saved_ = -1;
-  }
-  int target_;
-  int file_fd_ = -1;
-  int saved_ = -1;
-  std::string path_;
-};
-
-inline size_t count_of(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+using test::Bytes;
+using test::Capture;
+using test::count_of;
+using test::PipeInput;
+using test::TempDir;
 
 // Big-endian bytes of `value`, `width` wide.
 inline Bytes be(uint64_t value, int width) {

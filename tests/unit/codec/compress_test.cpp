@@ -20,6 +20,7 @@
 #include "codec/tables.h"
 #include "codec_test_util.h"
 #include "status/status.h"
+#include "support/process_state.h"
 
 namespace mirt {
 namespace {
@@ -27,6 +28,7 @@ namespace {
 using testing::Bytes;
 using testing::Capture;
 using testing::PipeInput;
+using test::PipeOutput;
 using testing::TempDir;
 
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -136,55 +138,14 @@ struct Outcome {
   ChecksumRecord sums;
 };
 
-// Reads everything written to a pipe on a thread, so large outputs work.
-class OutputPipe {
- public:
-  OutputPipe() {
-    int fds[2];
-    if (pipe(fds) != 0) std::abort();
-    read_fd_ = fds[0];
-    write_fd_ = fds[1];
-    reader_ = std::thread([this] {
-      uint8_t buf[65536];
-      ssize_t n;
-      while ((n = read(read_fd_, buf, sizeof buf)) > 0) data_.insert(data_.end(), buf, buf + n);
-    });
-  }
-  ~OutputPipe() { finish(); }
-  int fd() const { return write_fd_; }
-  Bytes finish() {
-    if (write_fd_ >= 0) {
-      close(write_fd_);
-      write_fd_ = -1;
-      reader_.join();
-      close(read_fd_);
-    }
-    return data_;
-  }
-
- private:
-  int read_fd_ = -1;
-  int write_fd_ = -1;
-  std::thread reader_;
-  Bytes data_;
-};
-
 class CompressTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tables_reset();
-    ext_clear();
-    status_reset();
-  }
-  void TearDown() override {
-    tables_reset();
-    ext_clear();
-    status_reset();
-  }
+  void SetUp() override { test::reset_process_state(); }
+  void TearDown() override { test::reset_process_state(); }
 
   std::string input_file(const Bytes& data) {
     const std::string path = dir_.file("input");
-    testing::write_file(path, data);
+    test::write_bytes(path, data);
     return path;
   }
 
@@ -202,7 +163,7 @@ class CompressTest : public ::testing::Test {
     }
     close(in);
     close(out);
-    o.output = testing::read_file(out_path);
+    o.output = test::read_bytes(out_path);
     return o;
   }
 
@@ -210,7 +171,7 @@ class CompressTest : public ::testing::Test {
   Outcome to_pipe(const Bytes& data, const char* name, Options options = {},
                   uint32_t block_size = 0) {
     const int in = open(input_file(data).c_str(), O_RDONLY);
-    OutputPipe pipe_out;
+    PipeOutput pipe_out;
     Outcome o;
     {
       Capture err(2);
@@ -235,9 +196,9 @@ std::string golden_path(const std::string& name) {
 // Set MIRT_WRITE_GOLDEN=1 to (re)write the files after a deliberate change.
 void expect_golden(const std::string& name, const Bytes& actual) {
   const std::string path = golden_path(name);
-  if (std::getenv("MIRT_WRITE_GOLDEN") != nullptr) testing::write_file(path, actual);
+  if (std::getenv("MIRT_WRITE_GOLDEN") != nullptr) test::write_bytes(path, actual);
   ASSERT_TRUE(std::filesystem::exists(path)) << path << " is missing";
-  EXPECT_EQ(testing::read_file(path), actual) << name;
+  EXPECT_EQ(test::read_bytes(path), actual) << name;
 }
 
 const Bytes kAbcBlock = {0x00, 0x08, 0x61, 0x62, 0x63, 0, 0, 0, 0, 0};
@@ -465,7 +426,7 @@ TEST_F(CompressTest, PipeInputUsesDefaultBlockAndCoversEveryByte) {
       process_stream(in.fd(), out, kModeCompress, options, nullptr, sums, 0, -1);
   close(out);
   EXPECT_EQ(result, input.size());
-  const Bytes f = testing::read_file(out_path);
+  const Bytes f = test::read_bytes(out_path);
   const uint32_t blocks = static_cast<uint32_t>((input.size() + 8191) / 8192);
   ASSERT_EQ(f.size(), 28u + 14 + blocks * (1 + 2 + 8192));
   EXPECT_EQ(be32(f, 19), 8192u);
@@ -502,7 +463,7 @@ TEST_F(CompressTest, EmptyInputGivesAContainerOfNoBlocks) {
   EXPECT_EQ(ext_length(), 0u);
 
   PipeInput in(Bytes{});
-  OutputPipe out;
+  PipeOutput out;
   ChecksumRecord sums;
   Options options;
   Capture err(2);
@@ -521,7 +482,7 @@ TEST_F(CompressTest, EmptyInputGivesAContainerOfNoBlocks) {
 TEST_F(CompressTest, ReadErrorFailsInsteadOfCountingAsData) {
   const int in = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(in, 0);
-  OutputPipe out;
+  PipeOutput out;
   ChecksumRecord sums;
   Options options;
   Capture err(2);

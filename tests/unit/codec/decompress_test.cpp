@@ -13,6 +13,7 @@
 #include "codec/tables.h"
 #include "status/status.h"
 #include "unit/codec/codec_test_util.h"
+#include "support/process_state.h"
 
 namespace mirt {
 namespace {
@@ -40,20 +41,12 @@ const Bytes kAbcBlock = {'a', 'b', 'c', 0, 0, 0, 0, 0};
 
 class DecompressTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tables_reset();
-    status_reset();
-    ext_clear();
-  }
-  void TearDown() override {
-    tables_reset();
-    status_reset();
-    ext_clear();
-  }
+  void SetUp() override { test::reset_process_state(); }
+  void TearDown() override { test::reset_process_state(); }
 
   std::string put(const std::string& name, const Bytes& data) {
     std::string path = dir_.file(name);
-    testing::write_file(path, data);
+    test::write_bytes(path, data);
     return path;
   }
 
@@ -69,7 +62,7 @@ class DecompressTest : public ::testing::Test {
       d.err = err.text();
     }
     close(output);
-    d.output = testing::read_file(out_path);
+    d.output = test::read_bytes(out_path);
     return d;
   }
 
@@ -557,7 +550,7 @@ TEST_P(LocationListTest, EveryLineIsALocation) {
   std::string list = dir_.file("list.txt");
   std::string text = dir_.file("missing1") + "\n" + dir_.file("missing2") + "\n" + copy;
   if (GetParam()) text += "\n";
-  testing::write_text(list, text);
+  test::write_file(list, text);
   Decoded d = decode(local_naming(text_record(8, list)), urls());
   EXPECT_EQ(d.result, 3u);
   EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
@@ -604,7 +597,7 @@ class RoundTripTest : public DecompressTest, public ::testing::WithParamInterfac
       EXPECT_EQ(process_stream(input, output, kModeCompress, options, "plain", sums, block_size, -1),
                 plain.size());
       close(output);
-      container = testing::read_file(out_path);
+      container = test::read_bytes(out_path);
     }
     close(input);
     ext_clear();
@@ -657,7 +650,7 @@ TEST_F(DecompressTest, GoldenContainersDecode) {
   for (const auto& path : files_in("tests/golden")) {
     if (path.extension() != ".mrt") continue;
     SCOPED_TRACE(path.string());
-    Bytes bytes = testing::read_file(path.string());
+    Bytes bytes = test::read_bytes(path.string());
     Decoded d = decode(bytes);
     std::string name = path.filename().string();
     if (name == "abc_header_only.mrt") {
@@ -681,7 +674,7 @@ TEST_F(DecompressTest, RegressionInputsFailCleanlyOrSucceed) {
   // Inputs that once broke the reader; under the sanitizers any overrun shows.
   for (const auto& path : files_in("tests/regress")) {
     SCOPED_TRACE(path.string());
-    Bytes bytes = testing::read_file(path.string());
+    Bytes bytes = test::read_bytes(path.string());
     for (bool pipe : {false, true}) {
       Decoded d = decode(bytes, {}, pipe);
       if (d.result == 0 && !d.output.empty()) {

@@ -9,6 +9,7 @@
 #include "codec/tables.h"
 #include "status/status.h"
 #include "unit/codec/codec_test_util.h"
+#include "support/process_state.h"
 
 namespace mirt {
 namespace {
@@ -38,11 +39,7 @@ const std::string kTableHead =
 
 class StatsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tables_reset();
-    status_reset();
-    ext_clear();
-  }
+  void SetUp() override { test::reset_process_state(); }
 
   Report run_fd(int fd, int verbosity, const char* name) {
     Report r;
@@ -63,7 +60,7 @@ class StatsTest : public ::testing::Test {
       return run_fd(in.fd(), verbosity, name);
     }
     std::string path = dir_.file("in.mrt");
-    testing::write_file(path, container);
+    test::write_bytes(path, container);
     int fd = open(path.c_str(), O_RDONLY);
     Report r = run_fd(fd, verbosity, name);
     close(fd);
@@ -158,7 +155,7 @@ TEST_F(StatsTest, OldHeaderWarnsOnceOrTwiceWithTheTrailer) {
 
 TEST_F(StatsTest, RecordsInFileOrderThenLocations) {
   std::string list = dir_.file("list.txt");
-  testing::write_text(list, "l1\n\nl3");  // an empty line, and no final newline
+  test::write_file(list, "l1\n\nl3");  // an empty line, and no final newline
   ContainerBytes c;
   c.size = 3;
   c.ext = text_record(6, "the description");
@@ -185,7 +182,7 @@ TEST_F(StatsTest, RecordsInFileOrderThenLocations) {
 
 TEST_F(StatsTest, ReachabilityIsProbedOnlyWhenVerbose) {
   std::string there = dir_.file("there");
-  testing::write_text(there, "x");
+  test::write_file(there, "x");
   ContainerBytes c;
   c.size = 3;
   c.ext = text_record(7, there);

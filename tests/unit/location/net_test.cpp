@@ -18,6 +18,7 @@
 #include "support/ftp_server.h"
 #include "support/http_server.h"
 #include "support/loopback.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace mirt {
@@ -45,15 +46,13 @@ int closed_port() {
 class NetTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    reopen_table_reset();
-    network_reset();
+    test::reset_process_state();
     ASSERT_TRUE(http_.ok());
     ASSERT_TRUE(ftp_.ok());
   }
   void TearDown() override {
     for (int fd : fds_) close(fd);
-    reopen_table_reset();
-    network_reset();
+    test::reset_process_state();
   }
   int track(int fd) {
     if (fd >= 0) fds_.push_back(fd);

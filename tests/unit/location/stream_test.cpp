@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "location/net.h"
+#include "support/process_state.h"
+#include "support/temp_dir.h"
 
 namespace mirt {
 namespace {
@@ -43,23 +45,16 @@ const std::string kContent = "0123456789abcdefghijklmnopqrstuvwxyz";
 class StreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/mirt-stream-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    file_ = dir_ + "/data";
+    file_ = dir_.file("data");
     int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     write_all(fd, kContent);
     close(fd);
-    reopen_table_reset();
-    network_reset();
+    test::reset_process_state();
   }
   void TearDown() override {
     for (int fd : fds_) close(fd);
-    reopen_table_reset();
-    network_reset();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir_;
+    test::reset_process_state();
   }
 
   int track(int fd) {
@@ -90,7 +85,7 @@ class StreamTest : public ::testing::Test {
     return sv[1];
   }
 
-  std::string dir_;
+  test::TempDir dir_;
   std::string file_;
   std::vector<int> fds_;
 };
@@ -104,7 +99,7 @@ TEST_F(StreamTest, OpensAPathAtItsStart) {
 }
 
 TEST_F(StreamTest, CreatesWithTheMode) {
-  std::string out = dir_ + "/out";
+  std::string out = dir_.path() + "/out";
   mode_t old = umask(0);
   int fd = track(open_location(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640));
   umask(old);
@@ -120,9 +115,9 @@ TEST_F(StreamTest, MissingPathGivesNegatedErrnoAndKeepsTheTable) {
   (void)peer_unused;
   reopen_record_set(200, file_.c_str(), O_RDONLY, 0);
 
-  std::string missing = dir_ + "/missing";
+  std::string missing = dir_.path() + "/missing";
   EXPECT_EQ(open_location(missing.c_str(), O_RDONLY, 0), -ENOENT);
-  EXPECT_EQ(open_location((dir_ + "/data/sub").c_str(), O_RDONLY, 0), -ENOTDIR);
+  EXPECT_EQ(open_location((dir_.path() + "/data/sub").c_str(), O_RDONLY, 0), -ENOTDIR);
 
   // The record is still there: an absolute seek re-opens the file.
   EXPECT_EQ(seek_location(200, 0, SEEK_SET), 0);
@@ -130,14 +125,14 @@ TEST_F(StreamTest, MissingPathGivesNegatedErrnoAndKeepsTheTable) {
 }
 
 TEST_F(StreamTest, LocationWithSchemeSeparatorIsNeverAFile) {
-  ASSERT_EQ(mkdir((dir_ + "/x:").c_str(), 0755), 0);
-  int fd = open((dir_ + "/x:/y").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(mkdir((dir_.path() + "/x:").c_str(), 0755), 0);
+  int fd = open((dir_.path() + "/x:/y").c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
   close(fd);
-  ASSERT_EQ(access((dir_ + "/x://y").c_str(), F_OK), 0);  // the file system would find it
+  ASSERT_EQ(access((dir_.path() + "/x://y").c_str(), F_OK), 0);  // the file system would find it
 
   set_network_disabled(true);
-  EXPECT_EQ(open_location((dir_ + "/x://y").c_str(), O_RDONLY, 0), -1);
+  EXPECT_EQ(open_location((dir_.path() + "/x://y").c_str(), O_RDONLY, 0), -1);
 }
 
 TEST_F(StreamTest, UrlsThatCannotConnectGiveMinusOne) {
@@ -303,7 +298,7 @@ TEST_F(StreamTest, WritableStreamsAreNeverReopened) {
 
 TEST_F(StreamTest, FailedReopenLeavesTheDescriptor) {
   int peer = socket_at(204);
-  reopen_record_set(204, (dir_ + "/gone").c_str(), O_RDONLY, 0);
+  reopen_record_set(204, (dir_.path() + "/gone").c_str(), O_RDONLY, 0);
   EXPECT_EQ(seek_location(204, 0, SEEK_SET), -1);
   EXPECT_TRUE(is_socket(204));
   write_all(peer, "still");
@@ -334,7 +329,7 @@ TEST_F(StreamTest, ResetEmptiesTheTable) {
 }
 
 TEST_F(StreamTest, LaterRecordReplacesEarlierOne) {
-  std::string second = dir_ + "/second";
+  std::string second = dir_.path() + "/second";
   int fd = open(second.c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
   write_all(fd, "SECOND");

@@ -11,6 +11,8 @@
 
 #include "status/status.h"
 #include "support/files.h"
+#include "support/process_state.h"
+#include "support/streams.h"
 #include "support/temp_dir.h"
 
 namespace mirt {
@@ -19,23 +21,14 @@ namespace {
 // Keeps HOME as it was and the system facts fixed for every test.
 class TemplateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* home = std::getenv("HOME")) saved_home_ = home;
-    setenv("HOME", "/home/u", 1);
-    template_reset("Linux", "5.15.0-91-generic", "x86_64");
-  }
+  void SetUp() override { template_reset("Linux", "5.15.0-91-generic", "x86_64"); }
   void TearDown() override {
-    if (saved_home_) {
-      setenv("HOME", saved_home_->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
     template_reset();
     status_reset();
   }
 
  private:
-  std::optional<std::string> saved_home_;
+  test::ScopedHome home_{"/home/u"};
 };
 
 struct ExpandCase {
@@ -166,28 +159,6 @@ INSTANTIATE_TEST_SUITE_P(Releases, TemplateReleaseTest,
                                            ReleaseCase{".5.1", ".5.1", ".5"},
                                            ReleaseCase{"", "", ""}));
 
-// Standard input read from a file for the duration of a test.
-class StdinFromFile {
- public:
-  explicit StdinFromFile(const std::string& path) {
-    saved_ = dup(0);
-    int fd = open(path.c_str(), O_RDONLY);
-    dup2(fd, 0);
-    close(fd);
-    clearerr(stdin);
-  }
-  ~StdinFromFile() {
-    while (std::fgetc(stdin) != EOF) {
-    }
-    dup2(saved_, 0);
-    close(saved_);
-    clearerr(stdin);
-  }
-
- private:
-  int saved_;
-};
-
 class TemplatePromptTest : public TemplateTest {
  protected:
   void SetUp() override {
@@ -203,7 +174,7 @@ class TemplatePromptTest : public TemplateTest {
 };
 
 TEST_F(TemplatePromptTest, UsernamesAreAskedAgainForEveryMacro) {
-  StdinFromFile in(answers("alice\r\nbob\n"));
+  test::StdinFrom in(answers("alice\r\nbob\n"));
   testing::internal::CaptureStderr();
   std::string got = expand_template("ftp://@@USRN@@:x@h/@@USRN@@", "");
   std::string err = testing::internal::GetCapturedStderr();
@@ -212,7 +183,7 @@ TEST_F(TemplatePromptTest, UsernamesAreAskedAgainForEveryMacro) {
 }
 
 TEST_F(TemplatePromptTest, EndOfInputExpandsToNothing) {
-  StdinFromFile in(answers(""));
+  test::StdinFrom in(answers(""));
   testing::internal::CaptureStderr();
   EXPECT_EQ(expand_template("u=@@USRN@@.", ""), "u=.");
   EXPECT_EQ(read_prompt("? ", 128, false), std::nullopt);
@@ -221,7 +192,7 @@ TEST_F(TemplatePromptTest, EndOfInputExpandsToNothing) {
 
 TEST_F(TemplatePromptTest, OverlongAnswerIsSkippedWithoutFeedingTheNextPrompt) {
   std::string fits(127, 'a');
-  StdinFromFile in(answers(std::string(200, 'z') + "\n" + fits + "\n" + "last"));
+  test::StdinFrom in(answers(std::string(200, 'z') + "\n" + fits + "\n" + "last"));
   testing::internal::CaptureStderr();
   EXPECT_EQ(read_prompt("? ", 128, false), std::nullopt);
   EXPECT_EQ(read_prompt("? ", 128, false), fits);

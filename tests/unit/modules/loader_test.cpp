@@ -13,6 +13,7 @@
 #include "location/template.h"
 #include "status/status.h"
 #include "support/files.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace mirt {
@@ -50,27 +51,10 @@ void copy_module(const std::string& name, const std::string& to) {
 class LoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr) saved_home_ = home;
-    had_home_ = home != nullptr;
-    setenv("HOME", home_.path().c_str(), 1);
-    reset_all();
+    test::reset_process_state();
     module_registry_init();
   }
-  void TearDown() override {
-    reset_all();
-    if (had_home_)
-      setenv("HOME", saved_home_.c_str(), 1);
-    else
-      unsetenv("HOME");
-  }
-  static void reset_all() {
-    // Registry first: table entries of closed modules must not outlive it.
-    module_registry_reset();
-    tables_reset();
-    status_reset();
-    module_path_reset();
-  }
+  void TearDown() override { test::reset_process_state(); }
   int load(const std::string& name) { return load_module(name.c_str(), options_); }
   // Loads with standard error and standard output captured.
   int load_captured(const std::string& name, std::string& err, std::string& out) {
@@ -87,8 +71,7 @@ class LoaderTest : public ::testing::Test {
   }
 
   test::TempDir home_;
-  std::string saved_home_;
-  bool had_home_ = false;
+  test::ScopedHome scoped_home_{home_.path()};
   Options options_;
 };
 

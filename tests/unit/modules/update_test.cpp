@@ -16,6 +16,7 @@
 #include "location/stream.h"
 #include "support/files.h"
 #include "support/http_server.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace mirt {
@@ -171,15 +172,11 @@ class HttpUpdateTest : public CheckUpdateTest {
  protected:
   void SetUp() override {
     CheckUpdateTest::SetUp();
-    reopen_table_reset();
-    network_reset();
+    test::reset_process_state();
     ASSERT_TRUE(server.ok());
     version = server.url("/mirt.ver");
   }
-  void TearDown() override {
-    reopen_table_reset();
-    network_reset();
-  }
+  void TearDown() override { test::reset_process_state(); }
   test::HttpServer server;
 };
 

@@ -8,43 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "support/streams.h"
+
 namespace mirt {
 namespace {
-
-// Sends standard error into a temporary file while alive.
-class StderrCapture {
- public:
-  StderrCapture() {
-    std::fflush(stderr);
-    file_ = std::tmpfile();
-    saved_ = dup(2);
-    if (file_ == nullptr || saved_ < 0 || dup2(fileno(file_), 2) < 0) std::abort();
-  }
-  ~StderrCapture() { restore(); }
-
-  // Everything written since the capture started; ends the capture.
-  std::string text() {
-    restore();
-    std::string out;
-    std::rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-
-  std::FILE* file_ = nullptr;
-  int saved_ = -1;
-};
 
 // A whole plain line: bar, number, spinner character, text.
 std::string plain_line(const std::string& bar, const char* number, char spin,
@@ -70,7 +37,7 @@ class StatusTest : public ::testing::Test {
 
   // Output of one redraw.
   static std::string redraw() {
-    StderrCapture capture;
+    test::Capture capture(2);
     status_redraw();
     return capture.text();
   }
@@ -79,7 +46,7 @@ class StatusTest : public ::testing::Test {
 };
 
 TEST_F(StatusTest, LevelZeroWritesNothingAtAll) {
-  StderrCapture capture;
+  test::Capture capture(2);
   status_init();
   status_message(0, "zero");
   status_message(1, "one");
@@ -103,7 +70,7 @@ TEST_F(StatusTest, InitSetsTextAndClearsColour) {
   status_reset();
   status_param_set(kStatusColour, 1);
   status_param_set(kStatusLevel, -1);
-  StderrCapture capture;
+  test::Capture capture(2);
   status_init();
   EXPECT_EQ(capture.text(), "");
   EXPECT_EQ(status_param_get(kStatusColour), 0);
@@ -112,7 +79,7 @@ TEST_F(StatusTest, InitSetsTextAndClearsColour) {
 
 TEST_F(StatusTest, InitDrawsAtLevelOne) {
   status_param_set(kStatusLevel, 1);
-  StderrCapture capture;
+  test::Capture capture(2);
   status_init();
   EXPECT_EQ(capture.text(), plain_line("..........", "  0", '|', "Initialized."));
 }
@@ -120,12 +87,12 @@ TEST_F(StatusTest, InitDrawsAtLevelOne) {
 TEST_F(StatusTest, ExactPlainLine) {
   status_param_set(kStatusLevel, 1);
   {
-    StderrCapture discard;
+    test::Capture discard(2);
     for (int i = 0; i < 6; ++i) status_redraw();
   }
   status_message(2, "not shown at level 1");
   EXPECT_STREQ(status_text(), "");
-  StderrCapture capture;
+  test::Capture capture(2);
   status_param_set(kStatusPercent, 55);
   status_message(1, "Decompressing.");
   EXPECT_EQ(capture.text(), "=> [#####.....]  55% [-] | Status: Decompressing.\r");
@@ -135,7 +102,7 @@ TEST_F(StatusTest, ExactColourLine) {
   status_param_set(kStatusLevel, 1);
   status_param_set(kStatusColour, 7);
   status_param_set(kStatusPercent, 55);
-  StderrCapture capture;
+  test::Capture capture(2);
   status_message(1, "Decompressing.");
   EXPECT_EQ(capture.text(),
             "=> \033[1;30m[\033[1;32m#####\033[1;37m.....\033[1;30m] \033[1;37m055\033[0;31m%"
@@ -144,7 +111,7 @@ TEST_F(StatusTest, ExactColourLine) {
 
 TEST_F(StatusTest, UnknownTotalShowsQuestionMarks) {
   status_param_set(kStatusLevel, 1);
-  StderrCapture capture;
+  test::Capture capture(2);
   progress_begin(0);
   EXPECT_EQ(status_param_get(kStatusPercent), -1);
   progress_step(1);
@@ -161,7 +128,7 @@ TEST_F(StatusTest, UnknownTotalShowsQuestionMarks) {
 
 TEST_F(StatusTest, PercentAboveHundredIsClampedOnlyInTheBar) {
   status_param_set(kStatusLevel, 1);
-  StderrCapture capture;
+  test::Capture capture(2);
   progress_begin(4);
   for (int i = 0; i < 5; ++i) progress_step(1);
   std::string out = capture.text();
@@ -172,7 +139,7 @@ TEST_F(StatusTest, PercentAboveHundredIsClampedOnlyInTheBar) {
 
 TEST_F(StatusTest, StepOfZeroRestartsTheCount) {
   status_param_set(kStatusLevel, 1);
-  StderrCapture capture;
+  test::Capture capture(2);
   progress_begin(3);
   progress_step(2);
   EXPECT_EQ(status_param_get(kStatusPercent), 66);
@@ -192,7 +159,7 @@ TEST_F(StatusTest, HugeOverrunStaysDefined) {
 
 TEST_F(StatusTest, NegativePercentIsUnknown) {
   status_param_set(kStatusLevel, 1);
-  StderrCapture capture;
+  test::Capture capture(2);
   status_set_percent(-5);
   EXPECT_EQ(capture.text(), plain_line("??????????", "  0", '|', ""));
 }
@@ -266,7 +233,7 @@ TEST_F(StatusTest, SpinnerCycles) {
 TEST_F(StatusTest, MessageKeepsAtMost127Characters) {
   status_param_set(kStatusLevel, 1);
   std::string longtext(200, 'x');
-  StderrCapture capture;
+  test::Capture capture(2);
   status_message(1, longtext.c_str());
   EXPECT_EQ(std::string(status_text()), std::string(127, 'x'));
   EXPECT_NE(capture.text().find(std::string(127, 'x') + "\r"), std::string::npos);
@@ -274,7 +241,7 @@ TEST_F(StatusTest, MessageKeepsAtMost127Characters) {
 
 TEST_F(StatusTest, AppendStopsAt126Characters) {
   status_param_set(kStatusLevel, 1);
-  StderrCapture capture;
+  test::Capture capture(2);
   status_message(1, std::string(120, 'a').c_str());
   status_append(1, "0123456789");
   EXPECT_EQ(std::string(status_text()), std::string(120, 'a') + "012345");
@@ -293,7 +260,7 @@ TEST_F(StatusTest, AppendStopsAt126Characters) {
 TEST_F(StatusTest, AppendAboveTheLevelDoesNothing) {
   status_param_set(kStatusLevel, 1);
   status_message(1, "Algorithm ");
-  StderrCapture capture;
+  test::Capture capture(2);
   status_append(2, "copy");
   EXPECT_EQ(capture.text(), "");
   EXPECT_STREQ(status_text(), "Algorithm ");
@@ -301,7 +268,7 @@ TEST_F(StatusTest, AppendAboveTheLevelDoesNothing) {
 
 TEST_F(StatusTest, FinishEndsTheLine) {
   status_param_set(kStatusLevel, 3);
-  StderrCapture capture;
+  test::Capture capture(2);
   status_finish();
   EXPECT_EQ(capture.text(), "\n");
 }

@@ -1,0 +1,42 @@
+#include "support/process_state.h"
+
+#include <cstdlib>
+
+#include "codec/format.h"
+#include "codec/tables.h"
+#include "location/net.h"
+#include "location/stream.h"
+#include "modules/loader.h"
+#include "status/status.h"
+
+namespace mirt::test {
+
+void reset_process_state() {
+  module_registry_reset();
+  tables_reset();
+  ext_clear();
+  status_reset();
+  network_reset();
+  reopen_table_reset();
+  module_path_reset();
+}
+
+ScopedHome::ScopedHome(const std::string& path) {
+  if (const char* home = std::getenv("HOME")) saved_ = home;
+  setenv("HOME", path.c_str(), 1);
+}
+
+ScopedHome::~ScopedHome() {
+  if (saved_)
+    setenv("HOME", saved_->c_str(), 1);
+  else
+    unsetenv("HOME");
+}
+
+Argv::Argv(std::vector<std::string> args) : args_(std::move(args)) {
+  args_.insert(args_.begin(), "mirt");
+  for (std::string& arg : args_) pointers_.push_back(arg.data());
+  pointers_.push_back(nullptr);
+}
+
+}  // namespace mirt::test

@@ -4,7 +4,9 @@
 # against xz -9e -T1 and xz -d in the same run. Every round trip is checked.
 #   bench/parallel.sh [MIRT_BINARY] [PLUGIN_DIR]
 # Environment: CORPUS (folder of input files), THREADS (the parallel count),
-# EXTRA_CONF (a configuration file applied after the plugins, e.g. a preset).
+# EXTRA_CONF (a configuration file applied after the installed one, e.g. a
+# preset). The installed configuration is plugins/mirt.conf.in pointing at
+# PLUGIN_DIR.
 # Prints total seconds, speed-ups, ratios to xz, and peak memory (RSS).
 set -euo pipefail
 
@@ -21,8 +23,8 @@ threads=${THREADS:-2}
 work=$(mktemp -d -p "${BENCH_DIR:-${TMPDIR:-/tmp}}" mirt-parallel.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export HOME="$work/home"; mkdir -p "$HOME"
-conf="$work/plugins.conf"
-printf 'module_dir %s\nall_modules on\n' "$(cd "$plugins" && pwd)" >"$conf"
+conf="$work/mirt.conf"
+sed "s|@MIRT_INSTALLED_PLUGIN_DIR@|$(cd "$plugins" && pwd)|" "$here/plugins/mirt.conf.in" >"$conf"
 extra=()
 [ -n "${EXTRA_CONF:-}" ] && extra=(-m "$EXTRA_CONF")
 

@@ -49,7 +49,9 @@ printf 'module_dir %s\nall_modules on\n' "$(cd "$plugins" && pwd)" >"$conf"
 tools=()
 for s in "${slots[@]}"; do
   [[ $s =~ ^[0-9]+$ ]] || { echo "not a slot number: $s" >&2; exit 2; }
-  "$mirt" -m "$conf" -l 2>&1 | grep -qE "^mirt: +0*$s \|" ||
+  # grep reads the whole list: with -q it could stop early and, under
+  # pipefail, the listing's broken pipe would read as a missing slot.
+  "$mirt" -m "$conf" -l 2>&1 | grep -E "^mirt: +0*$s \|" >/dev/null ||
     echo "warning: slot $s not listed by mirt -l with $plugins" >&2
   tools+=("slot$s")
 done

@@ -6,9 +6,9 @@
 // several threads at once.
 //
 // Memory per call, for a block of n bytes: encoding about 6.1 n (copy
-// without repeats, suffix array, sorted bytes, marks) plus 6 MiB of
-// tables; decoding about 5 n beside the destination (sorted bytes, the
-// inverse's links) plus 6 MiB.
+// without repeats, suffix array, sorted bytes, marks) plus 3 MiB of
+// tables; decoding about 5.1 n beside the destination (sorted bytes, the
+// inverse's links, marks; 6.1 n past 16 MiB) plus 3 MiB.
 #pragma once
 
 #include <cstdint>

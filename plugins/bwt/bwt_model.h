@@ -1,17 +1,20 @@
 // The second stage of the block-sorting codec: a model of the sorted bytes
-// as runs. Each run is its byte, coded as a rank in a move-to-front list
-// (never rank 0: that byte is the previous run's), and its length, coded
-// as an Elias-gamma number. Every binary decision of both mixes a few
-// adaptive probabilities chosen by small contexts and refines the mix with
-// a secondary estimate. Integer arithmetic only, so the stored form is the
+// as runs, so a long run costs a few decisions and decodes with one fill.
+// Each run is its byte and its length. The byte is asked for by a flag per
+// place of a move-to-front list (never place 0: that byte is the previous
+// run's), up to kRanks places; past them the byte itself is coded bit by
+// bit. The length is an Elias-gamma number. Every binary decision mixes a
+// few adaptive probabilities (direct counters, and maps of short bit
+// histories) chosen by small contexts, then refines the mix with a
+// secondary estimate. Integer arithmetic only, so the stored form is the
 // same on every platform. Included by bwt_codec.cpp alone.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace mirt::bwt::model {
@@ -122,6 +125,7 @@ struct Mixer {
 
 // Predictions this close to the outcome leave the mixer's weights alone.
 inline constexpr int kSure = 128;
+inline constexpr int32_t kMaxWeight = 1 << 24;
 
 inline uint32_t clamp16(uint32_t p) { return p < 32 ? 32 : p > 65504 ? 65504 : p; }
 
@@ -151,7 +155,8 @@ inline int decide(Coder& coder, int bit, uint32_t* const* slot, const uint32_t* 
   const int miss = (bit << 12) - pm;
   if (miss > kSure || miss < -kSure) {
     const int err = miss * rate;
-    for (int i = 0; i <= N; ++i) w[i] += (in[i] * err + 0x8000) >> 16;
+    // Bounded, so no run of outcomes can overflow a weight.
+    for (int i = 0; i <= N; ++i) w[i] = std::clamp(w[i] + ((in[i] * err + 0x8000) >> 16), -kMaxWeight, kMaxWeight);
   }
   apm.learn(bit);
   return bit;

@@ -19,6 +19,7 @@
 #include "codec/codec.h"
 #include "common/diag.h"
 #include "common/types.h"
+#include "common/unique_fd.h"
 #include "location/net.h"
 #include "location/stream.h"
 #include "location/template.h"
@@ -83,11 +84,6 @@ bool same_file(int input, const char* output_path) {
 class Input {
  public:
   explicit Input(const char* argument) : stdin_(std::strcmp(argument, "-") == 0) {}
-  ~Input() {
-    if (!stdin_ && fd_ >= 0) ::close(fd_);
-  }
-  Input(const Input&) = delete;
-  Input& operator=(const Input&) = delete;
 
   // False after a report (a directory, or an open that failed).
   bool open(const char* argument) {
@@ -100,7 +96,10 @@ class Input {
       return false;
     }
     fd_ = open_location(argument, O_RDONLY, 0);
-    if (fd_ >= 0) return true;
+    if (fd_ >= 0) {
+      owned_.reset(fd_);
+      return true;
+    }
     report("Can't open %s.\n", argument);
     report_open_failure(fd_);
     return false;
@@ -115,6 +114,7 @@ class Input {
  private:
   const bool stdin_;
   int fd_ = -1;
+  UniqueFd owned_;  // every descriptor but standard input
   struct stat status_ {};
 };
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 namespace mirt {
@@ -44,9 +45,12 @@ struct Queued {
 };
 
 void run_guarded(BlockJob& job, const std::function<void(unsigned)>& run, unsigned worker) {
+  // As in run_stream: a size no allocation can meet counts as running out.
   try {
     run(worker);
   } catch (const std::bad_alloc&) {
+    job.out_of_memory = true;
+  } catch (const std::length_error&) {
     job.out_of_memory = true;
   }
 }

@@ -109,11 +109,11 @@ uint32_t parse_version_file(const char* bytes, int length) {
 uint32_t fetch_version(const char* name, const char* version_template, const Options& options) {
   if (options.version_check == 0 && options.upgrade == 0) return 0;
   std::string location = expand_template(version_template, name);
-  int fd = open_location(location.c_str(), O_RDONLY, 0);
-  if (fd < 0) return 0;
+  UniqueFd file(open_location(location.c_str(), O_RDONLY, 0));
+  if (file.get() < 0) return 0;
   char bytes[kVersionFileLength];
-  const ssize_t got = read_some(fd, bytes, sizeof bytes);
-  ::close(fd);
+  const ssize_t got = read_some(file.get(), bytes, sizeof bytes);
+  file.reset();
   return parse_version_file(bytes, got < 0 ? 0 : static_cast<int>(got));
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "build_config.h"
+#include "support/cli_fixture.h"
 #include "support/files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -101,20 +102,8 @@ std::string old_layout_pipe_container() {
   return c;
 }
 
-class ConformanceCodecTest : public ::testing::Test {
+class ConformanceCodecTest : public test::CliTest {
  protected:
-  void SetUp() override {
-    home = dir.file("home");
-    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
-  }
-  RunResult run(std::vector<std::string> args, RunOptions options = {}) {
-    options.args = std::move(args);
-    options.home = home;
-    options.cwd = dir.path();
-    RunResult result = test::run_mirt(options);
-    EXPECT_FALSE(result.timed_out);
-    return result;
-  }
   // Both streams into one pipe, as `2>&1` does.
   RunResult run_merged(const std::string& args) {
     RunOptions options;
@@ -125,10 +114,6 @@ class ConformanceCodecTest : public ::testing::Test {
     EXPECT_FALSE(result.timed_out);
     return result;
   }
-  std::string file(const std::string& name) const { return dir.file(name); }
-
-  test::TempDir dir;
-  std::string home;
 };
 
 // The line is drawn once for every status message, append, progress start

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "location/template.h"
+#include "support/cli_fixture.h"
 #include "support/files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -37,21 +38,8 @@ std::string loader_words(const std::string& path) {
   return dlerror();
 }
 
-class ModulesTest : public ::testing::Test {
+class ModulesTest : public test::CliTest {
  protected:
-  void SetUp() override {
-    home = dir.file("home");
-    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
-  }
-  RunResult run(std::vector<std::string> args) {
-    RunOptions options;
-    options.args = std::move(args);
-    options.home = home;
-    options.cwd = dir.path();
-    RunResult result = test::run_mirt(options);
-    EXPECT_FALSE(result.timed_out);
-    return result;
-  }
   // Options that load the given modules, in order.
   static std::vector<std::string> loading(const std::vector<std::string>& modules) {
     std::vector<std::string> args;
@@ -66,10 +54,6 @@ class ModulesTest : public ::testing::Test {
     all.insert(all.end(), args.begin(), args.end());
     return run(all);
   }
-  std::string file(const std::string& name) const { return dir.file(name); }
-
-  test::TempDir dir;
-  std::string home;
 };
 
 TEST_F(ModulesTest, ModuleAlgorithmShrinksAndRoundTrips) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cli_fixture.h"
 #include "support/files.h"
 #include "support/ftp_server.h"
 #include "support/http_server.h"
@@ -29,24 +30,14 @@ using test::RunOptions;
 using test::RunResult;
 using test::write_file;
 
-class NetworkE2eTest : public ::testing::Test {
+class NetworkE2eTest : public test::CliTest {
  protected:
   void SetUp() override {
-    home_ = dir_.file("home");
-    ASSERT_EQ(mkdir(home_.c_str(), 0755), 0);
+    CliTest::SetUp();
     ASSERT_TRUE(http_.ok());
     plain_ = test::make_data(70000, 1, 7);
     ASSERT_TRUE(write_file(file("plain.txt"), plain_));
   }
-  RunResult run(std::vector<std::string> args, RunOptions options = {}) {
-    options.args = std::move(args);
-    options.home = home_;
-    options.cwd = dir_.path();
-    RunResult result = test::run_mirt(options);
-    EXPECT_FALSE(result.timed_out);
-    return result;
-  }
-  std::string file(const std::string& name) const { return dir_.file(name); }
   // Compresses plain.txt into `name` with the extra arguments given.
   std::string compress(const std::string& name, std::vector<std::string> extra = {}) {
     extra.insert(extra.end(), {"-o", file(name), file("plain.txt")});
@@ -55,8 +46,6 @@ class NetworkE2eTest : public ::testing::Test {
     return read_file(file(name));
   }
 
-  test::TempDir dir_;
-  std::string home_;
   std::string plain_;
   test::HttpServer http_;
 };

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/cli_fixture.h"
 #include "support/files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -28,30 +29,7 @@ using test::RunOptions;
 using test::RunResult;
 using test::write_file;
 
-class RealUseTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    home = dir.file("home");
-    std::filesystem::create_directory(home);
-  }
-  RunResult run(std::vector<std::string> args, RunOptions options = {}) {
-    options.args = std::move(args);
-    options.home = home;
-    options.cwd = dir.path();
-    RunResult r = test::run_mirt(options);
-    EXPECT_FALSE(r.timed_out);
-    return r;
-  }
-  RunResult run_stdin(std::vector<std::string> args, const std::string& data) {
-    RunOptions options;
-    options.stdin_data = data;
-    return run(std::move(args), options);
-  }
-  std::string file(const std::string& name) const { return dir.file(name); }
-
-  test::TempDir dir;
-  std::string home;
-};
+using RealUseTest = test::CliTest;
 
 // -c with several inputs, to a file, to a pipe and appended to a file that
 // already holds a container: every container is whole wherever it starts,

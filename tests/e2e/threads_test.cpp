@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cli_fixture.h"
 #include "support/files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -51,11 +52,10 @@ struct Outcome {
   }
 };
 
-class ThreadsTest : public ::testing::Test {
+class ThreadsTest : public test::CliTest {
  protected:
   void SetUp() override {
-    home = dir.file("home");
-    std::filesystem::create_directory(home);
+    CliTest::SetUp();
     // Algorithms that win different kinds of block, thread-safe or not.
     modules = {"-M", "module " + test_module("test_rle"), "-M",
                "module " + test_module("test_picky"), "-M",
@@ -104,8 +104,6 @@ class ThreadsTest : public ::testing::Test {
     return serial;
   }
 
-  test::TempDir dir;
-  std::string home;
   std::vector<std::string> modules;
 };
 

@@ -9,10 +9,8 @@
 
 namespace mirt::test {
 
-std::string read_file(const std::string& path) {
+std::string read_to_end(int fd) {
   std::string data;
-  int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return data;
   char buffer[65536];
   for (;;) {
     ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -20,6 +18,13 @@ std::string read_file(const std::string& path) {
     if (got <= 0) break;
     data.append(buffer, static_cast<size_t>(got));
   }
+  return data;
+}
+
+std::string read_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return std::string();
+  std::string data = read_to_end(fd);
   ::close(fd);
   return data;
 }

@@ -15,6 +15,8 @@ std::string read_file(const std::string& path);
 // Creates or replaces `path`; false on any failure.
 bool write_file(const std::string& path, const std::string& bytes, unsigned mode = 0644);
 bool file_exists(const std::string& path);
+// Everything `fd` delivers until its end (or an error).
+std::string read_to_end(int fd);
 // The same for byte vectors.
 Bytes read_bytes(const std::string& path);
 bool write_bytes(const std::string& path, const Bytes& bytes, unsigned mode = 0644);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/process_state.h"
 
 namespace mirt {
 namespace {
@@ -81,6 +82,42 @@ TEST(NameKeyTest, StopsAtStopCharacterAndAfterFourBytes) {
   EXPECT_NE(name_key("lis", ' '), name_key("list", ' '));
   EXPECT_EQ(name_key("a,b", ','), name_key("a", ' '));
 }
+
+// ---- Block size: -b and the blocksize directive ------------------------------
+// -b takes what parse_decimal gives (so it wraps modulo 2^32) up to
+// 2147483646 and ignores anything larger; the directive takes any value.
+
+struct BlockSizeCase {
+  std::vector<std::string> args;
+  uint32_t expected;
+};
+
+class BlockSizeOptionTest : public ::testing::TestWithParam<BlockSizeCase> {
+ protected:
+  void SetUp() override { test::reset_process_state(); }
+  void TearDown() override { test::reset_process_state(); }
+};
+
+TEST_P(BlockSizeOptionTest, SettlesOnExpectedSize) {
+  test::Argv argv(GetParam().args);
+  Settings settings;
+  EXPECT_EQ(parse_options(argv.argc(), argv.argv(), settings), std::nullopt);
+  EXPECT_EQ(settings.block_size, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, BlockSizeOptionTest,
+    ::testing::Values(BlockSizeCase{{"-b", "8192"}, 8192u},
+                      BlockSizeCase{{"-b", "2147483646"}, 2147483646u},
+                      BlockSizeCase{{"-b", "8192", "-b", "2147483647"}, 8192u},
+                      BlockSizeCase{{"-b", "3000000000"}, 0u},
+                      BlockSizeCase{{"-b", "99999999999"}, 1215752191u},  // wrapped, then taken
+                      BlockSizeCase{{"-b", "4294967296"}, 0u},
+                      BlockSizeCase{{"-b", "1024.9"}, 1024u},
+                      BlockSizeCase{{"-M", "blocksize 3000000000"}, 3000000000u},
+                      BlockSizeCase{{"-M", "blocksize 1024.9"}, 1024u},
+                      BlockSizeCase{{"-b", "1024", "-M", "blocksize 4294967296"}, 0u},
+                      BlockSizeCase{{"-M", "blocksize 4096", "-b", "3000000000"}, 4096u}));
 
 }  // namespace
 }  // namespace mirt

@@ -27,14 +27,6 @@ namespace {
 using test::FtpServer;
 using test::HttpServer;
 
-std::string read_all(int fd) {
-  std::string data;
-  char buffer[4096];
-  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
-    data.append(buffer, static_cast<size_t>(got));
-  return data;
-}
-
 // A loopback port that nothing listens on.
 int closed_port() {
   int port = 0;
@@ -70,7 +62,7 @@ TEST_F(NetTest, HttpRequestIsExactlyTheMinimalGet) {
   http_.set_file("/dir/f.mrt", "BODY");
   int fd = track(open_location(http_.url("/dir/f.mrt").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(read_all(fd), "BODY");
+  EXPECT_EQ(test::read_to_end(fd), "BODY");
   ASSERT_EQ(http_.requests().size(), 1u);
   EXPECT_EQ(http_.requests()[0], "GET /dir/f.mrt HTTP/1.0\nHost: 127.0.0.1\n\n");
 }
@@ -101,7 +93,7 @@ TEST_P(HttpAnswerTest, OpensOrFailsCleanly) {
   int fd = track(open_location(http_.url("/f").c_str(), O_RDONLY, 0));
   if (GetParam().result == 0) {
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(read_all(fd), GetParam().body);
+    EXPECT_EQ(test::read_to_end(fd), GetParam().body);
   } else {
     EXPECT_EQ(fd, GetParam().result);
   }
@@ -140,11 +132,11 @@ TEST_F(NetTest, RedirectsAreFollowedAndTheRecordNamesTheTarget) {
   http_.set_file("/c", "0123456789");
   int fd = track(open_location(http_.url("/a").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(read_all(fd), "0123456789");
+  EXPECT_EQ(test::read_to_end(fd), "0123456789");
   EXPECT_EQ(http_.requests().size(), 3u);
   // The re-open goes straight to the target.
   EXPECT_EQ(seek_location(fd, 4, SEEK_SET), 5);
-  EXPECT_EQ(read_all(fd), "456789");
+  EXPECT_EQ(test::read_to_end(fd), "456789");
   auto requests = http_.requests();
   ASSERT_EQ(requests.size(), 4u);
   EXPECT_EQ(requests[3].substr(0, 7), "GET /c ");
@@ -156,7 +148,7 @@ TEST_F(NetTest, RedirectChainsEndAfterTen) {
   http_.set_file("/r10", "end");
   int fd = track(open_location(http_.url("/r0").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(read_all(fd), "end");
+  EXPECT_EQ(test::read_to_end(fd), "end");
   EXPECT_EQ(http_.requests().size(), 11u);
 
   // An eleventh redirect fails, and the limit belongs to one open, not the run.
@@ -174,7 +166,7 @@ TEST_F(NetTest, RedirectMatchesTheFirstIonColon) {
   http_.set_file("/t", "target");
   int fd = track(open_location(http_.url("/nospace").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(read_all(fd), "target");
+  EXPECT_EQ(test::read_to_end(fd), "target");
 
   // A Connection header ahead of Location is taken for the target.
   http_.set_raw("/conn", HttpServer::response("HTTP/1.0 302 Found",
@@ -209,7 +201,7 @@ TEST_P(AnnouncedLengthTest, RecordedForTheDescriptor) {
   int fd = track(open_location(http_.url("/f").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
   EXPECT_EQ(expected_length(fd), c.expected);
-  EXPECT_EQ(read_all(fd), c.body);
+  EXPECT_EQ(test::read_to_end(fd), c.body);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -264,9 +256,9 @@ TEST_F(NetTest, SeekReopensAnHttpStream) {
   char first[3];
   ASSERT_EQ(read(fd, first, 3), 3);
   EXPECT_EQ(seek_location(fd, 10, SEEK_SET), 11);
-  EXPECT_EQ(read_all(fd), "klmnopqrstuvwxyz");
+  EXPECT_EQ(test::read_to_end(fd), "klmnopqrstuvwxyz");
   EXPECT_EQ(seek_location(fd, 0, SEEK_SET), 0);
-  EXPECT_EQ(read_all(fd), "abcdefghijklmnopqrstuvwxyz");
+  EXPECT_EQ(test::read_to_end(fd), "abcdefghijklmnopqrstuvwxyz");
   EXPECT_EQ(http_.requests().size(), 3u);
 }
 
@@ -306,7 +298,7 @@ TEST_F(NetTest, FtpAnonymousRetrieve) {
   ftp_.add_file("/dir/f.mrt", "file contents");
   int fd = track(open_location(ftp_.url("/dir/f.mrt").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(read_all(fd), "file contents");
+  EXPECT_EQ(test::read_to_end(fd), "file contents");
   ASSERT_EQ(ftp_.sessions().size(), 1u);
   EXPECT_EQ(ftp_.sessions()[0].received,
             "USER anonymous\nPASS ftp@mirt.test\nPASV\nTYPE I\nRETR /dir/f.mrt\n");
@@ -317,7 +309,7 @@ TEST_F(NetTest, FtpUserAndMultiLineGreeting) {
   ftp_.add_file("/f", "x");
   int fd = track(open_location(ftp_.url("/f", "me:secret@").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(read_all(fd), "x");
+  EXPECT_EQ(test::read_to_end(fd), "x");
   EXPECT_EQ(ftp_.sessions()[0].received, "USER me\nPASS secret\nPASV\nTYPE I\nRETR /f\n");
 }
 
@@ -344,7 +336,7 @@ TEST_F(NetTest, SeekReopensAnFtpStream) {
   int fd = track(open_location(ftp_.url("/f").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
   EXPECT_EQ(seek_location(fd, 4, SEEK_SET), 5);
-  EXPECT_EQ(read_all(fd), "456789");
+  EXPECT_EQ(test::read_to_end(fd), "456789");
   EXPECT_EQ(ftp_.sessions().size(), 2u);
 }
 
@@ -504,7 +496,7 @@ TEST_F(NetTest, FtpDataGoesToTheControlPeerWhateverThePassiveReplyNames) {
   ftp_.add_file("/f", "from the right host");
   int fd = track(open_location(ftp_.url("/f").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(read_all(fd), "from the right host");
+  EXPECT_EQ(test::read_to_end(fd), "from the right host");
   EXPECT_EQ(ftp_.data_connections(), 1);
 }
 
@@ -533,7 +525,7 @@ TEST_P(HeaderEndTest, BodyArrivesWhole) {
   int fd = track(open_location(http_.url("/f").c_str(), O_RDONLY, 0));
   ASSERT_GE(fd, 0);
   EXPECT_EQ(expected_length(fd), static_cast<int64_t>(body.size()));
-  EXPECT_TRUE(read_all(fd) == body);
+  EXPECT_TRUE(test::read_to_end(fd) == body);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, HeaderEndTest,

@@ -1,0 +1,275 @@
+// Inputs and outputs: names derived or given, standard streams and
+// terminals, inputs that cannot be used, failures mid-run and round trips.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "support/cli_fixture.h"
+
+namespace mirt {
+namespace {
+
+using test::CliFileTest;
+using test::CliTest;
+using test::file_exists;
+using test::read_file;
+using test::RunOptions;
+using test::RunResult;
+using test::write_file;
+
+std::string error_text(int err) { return std::strerror(err); }
+
+TEST_F(CliTest, TerminalOutputRefused) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{}, {"-d"}, {"-s"}, {"-c", "-o", "x"}}) {
+    RunOptions options;
+    options.stdout_tty = true;
+    options.stdin_data = "input";
+    RunResult r = run(args, options);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "mirt: Refusing to write compressed output to a terminal.\n");
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_FALSE(file_exists(file("x")));
+}
+
+TEST_F(CliTest, PipesBothWays) {
+  const std::string data = test::make_data(100000, 1);
+  RunResult packed = run_stdin({}, data);
+  ASSERT_EQ(packed.exit_code, 0) << packed.err;
+  // No inputs: -o and -c do not matter.
+  EXPECT_EQ(run_stdin({"-o", file("ignored")}, data).out, packed.out);
+  EXPECT_FALSE(file_exists(file("ignored")));
+  // Written to a pipe, the container ends in a trailer that only a
+  // seekable input can use.
+  ASSERT_TRUE(write_file(file("piped.mrt"), packed.out));
+  RunOptions from_file;
+  from_file.stdin_file = file("piped.mrt");
+  RunResult unpacked = run({"-d"}, from_file);
+  ASSERT_EQ(unpacked.exit_code, 0) << unpacked.err;
+  EXPECT_EQ(unpacked.out, data);
+
+  ASSERT_TRUE(write_file(file("f"), data));
+  ASSERT_EQ(run({file("f")}).exit_code, 0);
+  unpacked = run_stdin({"-d"}, read_file(file("f.mrt")));
+  ASSERT_EQ(unpacked.exit_code, 0) << unpacked.err;
+  EXPECT_EQ(unpacked.out, data);
+}
+
+TEST_F(CliTest, StatisticsReadWithoutWriting) {
+  ASSERT_TRUE(write_file(file("f"), test::make_data(5000, 1)));
+  ASSERT_EQ(run({file("f")}).exit_code, 0);
+  RunResult r = run({"-s", file("f.mrt")});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out, "");
+  RunOptions from_file;
+  from_file.stdin_file = file("f.mrt");
+  RunResult piped = run({"-s"}, from_file);
+  EXPECT_EQ(piped.exit_code, 0) << piped.err;
+  EXPECT_NE(piped.out, "");
+}
+
+TEST_F(CliTest, EachInputGetsItsOwnName) {
+  ASSERT_TRUE(write_file(file("a"), "alpha"));
+  ASSERT_TRUE(write_file(file("b"), "beta"));
+  RunResult r = run({file("a"), file("b")});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(expand(file("a.mrt")), "alpha");
+  EXPECT_EQ(expand(file("b.mrt")), "beta");
+
+  // Existing outputs are kept without -f.
+  const std::string before = read_file(file("a.mrt"));
+  ASSERT_TRUE(write_file(file("a"), "changed"));
+  r = run({file("a")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "mirt: " + file("a.mrt") + " exists.\n");
+  EXPECT_EQ(read_file(file("a.mrt")), before);
+  EXPECT_EQ(run({"-f", file("a")}).exit_code, 0);
+  EXPECT_EQ(expand(file("a.mrt")), "changed");
+}
+
+TEST_F(CliTest, OneOutputNameForSeveralInputs) {
+  ASSERT_TRUE(write_file(file("a"), "alpha"));
+  ASSERT_TRUE(write_file(file("b"), "beta"));
+  RunResult r = run({"-o", file("out"), file("a"), file("b")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "mirt: " + file("out") + " exists.\n");
+  EXPECT_EQ(expand(file("out")), "alpha");
+  EXPECT_FALSE(file_exists(file("b.mrt")));
+
+  r = run({"-f", "-o", file("out"), file("a"), file("b")});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(expand(file("out")), "beta");
+}
+
+TEST_F(CliTest, StandardOutputForSeveralInputs) {
+  ASSERT_TRUE(write_file(file("a"), "alpha"));
+  ASSERT_TRUE(write_file(file("b"), "beta"));
+  const std::string a = run({"-c", file("a")}).out;
+  const std::string b = run({"-c", file("b")}).out;
+  ASSERT_NE(a, "");
+  RunResult r = run({"-c", file("a"), file("b")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, a + b);
+  // An output name "-" sets standard output for the rest of the run.
+  r = run({"-o", "-", file("a"), file("b")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, a + b);
+  EXPECT_FALSE(file_exists(file("-")));
+  EXPECT_FALSE(file_exists(file("a.mrt")));
+}
+
+TEST_F(CliTest, DashReadsStandardInput) {
+  RunResult r = run_stdin({"-"}, "from a pipe");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(expand(file("-.mrt")), "from a pipe");
+}
+
+TEST_F(CliTest, InputsThatCannotBeUsed) {
+  ASSERT_EQ(mkdir(file("d").c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(file("x.txt"), "plain"));
+  ASSERT_TRUE(write_file(file("f"), "data"));
+  RunResult r = run({file("d"), file("absent"), file("f")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "mirt: " + file("d") + " is a directory.\nmirt: Can't open " + file("absent") +
+                       ".\nmirt: open: " + error_text(ENOENT) + "\n");
+  EXPECT_TRUE(file_exists(file("f.mrt")));
+
+  // Decompressing a name without a known suffix does nothing, silently.
+  r = run({"-d", file("x.txt")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(file("x.txt")), "plain");
+
+  r = run({"-o", file("no/such/dir"), file("f")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "mirt: Can't open " + file("no/such/dir") + " for writing.\nmirt: open: " +
+                       error_text(ENOENT) + "\n");
+}
+
+TEST_F(CliTest, ArgumentsAreNotReordered) {
+  ASSERT_TRUE(write_file(file("f"), "data"));
+  RunResult r = run({file("f"), "-d"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(expand(file("f.mrt")), "data");
+  EXPECT_EQ(r.err, "mirt: Can't open -d.\nmirt: open: " + error_text(ENOENT) + "\n");
+}
+
+TEST_F(CliTest, FailureStopsRunAndRemovesOutput) {
+  const std::string data = test::make_data(20000, 1);
+  ASSERT_TRUE(write_file(file("a"), data));
+  ASSERT_TRUE(write_file(file("c"), data));
+  ASSERT_EQ(run({file("a"), file("c")}).exit_code, 0);
+  const std::string container = read_file(file("a.mrt"));
+  ASSERT_GT(container.size(), 1000u);
+  ASSERT_TRUE(write_file(file("b.mrt"), container.substr(0, container.size() / 2)));
+  ASSERT_EQ(unlink(file("a").c_str()), 0);
+  ASSERT_EQ(unlink(file("c").c_str()), 0);
+
+  RunResult r = run({"-d", file("a.mrt"), file("b.mrt"), file("c.mrt")});
+  EXPECT_EQ(r.exit_code, 255);
+  EXPECT_EQ(read_file(file("a")), data);
+  EXPECT_FALSE(file_exists(file("b")));
+  EXPECT_FALSE(file_exists(file("c")));
+}
+
+TEST_F(CliTest, SelfExtractSuffix) {
+  ASSERT_TRUE(write_file(file("f"), "data"));
+  ASSERT_TRUE(write_file(file("f.bin"), "kept"));
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"-x", file("f")}, {"-x", "-x", file("f")}}) {
+    RunResult r = run(args);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "mirt: " + file("f.bin") + " exists.\n");
+  }
+  EXPECT_EQ(read_file(file("f.bin")), "kept");
+  EXPECT_FALSE(file_exists(file("f.mrt")));
+}
+
+// Size, block size (0 lets the compressor choose) and kind of data.
+class CliRoundTripTest : public CliTest,
+                      public ::testing::WithParamInterface<std::tuple<size_t, int, int>> {};
+
+TEST_P(CliRoundTripTest, RestoresBytes) {
+  const auto [size, block, kind] = GetParam();
+  const std::string data = test::make_data(size, kind, static_cast<unsigned>(size));
+  ASSERT_TRUE(write_file(file("f"), data));
+  std::vector<std::string> args{file("f")};
+  if (block != 0) args = {"-b", std::to_string(block), file("f")};
+  RunResult r = run(args);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(unlink(file("f").c_str()), 0);
+  r = run({"-d", file("f.mrt")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(read_file(file("f")) == data);
+
+  // From a pipe, a patched container restores exactly.
+  RunResult unpacked = run_stdin({"-d"}, read_file(file("f.mrt")));
+  ASSERT_EQ(unpacked.exit_code, 0) << unpacked.err;
+  EXPECT_TRUE(unpacked.out == data);
+
+  // To a pipe: the container gets a trailer, which a file input reads.
+  RunResult packed = run_stdin(block != 0 ? std::vector<std::string>{"-b", std::to_string(block)}
+                                          : std::vector<std::string>{},
+                               data);
+  ASSERT_EQ(packed.exit_code, 0) << packed.err;
+  ASSERT_TRUE(write_file(file("g.mrt"), packed.out));
+  ASSERT_EQ(run({"-d", file("g.mrt")}).exit_code, 0);
+  EXPECT_TRUE(read_file(file("g")) == data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, CliRoundTripTest,
+                         ::testing::Combine(::testing::Values(1, 4095, 70001, 300000),
+                                            ::testing::Values(0, 1024, 65536),
+                                            ::testing::Values(0, 1)));
+
+TEST_F(CliFileTest, OutputNameIsExpanded) {
+  RunResult r = run({"-o", "@@HOME@@/out.@@VERS@@", "f"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(file_exists(home + "/out.0.8"));
+  EXPECT_FALSE(file_exists(file("f.mrt")));
+  EXPECT_EQ(run({"-d", "-c", home + "/out.0.8"}).out, "data");
+}
+
+TEST_F(CliFileTest, DashInputDecompressesOnlyToStandardOutput) {
+  ASSERT_EQ(run({"f"}).exit_code, 0);
+  RunOptions options;
+  options.stdin_data = read_file(file("f.mrt"));  // patched, so exact from a pipe
+  RunResult r = run({"-d", "-"}, options);  // no name can be derived from "-"
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "");
+  r = run({"-d", "-c", "-"}, options);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "data");
+}
+
+TEST_F(CliFileTest, ForceWritesToTerminal) {
+  RunOptions options;
+  options.stdout_tty = true;
+  options.stdin_data = "input";
+  RunResult r = run({"-f"}, options);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("MRT"), std::string::npos);
+}
+
+TEST_F(CliFileTest, ExistingDirectoryAsOutput) {
+  ASSERT_EQ(mkdir(file("out").c_str(), 0755), 0);
+  RunResult r = run({"-o", "out", "f"});
+  EXPECT_EQ(r.err, "mirt: out exists.\n");
+  r = run({"-f", "-o", "out", "f"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "mirt: Can't open out for writing.\nmirt: open: " +
+                       std::string(std::strerror(EISDIR)) + "\n");
+}
+
+}  // namespace
+}  // namespace mirt

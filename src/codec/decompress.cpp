@@ -408,8 +408,9 @@ StreamResult decompress_input(int input, int output, const Options& options, con
 
 // With `try_urls`, the first download location that opens replaces the
 // local data: it is read in its place, as a stream of its own, and its
-// download locations are not followed again.
-bool use_remote_copy(int input, int output, const Options& options, const char* file_name,
+// download locations are not followed again. The local input is left to
+// its owner, who closes it.
+bool use_remote_copy(int output, const Options& options, const char* file_name,
                      ChecksumRecord& sums, const ContainerInfo& info, StreamResult& result) {
   for (const std::string& location : info.locations) {
     status_message(1, "Trying to get remote url ");
@@ -419,7 +420,6 @@ bool use_remote_copy(int input, int output, const Options& options, const char* 
       status_message(1, "Failed.");
       continue;
     }
-    close(input);
     sums.expected_compressed_sum = sums.stored_compressed_sum;
     sums.expected_plain_sum = sums.stored_plain_sum;
     result = decompress_input(fetched, output, options, file_name, sums, info.cipher, false);
@@ -462,7 +462,7 @@ StreamResult decompress_container(int input, int output, const Options& options,
 
   StreamResult fetched;
   if (options.use_urls && may_retry &&
-      use_remote_copy(input, output, options, file_name, sums, info, fetched)) {
+      use_remote_copy(output, options, file_name, sums, info, fetched)) {
     took_input = true;
     return fetched;
   }

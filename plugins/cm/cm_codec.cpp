@@ -227,9 +227,12 @@ inline uint32_t hash2(uint32_t k, uint32_t a) { return hash3(k, a, 0); }
 // set: words for text, bytes with gaps for binary data.
 // Order 3 is left out: with orders 2, 4 and 6 around it, it saved 0.2-1%
 // (most on long text blocks) and cost about 7% of the time. Order 0 is
-// left out too: 0.4% for an eighth of the work of each bit.
-enum : int { kSetA, kO2, kColumn, kO4, kSetB, kO6, kHashed };
-constexpr int kContexts = kHashed + 1;  // plus order 1
+// left out too: 0.4% for an eighth of the work of each bit. Text blocks
+// leave out the pair of words (kSetB, the last): it saved 0.4-1.1% on our
+// text files, the least of all, for a seventh of the time.
+enum : int { kSetA, kO2, kColumn, kO4, kO6, kSetB, kHashed };
+// Context 0 is order 1, context 1 + h the hashed context h.
+constexpr int kContexts = kHashed + 1;
 constexpr int kInputs = kContexts + 2;  // plus the match model and a bias
 constexpr int kMatchMin = 6;
 // Bytes between refreshes of the context maps (after a faster start); the
@@ -363,7 +366,11 @@ constexpr size_t kTree = 16;
 constexpr int kSecondTrees = 3;
 class Model {
  public:
-  Model(const unsigned char* buf, uint8_t params) : buf_(buf), params_(params) {}
+  Model(const unsigned char* buf, uint8_t params)
+      : buf_(buf), params_(params), hashed_(params & kText ? kHashed - 1 : kHashed) {}
+
+  // Contexts in use, for bit<>().
+  int contexts() const { return 1 + hashed_; }
 
   bool init() {
     table_bits_ = kMinTableBits + (params_ & kTableMask);
@@ -410,13 +417,15 @@ class Model {
   // anything, so members would be reloaded.
   // kVectors picks the SSE2 kernels, which compute what the portable ones
   // do.
-  template <bool kVectors, class Code>
+  // kN is the number of contexts in use: all, or all but kSetB.
+  template <bool kVectors, int kN, class Code>
   int bit(Code&& code) {
     const int node = node_;
-    unsigned char* slot[kContexts];
-    int st[kContexts];
+    static_assert(kN == kContexts || kN == kContexts - 1);
+    unsigned char* slot[kN];
+    int st[kN];
     int16_t x[kLanes] = {};
-    for (int i = 0; i < kContexts; ++i) {
+    for (int i = 0; i < kN; ++i) {
       slot[i] = slot_[i];
       st[i] = slot[i][node];
       x[i] = state_x_[i][st[i]];
@@ -460,7 +469,7 @@ class Model {
     // the training runs while they are on their way.
     const bool last = bit_pos_ == 7;
     if (last) begin_byte(static_cast<uint32_t>((c0_ << 1 | y) & 0xFF));
-    for (int i = 0; i < kContexts; ++i) ++seen_[i][st[i]][y];
+    for (int i = 0; i < kN; ++i) ++seen_[i][st[i]][y];
     if (matched) match_map_.update(y);
     const int e = ((y << 12) - pr_mix) * kMixRate / 4;
     if (kVectors)
@@ -468,7 +477,7 @@ class Model {
     else
       train_portable(x_, w, e);
     refine_.update(y, 6);
-    for (int i = 0; i < kContexts; ++i) slot[i][node] = kStates.next[st[i]][y];
+    for (int i = 0; i < kN; ++i) slot[i][node] = kStates.next[st[i]][y];
 
     c0_ = c0_ << 1 | y;
     node_ = node << 1 | y;
@@ -526,8 +535,8 @@ class Model {
 
   void nibble_update() {
     const auto hi = static_cast<unsigned char>((c0_ & 15) + 1);
-    for (int i = 0; i < kHashed; ++i) slot_[i] = second_tree(line_[i], hi);
-    slot_[kHashed] = o1_.get() + (static_cast<size_t>(c4_ & 0xFF) * 17 + hi) * kTree;
+    for (int i = 0; i < hashed_; ++i) slot_[1 + i] = second_tree(line_[i], hi);
+    slot_[0] = o1_.get() + (static_cast<size_t>(c4_ & 0xFF) * 17 + hi) * kTree;
     node_ = 1;
   }
 
@@ -567,7 +576,7 @@ class Model {
     // All lookups of a byte go out together, so their cache misses
     // overlap; the match model works on lines fetched a byte earlier.
     if (c != guessed_ || first)
-      for (int i = 0; i < kHashed; ++i) prefetch(hash_[i]);
+      for (int i = 0; i < hashed_; ++i) prefetch(hash_[i]);
   }
 
   // The lines of the byte after next are asked for as soon as this byte
@@ -600,7 +609,7 @@ class Model {
     hash_context(x, h);
     // The first line of each pair only: a guess is often wrong, and more
     // requests in flight delay the ones that matter.
-    for (int i = 0; i < kHashed; ++i) __builtin_prefetch(table_ + size_t{h[i] & line_mask_} * kLine);
+    for (int i = 0; i < hashed_; ++i) __builtin_prefetch(table_ + size_t{h[i] & line_mask_} * kLine);
   }
 
   // Counting instead of training each bit's probabilities saves most of
@@ -628,8 +637,8 @@ class Model {
     c0_ = 1;
     if (pos_ > 0) update_match(c4_ & 0xFF);
     guess_next();
-    for (int i = 0; i < kHashed; ++i) slot_[i] = line_[i] = find(hash_[i]);
-    slot_[kHashed] = o1_.get() + static_cast<size_t>(c4_ & 0xFF) * 17 * kTree;
+    for (int i = 0; i < hashed_; ++i) slot_[1 + i] = line_[i] = find(hash_[i]);
+    slot_[0] = o1_.get() + static_cast<size_t>(c4_ & 0xFF) * 17 * kTree;
   }
 
   static void next_word(uint32_t c, uint32_t& word0, uint32_t& word1) {
@@ -717,6 +726,7 @@ class Model {
 
   const unsigned char* buf_;
   uint8_t params_;
+  int hashed_;  // hashed contexts in use
   int table_bits_ = 0;
   int match_bits_ = 0;
   uint32_t line_mask_ = 0;
@@ -949,12 +959,12 @@ uint64_t memory_for(uint8_t params, uint32_t len) {
 namespace {
 
 // False when the output outgrows its limit.
-template <bool kVectors>
+template <bool kVectors, int kN>
 bool encode_bits(Model& model, const unsigned char* data, uint32_t len, Encoder& enc) {
   for (uint32_t i = 0; i < len; ++i) {
     const int c = data[i];
     for (int b = 7; b >= 0; --b) {
-      model.bit<kVectors>([&](int p) {
+      model.bit<kVectors, kN>([&](int p) {
         const int y = (c >> b) & 1;
         enc.bit(y, p);
         return y;
@@ -993,8 +1003,12 @@ uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst
   auto model = std::unique_ptr<Model>(new (std::nothrow) Model(data, params));
   if (!model || !model->init()) return kDeclined;
   Encoder enc(dst + n, limit - n);
-  const bool coded = kernels == Kernels::kBest && kHaveVectors ? encode_bits<true>(*model, data, len, enc)
-                                                              : encode_bits<false>(*model, data, len, enc);
+  const bool vectors = kernels == Kernels::kBest && kHaveVectors;
+  const bool all = model->contexts() == kContexts;
+  const bool coded = vectors ? (all ? encode_bits<true, kContexts>(*model, data, len, enc)
+                                    : encode_bits<true, kContexts - 1>(*model, data, len, enc))
+                             : (all ? encode_bits<false, kContexts>(*model, data, len, enc)
+                                    : encode_bits<false, kContexts - 1>(*model, data, len, enc));
   if (!coded) return kDeclined;
   enc.flush();
   if (enc.overflow()) return kDeclined;
@@ -1021,12 +1035,12 @@ uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint
 namespace {
 
 // False when the decoder reads well past its input.
-template <bool kVectors>
+template <bool kVectors, int kN>
 bool decode_bits(Model& model, Decoder& dec, unsigned char* dst, uint32_t len) {
   for (uint32_t i = 0; i < len; ++i) {
     int c = 0;
     for (int b = 0; b < 8; ++b) {
-      model.bit<kVectors>([&](int p) {
+      model.bit<kVectors, kN>([&](int p) {
         const int y = dec.bit(p);
         c = c << 1 | y;
         // The model reads the finished byte from the buffer at its end.
@@ -1060,8 +1074,12 @@ uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst
   auto model = std::unique_ptr<Model>(new (std::nothrow) Model(dst, params));
   if (!model || !model->init()) return kFailed;
   Decoder dec(src + n, len - n);
-  const bool decoded = kernels == Kernels::kBest && kHaveVectors ? decode_bits<true>(*model, dec, dst, out_len)
-                                                                : decode_bits<false>(*model, dec, dst, out_len);
+  const bool vectors = kernels == Kernels::kBest && kHaveVectors;
+  const bool all = model->contexts() == kContexts;
+  const bool decoded = vectors ? (all ? decode_bits<true, kContexts>(*model, dec, dst, out_len)
+                                      : decode_bits<true, kContexts - 1>(*model, dec, dst, out_len))
+                               : (all ? decode_bits<false, kContexts>(*model, dec, dst, out_len)
+                                      : decode_bits<false, kContexts - 1>(*model, dec, dst, out_len));
   if (!decoded || !dec.consumed_exactly()) return kFailed;
   if (params & kX86) x86_inverse(dst, out_len);
   return out_len;

@@ -228,8 +228,8 @@ inline uint32_t hash2(uint32_t k, uint32_t a) { return hash3(k, a, 0); }
 // Order 3 is left out: with orders 2, 4 and 6 around it, it saved 0.2-1%
 // (most on long text blocks) and cost about 7% of the time. Order 0 is
 // left out too: 0.4% for an eighth of the work of each bit. Text blocks
-// leave out the pair of words (kSetB, the last): it saved 0.4-1.1% on our
-// text files, the least of all, for a seventh of the time.
+// leave out the pair of words (kSetB, the last): it saved 0.3-0.9% on our
+// text files, the least of all, and cost about 5% of their time.
 enum : int { kSetA, kO2, kColumn, kO4, kO6, kSetB, kHashed };
 // Context 0 is order 1, context 1 + h the hashed context h.
 constexpr int kContexts = kHashed + 1;
@@ -273,8 +273,8 @@ inline uint32_t pack2(const int16_t* x) {
 }
 
 // Takes the inputs as computed and keeps a copy in `keep` for training.
-// The vectors are built in registers, lane by lane: a vector loaded over
-// fresh 16-bit stores would stall on store forwarding.
+// The vectors are built in registers, lane by lane, rather than loaded
+// over the 16-bit stores that just wrote the inputs.
 inline int32_t dot_sse2(const int16_t* x, const int16_t* w, int16_t* keep) {
   __m128i x0 = _mm_cvtsi32_si128(static_cast<int>(pack2(x)));
   x0 = _mm_insert_epi16(x0, x[2], 2);

@@ -151,6 +151,38 @@ void damage(std::vector<uint8_t>& c, const uint8_t* edits, size_t count) {
   }
 }
 
+uint64_t field(const std::vector<uint8_t>& c, size_t at, int width) {
+  uint64_t v = 0;
+  for (int i = 0; i < width; ++i) v = v << 8 | c[at + static_cast<size_t>(i)];
+  return v;
+}
+
+// Whether a block of the (undamaged, current-layout) container is stored
+// by the copy algorithm, whose fixed format carries no check of its own.
+bool holds_copy_block(const std::vector<uint8_t>& c, uint32_t block_size) {
+  const int width = mirt::length_field_width(block_size);
+  size_t at = 28 + field(c, 24, 4);
+  while (at < c.size() && c[at] != 0xFF) {
+    if (c[at] == 0) return true;
+    at += 1 + static_cast<size_t>(width) + field(c, at + 1, width);
+  }
+  return false;
+}
+
+// The size field, which no checksum covers, moved inside the zero fill of
+// the last block: the blocks decode as they should, and nothing stored
+// tells the real end from the fill.
+bool differs_in_fill_only(const std::vector<uint8_t>& plain, const std::vector<uint8_t>& back,
+                          uint32_t block_size) {
+  const auto blocks = [&](size_t n) { return (n + block_size - 1) / block_size; };
+  if (plain.empty() || back.empty() || blocks(plain.size()) != blocks(back.size())) return false;
+  const std::vector<uint8_t>& longer = plain.size() > back.size() ? plain : back;
+  const size_t common = std::min(plain.size(), back.size());
+  return std::equal(plain.begin(), plain.begin() + static_cast<long>(common), back.begin()) &&
+         std::all_of(longer.begin() + static_cast<long>(common), longer.end(),
+                     [](uint8_t b) { return b == 0; });
+}
+
 void check_round_trip(const uint8_t* data, size_t size) {
   if (size < 4 || g_plugins.empty()) return;
   Plan plan{};
@@ -167,6 +199,8 @@ void check_round_trip(const uint8_t* data, size_t size) {
   mirt::set_codec_threads(plan.threads);
   OnlyPlugin only(g_plugins[(data[0] >> 4) % g_plugins.size()]);
   std::vector<uint8_t> container = build(plan, plain);
+  const bool unchecked_copy = (plan.no_crc || plan.write_to_pipe) &&
+                              holds_copy_block(container, plan.block_size);
   damage(container, edit_bytes, edits);
 
   const int input = plan.read_from_pipe
@@ -185,7 +219,11 @@ void check_round_trip(const uint8_t* data, size_t size) {
   mirt::ext_clear();
   mirt::status_reset();
   // Success means the data, and the undamaged container always succeeds.
-  if (r.ok && back != plain) std::abort();
+  // Two damages cannot be seen without checksums in the format: a copy
+  // block's bytes, and the size moved within the last block's fill.
+  if (r.ok && back != plain && !unchecked_copy &&
+      !differs_in_fill_only(plain, back, plan.block_size))
+    std::abort();
   if (edits == 0 && !r.ok) std::abort();
 }
 

@@ -890,52 +890,36 @@ inline uint32_t sign_extend25(uint32_t v) {
   return v & 0x01000000u ? v | 0xFE000000u : v;
 }
 
+// Relative displacements of E8/E9 become absolute targets (`forward`), or
+// absolute targets relative again. Only displacements within +-16 MiB are
+// touched, and the result keeps that form.
+void x86_convert(unsigned char* data, uint32_t len, bool forward) {
+  for (uint32_t i = 0; i + 5 <= len; ++i) {
+    if ((data[i] & 0xFE) != 0xE8) continue;
+    const unsigned char top = data[i + 4];
+    // Every E8/E9 owns the next four bytes, converted or not: nothing else
+    // changes them, so the inverse sees the same top byte.
+    if (top != 0 && top != 0xFF) {
+      i += 4;
+      continue;
+    }
+    uint32_t v = data[i + 1] | uint32_t{data[i + 2]} << 8 | uint32_t{data[i + 3]} << 16 |
+                 uint32_t{top} << 24;
+    v = sign_extend25(forward ? v + (i + 5) : v - (i + 5));
+    data[i + 1] = static_cast<unsigned char>(v);
+    data[i + 2] = static_cast<unsigned char>(v >> 8);
+    data[i + 3] = static_cast<unsigned char>(v >> 16);
+    data[i + 4] = static_cast<unsigned char>(v >> 24);
+    i += 4;
+  }
+}
+
 }  // namespace
 
-// Relative displacements of E8/E9 become absolute targets, so repeated
-// calls to one function look alike. Only displacements within +-16 MiB
-// are touched, and the result keeps that form.
-void x86_forward(unsigned char* data, uint32_t len) {
-  for (uint32_t i = 0; i + 5 <= len; ++i) {
-    if ((data[i] & 0xFE) != 0xE8) continue;
-    const unsigned char top = data[i + 4];
-    // Every E8/E9 owns the next four bytes, converted or not: nothing else
-    // changes them, so the inverse sees the same top byte.
-    if (top != 0 && top != 0xFF) {
-      i += 4;
-      continue;
-    }
-    uint32_t v = data[i + 1] | uint32_t{data[i + 2]} << 8 | uint32_t{data[i + 3]} << 16 |
-                 uint32_t{top} << 24;
-    v = sign_extend25(v + i + 5);
-    data[i + 1] = static_cast<unsigned char>(v);
-    data[i + 2] = static_cast<unsigned char>(v >> 8);
-    data[i + 3] = static_cast<unsigned char>(v >> 16);
-    data[i + 4] = static_cast<unsigned char>(v >> 24);
-    i += 4;
-  }
-}
+// Absolute targets make repeated calls to one function look alike.
+void x86_forward(unsigned char* data, uint32_t len) { x86_convert(data, len, true); }
 
-void x86_inverse(unsigned char* data, uint32_t len) {
-  for (uint32_t i = 0; i + 5 <= len; ++i) {
-    if ((data[i] & 0xFE) != 0xE8) continue;
-    const unsigned char top = data[i + 4];
-    // Every E8/E9 owns the next four bytes, converted or not: nothing else
-    // changes them, so the inverse sees the same top byte.
-    if (top != 0 && top != 0xFF) {
-      i += 4;
-      continue;
-    }
-    uint32_t v = data[i + 1] | uint32_t{data[i + 2]} << 8 | uint32_t{data[i + 3]} << 16 |
-                 uint32_t{top} << 24;
-    v = sign_extend25(v - (i + 5));
-    data[i + 1] = static_cast<unsigned char>(v);
-    data[i + 2] = static_cast<unsigned char>(v >> 8);
-    data[i + 3] = static_cast<unsigned char>(v >> 16);
-    data[i + 4] = static_cast<unsigned char>(v >> 24);
-    i += 4;
-  }
-}
+void x86_inverse(unsigned char* data, uint32_t len) { x86_convert(data, len, false); }
 
 uint8_t table_param_for(uint32_t len) {
   return static_cast<uint8_t>(table_bits_for(len) - kMinTableBits);

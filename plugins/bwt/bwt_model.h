@@ -17,43 +17,13 @@
 #include <cstring>
 #include <memory>
 
+#include "common/logistic.h"
+
 namespace mirt::bwt::model {
 
-// ---- Logistic helpers: 12-bit probabilities, stretch domain +-2047 -------
-
-// 4096 / (1 + e^(-x/256)) at x = -2048, -1920, ..., 2048.
-constexpr int kSquashPoints[33] = {1,    2,    4,    6,    10,   17,   27,   45,   74,
-                                   120,  194,  311,  488,  747,  1102, 1546, 2048, 2550,
-                                   2994, 3349, 3608, 3785, 3902, 3976, 4022, 4051, 4069,
-                                   4079, 4086, 4090, 4092, 4094, 4095};
-
-constexpr int squash(int d) {
-  if (d > 2047) return 4095;
-  if (d < -2047) return 1;
-  const int w = d & 127;
-  const int i = (d >> 7) + 16;
-  return (kSquashPoints[i] * (128 - w) + kSquashPoints[i + 1] * w + 64) >> 7;
-}
-
-constexpr std::array<int16_t, 4096> make_stretch() {
-  std::array<int16_t, 4096> t{};
-  int next = 0;
-  for (int x = -2047; x <= 2047; ++x) {
-    const int v = squash(x);
-    for (int j = next; j <= v; ++j) t[j] = static_cast<int16_t>(x);
-    next = v + 1;
-  }
-  for (int j = next; j < 4096; ++j) t[j] = 2047;
-  return t;
-}
-inline constexpr std::array<int16_t, 4096> kStretch = make_stretch();
-
-constexpr std::array<int16_t, 4095> make_squash() {
-  std::array<int16_t, 4095> t{};
-  for (int d = -2047; d <= 2047; ++d) t[d + 2047] = static_cast<int16_t>(squash(d));
-  return t;
-}
-inline constexpr std::array<int16_t, 4095> kSquash = make_squash();
+using logistic::kSquash;
+using logistic::kStretch;
+using logistic::squash;
 
 // ---- Adaptive probabilities ------------------------------------------------
 

@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 
+#include "common/logistic.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -17,57 +19,14 @@
 namespace mirt::cm {
 namespace {
 
-// ---- Logistic domain --------------------------------------------------------
-// Probabilities are 12-bit (1..4095); the stretched domain is
-// ln(p / (1 - p)) in units of 1/256, clamped to +-2047.
+// ---- Logistic domain (common/logistic.h) ---------------------------------
 
-// 4096 / (1 + e^(-x)) at x = -8, -7.5, ... 8.
-constexpr int kSquashPoints[33] = {1,    2,    4,    6,    10,   17,   27,   45,   74,
-                                   120,  194,  311,  488,  747,  1102, 1546, 2048, 2550,
-                                   2994, 3349, 3608, 3785, 3902, 3976, 4022, 4051, 4069,
-                                   4079, 4086, 4090, 4092, 4094, 4095};
+using logistic::squash;
 
-constexpr int squash(int d) {
-  if (d > 2047) return 4095;
-  if (d < -2047) return 1;
-  const int i = (d + 2048) >> 7;
-  const int w = (d + 2048) & 127;
-  return (kSquashPoints[i] * (128 - w) + kSquashPoints[i + 1] * w + 64) >> 7;
-}
-
-struct StretchTable {
-  int16_t v[4096];
-};
-
-// The inverse of squash, by walking it once.
-constexpr StretchTable make_stretch() {
-  StretchTable t{};
-  int next = 0;
-  for (int d = -2047; d <= 2047; ++d) {
-    const int p = squash(d);
-    for (int j = next; j <= p; ++j) t.v[j] = static_cast<int16_t>(d);
-    next = p + 1;
-  }
-  for (int j = next; j < 4096; ++j) t.v[j] = 2047;
-  return t;
-}
-
-constexpr StretchTable kStretch = make_stretch();
-
-inline int stretch(int p) { return kStretch.v[p]; }
-
-struct SquashTable {
-  int16_t v[4095];
-};
-constexpr SquashTable make_squash() {
-  SquashTable t{};
-  for (int d = -2047; d <= 2047; ++d) t.v[d + 2047] = static_cast<int16_t>(squash(d));
-  return t;
-}
-constexpr SquashTable kSquash = make_squash();
+inline int stretch(int p) { return logistic::kStretch[p]; }
 
 // squash() for a stretched value already within +-2047.
-inline int squash_clamped(int d) { return kSquash.v[d + 2047]; }
+inline int squash_clamped(int d) { return logistic::kSquash[d + 2047]; }
 
 // ---- Bit histories ----------------------------------------------------------
 // One byte per context and bit: a bounded pair of counts (zeros, ones).

@@ -36,6 +36,7 @@ enum class Directive {
   kThreads,
   kPipeBlockSize,
   kBlockSizeLimit,
+  kEvenBlocks,
 };
 
 struct DirectiveKeyword {
@@ -61,6 +62,7 @@ constexpr DirectiveKeyword kDirectives[] = {
     {"threads", Directive::kThreads},
     {"pipe_blocksize", Directive::kPipeBlockSize},
     {"blocksize_limit", Directive::kBlockSizeLimit},
+    {"blocksize_even", Directive::kEvenBlocks},
 };
 
 constexpr int kMaxFields = 4;
@@ -140,6 +142,9 @@ void apply_directive(Directive directive, const char* value, Options& options,
       break;
     case Directive::kBlockSizeLimit:
       set_block_size_limit(parse_decimal(value));
+      break;
+    case Directive::kEvenBlocks:
+      set_even_blocks(switch_value(value) != 0);
       break;
   }
 }

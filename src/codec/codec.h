@@ -45,6 +45,8 @@ uint32_t default_block_size(uint64_t input_size);
 // an input of up to `limit` bytes and `limit` beyond (0: no limit).
 void set_pipe_block_size(uint32_t size);
 void set_block_size_limit(uint32_t limit);
+// With a limit: inputs above it are cut into equal blocks, not limit-sized ones.
+void set_even_blocks(bool on);
 uint32_t choose_block_size(uint64_t input_size);
 
 }  // namespace mirt

@@ -373,12 +373,15 @@ uint32_t default_block_size(uint64_t input_size) {
 namespace {
 std::atomic<uint32_t> g_pipe_block_size{0};
 std::atomic<uint32_t> g_block_size_limit{0};
+std::atomic<bool> g_even_blocks{false};
 }  // namespace
 
 void set_pipe_block_size(uint32_t size) { g_pipe_block_size = size > kMaxBlockSize ? kMaxBlockSize : size; }
 void set_block_size_limit(uint32_t limit) {
   g_block_size_limit = limit > kMaxBlockSize - 5 ? kMaxBlockSize - 5 : limit;
 }
+
+void set_even_blocks(bool on) { g_even_blocks = on; }
 
 uint32_t choose_block_size(uint64_t input_size) {
   if (input_size == 0) {
@@ -387,7 +390,12 @@ uint32_t choose_block_size(uint64_t input_size) {
   }
   const uint32_t limit = g_block_size_limit;
   if (limit == 0) return default_block_size(input_size);
-  return input_size <= limit ? static_cast<uint32_t>(input_size + 5) : limit;
+  if (input_size <= limit) return static_cast<uint32_t>(input_size + 5);
+  if (!g_even_blocks) return limit;
+  // As few blocks as the limit allows, all of one size, so that the cores
+  // share a file's blocks evenly.
+  const uint64_t count = (input_size + limit - 1) / limit;
+  return static_cast<uint32_t>((input_size + count - 1) / count);
 }
 
 StreamResult compress_stream(int input, int output, const Options& options, const char* file_name,

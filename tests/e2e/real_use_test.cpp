@@ -230,6 +230,9 @@ TEST_F(RealUseTest, BlockSizeDirectives) {
   EXPECT_EQ(block_size(run_stdin({}, data).out), 8192u);
   EXPECT_EQ(block_size(run({"-c", "-M", "blocksize_limit 400000", "d"}).out), 300005u);
   EXPECT_EQ(block_size(run({"-c", "-M", "blocksize_limit 70000", "d"}).out), 70000u);
+  EXPECT_EQ(
+      block_size(run({"-c", "-M", "blocksize_limit 70000", "-M", "blocksize_even on", "d"}).out),
+      60000u);
   // -b and the blocksize directive still win.
   EXPECT_EQ(block_size(run({"-c", "-M", "blocksize_limit 70000", "-b", "5000", "d"}).out),
             5000u);

@@ -370,6 +370,40 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{6758399, 4194240}, SizeCase{6758400, 4194304},
                       SizeCase{10000000, 4194304}, SizeCase{UINT64_MAX, 4194304}));
 
+// With a limit, an input above it is cut into limit-sized blocks, or with
+// even blocks into the same number of equal ones; never a block above the
+// limit, never a block more.
+TEST(ChooseBlockSize, LimitAndEvenBlocks) {
+  struct Case {
+    uint64_t input_size;
+    uint32_t limit;
+    bool even;
+    uint32_t block_size;
+  };
+  const Case cases[] = {
+      {300000, 400000, true, 300005},    {300000, 70000, false, 70000},
+      {300000, 70000, true, 60000},      {300001, 70000, true, 60001},
+      {4194305, 4194304, true, 2097153}, {6471680, 4194304, true, 3235840},
+      {6471680, 4194304, false, 4194304}, {8388608, 4194304, true, 4194304},
+  };
+  for (const Case& c : cases) {
+    set_block_size_limit(c.limit);
+    set_even_blocks(c.even);
+    EXPECT_EQ(choose_block_size(c.input_size), c.block_size) << c.input_size << " " << c.limit;
+  }
+  set_pipe_block_size(100000);
+  EXPECT_EQ(choose_block_size(0), 100000u);  // input of unknown size: not affected
+  for (uint64_t size = 70001; size < 2000000; size = size * 3 / 2 + 7) {
+    set_block_size_limit(70000);
+    const uint32_t block = choose_block_size(size);
+    EXPECT_LE(block, 70000u) << size;
+    EXPECT_EQ((size + block - 1) / block, (size + 69999) / 70000) << size;
+  }
+  set_even_blocks(false);
+  set_block_size_limit(0);
+  set_pipe_block_size(0);
+}
+
 struct ExtremeCase {
   uint32_t block_size;
   int width;

@@ -16,6 +16,10 @@
  *   MR_SIGN     any              optional: looked up, not used
  *   MR_THREADSAFE int32_t        optional: non-zero when the entry may be
  *                                called from several threads at once
+ *   MR_CONTEXT  int32_t          optional: the highest version of struct
+ *                                mr_call_context the entry understands
+ *                                (MR_CONTEXT_VERSION); see below
+ *   MR_MEMORY   mr_memory_function  optional: working memory of one call
  *
  * The program compresses and expands blocks on several threads. An entry
  * of a module that does not export a non-zero MR_THREADSAFE is never
@@ -76,7 +80,8 @@ extern "C" {
  * dst_cap, twice the block size) and returns the stored length or
  * MR_DECLINED; mode 2 expands src into dst (capacity: the block size) and
  * returns the plain length, or 0 on failure. It must never read or write
- * outside the given buffers. `reserved` is always null.
+ * outside the given buffers. `reserved` is null, or a struct
+ * mr_call_context for a module that exports MR_CONTEXT.
  */
 typedef uint32_t (*mr_algorithm_entry)(uint32_t mode, void *reserved,
                                        const unsigned char *src,
@@ -95,6 +100,63 @@ typedef int32_t (*mr_cipher_entry)(const unsigned char *src,
 /* MR_ALGO holds either entry form. */
 typedef void (*mr_entry)(void);
 
+/*
+ * The call context (optional). An algorithm module that exports MR_CONTEXT
+ * with a value of 1 or more gets, as the `reserved` argument of every entry
+ * call, a pointer to a struct mr_call_context that lives for that call;
+ * every other module keeps getting null, and a module must accept null as
+ * well (as when it is called by another program). Every field may be
+ * ignored. Fields are only ever added at the end: `size` tells how many
+ * bytes of the struct the program filled in.
+ *
+ *   block_key   binds a stored block to its place. A module that stores a
+ *               check of the plain block stores check ^ block_key (or
+ *               seeds the check with it) and accepts the block in mode 2
+ *               only when the key given then matches. The program derives
+ *               the key from the block's index in its container, the block
+ *               size and the number of real bytes in the block (the rest
+ *               is zero fill), so a block moved, duplicated, taken from
+ *               another container, or whose container's size field was
+ *               changed, fails. Never 0. A module should still accept the
+ *               unkeyed check (check ^ 0) that files written before keys
+ *               existed carry.
+ *   threads     how many threads the call may keep busy (at least 1).
+ *   parallel    runs task(arg, i) for every i in [0, count) and returns
+ *               when all have run; the tasks may run side by side on up to
+ *               `threads` threads, the calling one included. Null when
+ *               threads is 1. A module's output must never depend on how
+ *               the tasks were scheduled.
+ *   progress    tells how far the call is: `done` bytes of the plain block
+ *               (mode 1: of src_len; mode 2: of the plain length) are
+ *               finished. Cheap and safe from any of the call's threads;
+ *               calling it every 64 KiB or so is plenty. May be null.
+ *   host        the program's; passed back to parallel and progress.
+ */
+#define MR_CONTEXT_VERSION 1
+
+struct mr_call_context {
+  uint32_t size;     /* sizeof(struct mr_call_context) as the program knows it */
+  uint32_t version;  /* MR_CONTEXT_VERSION of the program */
+  uint64_t block_index;
+  uint32_t block_key;
+  uint32_t threads;
+  void (*parallel)(void *host, uint32_t count,
+                   void (*task)(void *arg, uint32_t index), void *arg);
+  void (*progress)(void *host, uint64_t done);
+  void *host;
+};
+
+/*
+ * MR_MEMORY (optional): the working memory in bytes that one call of
+ * `mode` on a block of `block_size` bytes needs with `threads` threads
+ * (as struct mr_call_context gives them), beside its src and dst buffers.
+ * The program compares it with its memory limit before it calls, and uses
+ * fewer threads or refuses the block rather than run out. An upper bound,
+ * cheap, and callable from any thread.
+ */
+typedef uint64_t (*mr_memory_function)(uint32_t mode, uint32_t block_size,
+                                       uint32_t threads);
+
 #ifdef __cplusplus
 }
 #define MR_EXPORT extern "C" __attribute__((visibility("default")))
@@ -109,6 +171,13 @@ typedef void (*mr_entry)(void);
 
 /* Declares the module's entry reentrant (see MR_THREADSAFE above). */
 #define MR_THREADSAFE_MODULE() MR_EXPORT const int32_t MR_THREADSAFE = 1
+
+/* Declares that the entry reads struct mr_call_context (see above). */
+#define MR_CONTEXT_MODULE() MR_EXPORT const int32_t MR_CONTEXT = MR_CONTEXT_VERSION
+
+/* Declares the module's memory function (see MR_MEMORY above). */
+#define MR_MEMORY_MODULE(function) \
+  MR_EXPORT const mr_memory_function MR_MEMORY = (function)
 
 #define MR_CIPHER_MODULE(num, name, entry)                    \
   MR_EXPORT const int32_t MR_TYPE = MR_TYPE_CIPHER;           \

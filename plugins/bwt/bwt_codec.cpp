@@ -15,83 +15,21 @@
 #include <new>
 
 #include "bwt_model.h"
+#include "common/binary_coder.h"
+#include "common/hash.h"
 
 namespace mirt::bwt {
 namespace {
 
-// ---- Binary arithmetic coder, 32-bit, carry-less ---------------------
+// ---- Binary arithmetic coder (common/binary_coder.h) ------------------
 
-class Encoder {
- public:
-  Encoder(unsigned char* out, unsigned char* end) : out_(out), end_(end) {}
-  // p16: probability of a 1 in (0, 65536).
-  int code(int bit, uint32_t p16) {
-    const uint32_t mid = lo_ + static_cast<uint32_t>((uint64_t{hi_ - lo_} * p16) >> 16);
-    if (bit)
-      hi_ = mid;
-    else
-      lo_ = mid + 1;
-    while (((lo_ ^ hi_) & 0xFF000000u) == 0) {
-      put(static_cast<unsigned char>(hi_ >> 24));
-      lo_ <<= 8;
-      hi_ = hi_ << 8 | 255;
-    }
-    return bit;
-  }
-  // One byte suffices: the decoder reads zeros past the end, and the top
-  // byte of hi followed by zeros lies inside [lo, hi].
-  void flush() { put(static_cast<unsigned char>(hi_ >> 24)); }
-  bool overflow() const { return overflow_; }
-  unsigned char* position() const { return out_; }
+using Encoder = coding::BinaryEncoder<16, coding::Flush::kHigh>;
+using Decoder = coding::BinaryDecoder<16>;
 
- private:
-  void put(unsigned char c) {
-    if (out_ < end_)
-      *out_++ = c;
-    else
-      overflow_ = true;
-  }
-  unsigned char* out_;
-  unsigned char* end_;
-  uint32_t lo_ = 0, hi_ = 0xFFFFFFFFu;
-  bool overflow_ = false;
-};
-
-class Decoder {
- public:
-  Decoder(const unsigned char* in, const unsigned char* end) : in_(in), end_(end) {
-    for (int i = 0; i < 4; ++i) x_ = x_ << 8 | get();
-  }
-  int code(int, uint32_t p16) {
-    const uint32_t mid = lo_ + static_cast<uint32_t>((uint64_t{hi_ - lo_} * p16) >> 16);
-    const int bit = x_ <= mid;
-    if (bit)
-      hi_ = mid;
-    else
-      lo_ = mid + 1;
-    while (((lo_ ^ hi_) & 0xFF000000u) == 0) {
-      lo_ <<= 8;
-      hi_ = hi_ << 8 | 255;
-      x_ = x_ << 8 | get();
-    }
-    return bit;
-  }
-  // A whole stream is read at most 3 bytes past its end (4 bytes ahead,
-  // one flushed byte). Further on it is damaged: decoding stops, so
-  // garbage costs time by its length, not by the length it claims.
-  bool overrun() const { return past_ > 3; }
-
- private:
-  uint32_t get() {
-    if (in_ < end_) return *in_++;
-    ++past_;
-    return 0;
-  }
-  const unsigned char* in_;
-  const unsigned char* end_;
-  uint32_t lo_ = 0, hi_ = 0xFFFFFFFFu, x_ = 0;
-  uint32_t past_ = 0;
-};
+// A whole stream is read at most 3 bytes past its end (4 bytes ahead,
+// one flushed byte). Further on it is damaged: decoding stops, so
+// garbage costs time by its length, not by the length it claims.
+bool overrun(const Decoder& coder) { return coder.past_end() > 3; }
 
 // ---- Header ---------------------------------------------------------------
 
@@ -136,7 +74,7 @@ inline uint32_t repeat_context(const unsigned char* at, int bits) {
   uint64_t a, b;
   std::memcpy(&a, at - kRepeatOrder, sizeof a);
   std::memcpy(&b, at - 8, sizeof b);
-  const uint64_t h = (a * 0x9E3779B97F4A7C15ull + b) * 0xD6E8FEB86659FD93ull;
+  const uint64_t h = (a * coding::kSpread64a + b) * coding::kSpread64b;
   return static_cast<uint32_t>(h >> (64 - bits));
 }
 
@@ -375,7 +313,7 @@ bool decode_runs(Decoder& coder, model::RunModel& m, unsigned char* out, uint32_
     }
     i += len;
     m.finish(rank, len);
-    if (coder.overrun()) return false;
+    if (overrun(coder)) return false;
   }
   return true;
 }
@@ -477,12 +415,12 @@ uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint
   auto runs = make<model::RunModel>();
   auto marker = make<model::MarkModel>();
   if (!runs || !runs->ok() || !marker) return kDeclined;
-  Encoder coder(p, end);
+  Encoder coder(p, static_cast<uint32_t>(end - p));
   if (!code_runs(coder, *runs, last.get(), m)) return kDeclined;
   for (uint32_t k = 0; k < mark_count; ++k) marker->code(coder, marks[k]);
   coder.flush();
   if (coder.overflow()) return kDeclined;
-  return static_cast<uint32_t>(coder.position() - dst);
+  return static_cast<uint32_t>(p - dst) + coder.size();
 }
 
 uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap) {
@@ -518,7 +456,7 @@ uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint
   {
     auto runs = make<model::RunModel>();
     if (!runs || !runs->ok()) return kFailed;
-    Decoder coder(p, end);
+    Decoder coder(p, static_cast<uint32_t>(end - p));
     if (!decode_runs(coder, *runs, sorted, m)) return kFailed;
     runs.reset();
     if (flags == 1) {
@@ -530,7 +468,7 @@ uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint
       auto marker = make<model::MarkModel>();
       if (!marks || !marker) return kFailed;
       for (uint32_t k = 0; k < mark_count; ++k) marks[k] = marker->code(coder, 0);
-      if (coder.overrun()) return kFailed;
+      if (overrun(coder)) return kFailed;
     }
   }
   if (!inverse(sorted, m, primary, starts, sorted)) return kFailed;

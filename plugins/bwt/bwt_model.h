@@ -17,6 +17,8 @@
 #include <cstring>
 #include <memory>
 
+#include "common/adaptive.h"
+#include "common/hash.h"
 #include "common/logistic.h"
 
 namespace mirt::bwt::model {
@@ -25,65 +27,17 @@ using logistic::kSquash;
 using logistic::kStretch;
 using logistic::squash;
 
-// ---- Adaptive probabilities ------------------------------------------------
+// ---- Adaptive probabilities (common/adaptive.h) -----------------------------
 
-// A probability of a 1 in the top 22 bits and a count of updates in the low
-// 10: it moves by 1/(n+1.5) of the error, so a new context learns at once,
-// and by 1/(limit+1.5) once settled.
-constexpr std::array<uint32_t, 1024> make_reciprocals() {
-  std::array<uint32_t, 1024> t{};
-  for (uint32_t n = 0; n < 1024; ++n) t[n] = 65536u * 2 / (2 * n + 3);
-  return t;
-}
-inline constexpr std::array<uint32_t, 1024> kReciprocal = make_reciprocals();
+inline constexpr uint32_t kHalf = coding::kCounterHalf;
 
-inline constexpr uint32_t kHalf = 1u << 31;
+inline int stretch_of(uint32_t v) { return kStretch[coding::counter_p12(v)]; }
 
-inline int stretch_of(uint32_t v) { return kStretch[v >> 20]; }
+inline void adapt(uint32_t& v, int bit, uint32_t limit) { coding::train<coding::Step::kFull>(v, bit, limit); }
 
-inline void adapt(uint32_t& v, int bit, uint32_t limit) {
-  const uint32_t n = v & 1023;
-  const int32_t p = static_cast<int32_t>(v >> 10);
-  const int32_t target = bit ? (1 << 22) - 1 : 0;
-  const int32_t np = p + static_cast<int32_t>((static_cast<int64_t>(target - p) * kReciprocal[n]) >> 16);
-  v = static_cast<uint32_t>(np) << 10 | (n < limit ? n + 1 : n);
-}
-
-// Secondary estimation: refines a probability per context by interpolating
-// between 33 points on the stretch axis. Entries are kept as differences
-// from the identity curve, so zeroed storage is the identity.
-constexpr std::array<uint16_t, 33> make_apm_start() {
-  std::array<uint16_t, 33> t{};
-  for (int j = 0; j < 33; ++j) t[j] = static_cast<uint16_t>(squash((j - 16) * 128) * 16);
-  return t;
-}
-inline constexpr std::array<uint16_t, 33> kApmStart = make_apm_start();
-
-struct Apm {
-  // Returns a 16-bit probability.
-  uint32_t refine(int st, size_t ctx) {
-    const int pos = (st + 2048) * 32;
-    point = pos >> 12;
-    weight = pos & 4095;
-    row = &t[ctx * 33];
-    const uint32_t a = static_cast<uint16_t>(row[point] + kApmStart[point]);
-    const uint32_t b = static_cast<uint16_t>(row[point + 1] + kApmStart[point + 1]);
-    return (a * static_cast<uint32_t>(4096 - weight) + b * static_cast<uint32_t>(weight)) >> 12;
-  }
-  void learn(int bit) {
-    const int k = weight < 2048 ? point : point + 1;
-    uint32_t p = static_cast<uint16_t>(row[k] + kApmStart[k]);
-    if (bit)
-      p += (65536 - p) >> 6;
-    else
-      p -= p >> 6;
-    row[k] = static_cast<uint16_t>(p - kApmStart[k]);
-  }
-  uint16_t* t = nullptr;
-  uint16_t* row = nullptr;
-  int point = 0;
-  int weight = 0;
-};
+// Secondary estimation: interpolated between the two points around the
+// mixed estimate, 16 bits.
+using Apm = coding::Refiner<coding::Approach::kTruncated>;
 
 template <int N>
 struct Mixer {
@@ -114,7 +68,7 @@ inline int decide(Coder& coder, int bit, uint32_t* const* slot, const uint32_t* 
   for (int i = 0; i <= N; ++i) dot += int64_t{in[i]} * w[i];
   const int st = static_cast<int>(std::clamp<int64_t>(dot >> 16, -2047, 2047));
   const int pm = kSquash[st + 2047];
-  const uint32_t pa = apm.refine(st, actx);
+  const uint32_t pa = apm.interpolated(st, actx);
   bit = coder.code(bit, clamp16((pm * 16 + pa * 3) >> 2));
   for (int i = 0; i < N; ++i) {
     if (limits[i] == 0) continue;
@@ -128,7 +82,7 @@ inline int decide(Coder& coder, int bit, uint32_t* const* slot, const uint32_t* 
     // Bounded, so no run of outcomes can overflow a weight.
     for (int i = 0; i <= N; ++i) w[i] = std::clamp(w[i] + ((in[i] * err + 0x8000) >> 16), -kMaxWeight, kMaxWeight);
   }
-  apm.learn(bit);
+  apm.update(bit, 6);
   return bit;
 }
 
@@ -136,9 +90,7 @@ inline int decide(Coder& coder, int bit, uint32_t* const* slot, const uint32_t* 
 inline int bits_of(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
 inline int len_bucket(uint32_t v, int cap) { return std::min(bits_of(v), cap); }
 
-inline uint32_t hash2(uint32_t a, uint32_t b, int bits) {
-  return ((a * 0x9E3779B1u) ^ (b * 0x85EBCA77u)) * 0xC2B2AE3Du >> (32 - bits);
-}
+using coding::hash_to_bits;
 
 // Carves tables out of one block; measures it when the block is null.
 class Carver {
@@ -196,10 +148,10 @@ struct RunModel {
     len_map = c.template take<uint32_t>(4 * 256);
     bits_top = c.template take<uint32_t>(32 * 32 * 16);
     bits_sym = c.template take<uint32_t>(256 * 32 * 2);
-    rank_apm.t = c.template take<uint16_t>(4 * 256 * 33);
-    tail_apm.t = c.template take<uint16_t>(256 * 33);
-    len_apm.t = c.template take<uint16_t>(kGamma * 256 * 33);
-    bits_apm.t = c.template take<uint16_t>(32 * 32 * 33);
+    rank_apm.attach(c.template take<uint16_t>(4 * 256 * 33));
+    tail_apm.attach(c.template take<uint16_t>(256 * 33));
+    len_apm.attach(c.template take<uint16_t>(kGamma * 256 * 33));
+    bits_apm.attach(c.template take<uint16_t>(32 * 32 * 33));
   }
 
   // A share of a total as a probability of a counter.
@@ -215,7 +167,7 @@ struct RunModel {
     const int rb = len_bucket(run1, 3);
     const uint32_t hctx = static_cast<uint32_t>(std::min(rank1, 3) << 2 | std::min(rank2, 3)) << 2 |
                           static_cast<uint32_t>(rb);
-    const uint32_t h3 = hash2(s3 << 16 | s2 << 8 | s1, 0, 32);
+    const uint32_t h3 = hash_to_bits(s3 << 16 | s2 << 8 | s1, 0, 32);
     // How often each byte followed s1, among the bytes not yet refused.
     Pair* const row = &pairs[s1 << 8];
     uint32_t rest = freq_total[s1] - row[s1].freq;
@@ -227,7 +179,7 @@ struct RunModel {
       uint32_t share = (std::clamp(q, 1u, 4095u) << 20) ^ kHalf;
       rest -= pc.freq;
       uint8_t& ph = pc.hist;
-      uint8_t& th = tri_hist[hash2(s2 << 8 | s1, c, kTriBits)];
+      uint8_t& th = tri_hist[hash_to_bits(s2 << 8 | s1, c, kTriBits)];
       uint8_t& qh = quad_hist[(h3 ^ c * 0x2545F491u) >> (32 - kQuadBits)];
       const uint32_t jm = static_cast<uint32_t>(std::min(j, 4) - 1);
       uint32_t* slot[6] = {&share,
@@ -295,9 +247,9 @@ struct RunModel {
     int got = 0;
     for (; got < 30; ++got) {
       const uint32_t j = static_cast<uint32_t>(std::min(got, kGamma - 1));
-      uint8_t& lh = len_hist[hash2(s2 << 16 | s1 << 8 | c, j, kLenHistBits)];
+      uint8_t& lh = len_hist[hash_to_bits(s2 << 16 | s1 << 8 | c, j, kLenHistBits)];
       uint32_t* slot[5] = {&len_sym[c << 5 | j], &len_last[(c << 4 | lb) << 3 | std::min(j, 7u)],
-                           &len_ctx[(rk << 3 | pb) << 5 | j], &len_pair[hash2(s1 << 8 | c, j, 16)],
+                           &len_ctx[(rk << 3 | pb) << 5 | j], &len_pair[hash_to_bits(s1 << 8 | c, j, 16)],
                            &len_map[std::min(j, 3u) << 8 | (lh ^ 1u)]};
       static constexpr uint32_t kLimits[5] = {15, 15, 15, 15, 250};
       const int more = decide<5>(coder, nb > got, slot, kLimits, len_mix, j * 4 + rk, len_apm, j << 8 | c, 12);

@@ -10,6 +10,10 @@
 #include <memory>
 #include <new>
 
+#include "common/adaptive.h"
+#include "common/binary_coder.h"
+#include "common/detect.h"
+#include "common/hash.h"
 #include "common/logistic.h"
 
 #if defined(__SSE2__)
@@ -82,104 +86,16 @@ constexpr StateTable make_states() {
 constexpr StateTable kStates = make_states();
 static_assert(kStates.size <= 256, "bit history states must fit a byte");
 
-// ---- Adaptive maps ----------------------------------------------------------
-// 1 / (n + 1.5) in 15-bit fixed point: the learning rate after n updates.
-struct RateTable {
-  int32_t v[1024];
-};
-constexpr RateTable make_rates() {
-  RateTable t{};
-  for (int n = 0; n < 1024; ++n) t.v[n] = 65536 / (2 * n + 3);
-  return t;
-}
-constexpr RateTable kRates = make_rates();
+// ---- Adaptive maps (common/adaptive.h) -------------------------------------
+using AdaptiveMap = coding::AdaptiveMap<coding::Step::kShort>;
+// The nearest of 33 buckets over the stretched domain answers.
+// (Interpolating between two saved 0.2% and cost 7% of the time.)
+using Refiner = coding::Refiner<coding::Approach::kFloored>;
 
-// An adaptive probability: 22 bits of probability and a 10-bit count that
-// slows the learning rate down to 1 / (limit + 1.5).
-inline void train(uint32_t& e, int y, int limit) {
-  const int n = static_cast<int>(e & 1023);
-  const int32_t p = static_cast<int32_t>(e >> 10);
-  const int32_t target = y ? (1 << 22) - 1 : 0;
-  const int32_t np = p + ((((target - p) >> 6) * kRates.v[n]) >> 9);
-  e = static_cast<uint32_t>(np) << 10 | static_cast<uint32_t>(n < limit ? n + 1 : n);
-}
-
-// Context -> adaptive probability.
-class AdaptiveMap {
- public:
-  void init(uint32_t contexts, int limit) {
-    t_.reset(new uint32_t[contexts]);
-    limit_ = limit;
-    for (uint32_t i = 0; i < contexts; ++i) t_[i] = 1u << 31;
-  }
-  int p(uint32_t cx) {
-    at_ = cx;
-    return static_cast<int>(t_[cx] >> 20);
-  }
-  void update(int y) { train(t_[at_], y, limit_); }
-
- private:
-  std::unique_ptr<uint32_t[]> t_;
-  uint32_t at_ = 0;
-  int limit_ = 1023;
-};
-
-// Refines a probability in a context: 33 buckets over the stretched
-// domain, each trained towards the bits seen; the nearest one answers.
-// (Interpolating between two saved 0.2% and cost 7% of the time.) It
-// takes the probability stretched, as the mixer makes it.
-class Refiner {
- public:
-  void init(uint32_t contexts) {
-    t_.reset(new uint16_t[contexts * 33]);
-    for (int j = 0; j < 33; ++j) t_[j] = static_cast<uint16_t>(squash((j - 16) * 128) * 16);
-    // Doubling copies: a few large ones instead of one per context.
-    for (uint32_t done = 1; done < contexts; done *= 2) {
-      const uint32_t n = done < contexts - done ? done : contexts - done;
-      std::memcpy(&t_[done * 33], &t_[0], size_t{n} * 33 * sizeof(uint16_t));
-    }
-  }
-  int p(int d, uint32_t cx) {
-    const int s = d + 2048;  // 1..4095
-    at_ = cx * 33 + static_cast<uint32_t>((s + 64) >> 7);
-    const int out = t_[at_] >> 4;
-    return out < 1 ? 1 : out > 4095 ? 4095 : out;
-  }
-  // Both rows the next bit can pick, while this bit is still being coded.
-  void prefetch(uint32_t cx) const {
-    const uint16_t* row = &t_[cx * 33];
-    __builtin_prefetch(row);
-    __builtin_prefetch(row + 32);
-    __builtin_prefetch(row + 64);
-  }
-  void update(int y, int rate) {
-    const int target = y ? 65535 : 0;
-    int v = t_[at_];
-    v += (target - v) >> rate;
-    t_[at_] = static_cast<uint16_t>(v);
-  }
-
- private:
-  std::unique_ptr<uint16_t[]> t_;
-  uint32_t at_ = 0;
-};
-
-// ---- Hashing ------------------------------------------------------------------
-inline uint32_t mix32(uint32_t h) {
-  h ^= h >> 16;
-  h *= 0x7FEB352Du;
-  h ^= h >> 15;
-  h *= 0x846CA68Bu;
-  h ^= h >> 16;
-  return h;
-}
-
-// Context number k with one or two values, mixed once: the index takes
-// the low bits and the check byte the high ones.
-inline uint32_t hash3(uint32_t k, uint32_t a, uint32_t b) {
-  return mix32(k * 0x9E3779B1u + a * 0x85EBCA77u + b * 0xC2B2AE3Du + 0x27D4EB2Fu);
-}
-inline uint32_t hash2(uint32_t k, uint32_t a) { return hash3(k, a, 0); }
+// ---- Hashing (common/hash.h) ---------------------------------------------------
+using coding::hash2;
+using coding::hash3;
+using coding::mix32;
 
 // ---- Model --------------------------------------------------------------------
 // Hashed contexts; order 1 is indexed directly. Two depend on the model
@@ -359,7 +275,7 @@ class Model {
     // saved 0.16% but made it 4 MiB, a cache miss a bit. Small blocks see
     // too few bytes to fill even that and keep fewer.
     c1_shift_ = table_bits_ >= 14 ? 3 : 17 - table_bits_;
-    refine_.init(uint32_t{256} << (8 - c1_shift_));
+    if (!refine_.init(size_t{256} << (8 - c1_shift_))) return false;
     for (auto& s : slot_) s = o1_.get();
     begin_byte(0, true);
     finish_byte();
@@ -417,7 +333,7 @@ class Model {
     // bits: a second one in the partial byte alone made the corpus 0.1%
     // larger, not smaller.
     const uint32_t high = (c4_ & 0xFF) >> c1_shift_ << 8;
-    const int pr_refined = refine_.p(d, static_cast<uint32_t>(c0_) | high);
+    const int pr_refined = refine_.nearest(d, static_cast<uint32_t>(c0_) | high);
     if (bit_pos_ < 7) refine_.prefetch(static_cast<uint32_t>(c0_ << 1) | high);
     int p = (pr_mix + 3 * pr_refined + 2) >> 2;
     p = p < 1 ? 1 : p > 4095 ? 4095 : p;
@@ -737,75 +653,10 @@ class Model {
   bool pending_ = false;
 };
 
-// ---- Arithmetic coder ---------------------------------------------------------
-// Carry-less binary coder over a 32-bit interval; p is P(bit = 1) in 12 bits.
-class Encoder {
- public:
-  Encoder(unsigned char* out, uint32_t limit) : out_(out), limit_(limit) {}
-  void bit(int y, int p) {
-    const uint32_t mid = lo_ + static_cast<uint32_t>((uint64_t{hi_ - lo_} * static_cast<uint32_t>(p)) >> 12);
-    // Selects, not branches: the bit is as good as random to the processor.
-    hi_ = y ? mid : hi_;
-    lo_ = y ? lo_ : mid + 1;
-    while (((lo_ ^ hi_) & 0xFF000000u) == 0) {
-      put(hi_ >> 24);
-      lo_ <<= 8;
-      hi_ = hi_ << 8 | 255;
-    }
-  }
-  // One byte inside the final interval; the decoder reads zeros after it.
-  void flush() { put((lo_ >> 24) + 1); }
-  bool overflow() const { return overflow_; }
-  uint32_t size() const { return n_; }
-
- private:
-  void put(uint32_t b) {
-    if (n_ >= limit_) {
-      overflow_ = true;
-      return;
-    }
-    out_[n_++] = static_cast<unsigned char>(b);
-  }
-  unsigned char* out_;
-  uint32_t limit_;
-  uint32_t n_ = 0;
-  uint32_t lo_ = 0;
-  uint32_t hi_ = 0xFFFFFFFFu;
-  bool overflow_ = false;
-};
-
-class Decoder {
- public:
-  Decoder(const unsigned char* in, uint32_t len) : in_(in), len_(len) {
-    for (int i = 0; i < 4; ++i) x_ = x_ << 8 | get();
-  }
-  int bit(int p) {
-    const uint32_t mid = lo_ + static_cast<uint32_t>((uint64_t{hi_ - lo_} * static_cast<uint32_t>(p)) >> 12);
-    const int y = x_ <= mid;
-    hi_ = y ? mid : hi_;
-    lo_ = y ? lo_ : mid + 1;
-    while (((lo_ ^ hi_) & 0xFF000000u) == 0) {
-      lo_ <<= 8;
-      hi_ = hi_ << 8 | 255;
-      x_ = x_ << 8 | get();
-    }
-    return y;
-  }
-  // Reading well past the end means the input is not what we wrote.
-  bool overrun() const { return n_ > len_ + 4; }
-  // The decoder reads four bytes ahead and shifts exactly as often as the
-  // encoder did; the encoder's last byte is its flush.
-  bool consumed_exactly() const { return n_ == len_ + 3; }
-
- private:
-  uint32_t get() { return n_ < len_ ? in_[n_++] : (++n_, 0u); }
-  const unsigned char* in_;
-  uint32_t len_;
-  uint32_t n_ = 0;
-  uint32_t lo_ = 0;
-  uint32_t hi_ = 0xFFFFFFFFu;
-  uint32_t x_ = 0;
-};
+// ---- Arithmetic coder (common/binary_coder.h) ----------------------------------
+// p is P(bit = 1) in 12 bits.
+using Encoder = coding::BinaryEncoder<12, coding::Flush::kAboveLow>;
+using Decoder = coding::BinaryDecoder<12>;
 
 int table_bits_for(uint32_t len) {
   // A line per two bytes of input, per four above 1 MiB, up to 128 MiB.
@@ -817,30 +668,13 @@ int table_bits_for(uint32_t len) {
   return bits;
 }
 
-bool mostly_text(const unsigned char* src, uint32_t len) {
-  uint64_t printable = 0;
-  uint64_t other = 0;
-  for (uint32_t i = 0; i < len; ++i) {
-    const unsigned char c = src[i];
-    if ((c >= 0x20 && c < 0x7F) || c == '\n' || c == '\t' || c == '\r')
-      ++printable;
-    else if (c != 0)
-      ++other;
-  }
-  return printable > 0 && printable >= 9 * other;
-}
+// Models for text: printable bytes outnumber the others nine to one.
+bool mostly_text(const unsigned char* src, uint32_t len) { return coding::looks_like_text(src, len, 9); }
 
-// Calls and jumps whose displacement looks like a near target.
+// Calls and jumps whose displacement looks like a near target: at least 8
+// and one per 256 bytes.
 bool looks_like_x86(const unsigned char* src, uint32_t len) {
-  if (len < 64) return false;
-  uint32_t near = 0;
-  for (uint32_t i = 0; i + 5 <= len; ++i) {
-    if ((src[i] & 0xFE) == 0xE8 && (src[i + 4] == 0 || src[i + 4] == 0xFF)) {
-      ++near;
-      i += 4;
-    }
-  }
-  return near >= len / 256 + 8;
+  return coding::looks_like_x86(src, len, coding::X86Thresholds{64, 256, 8, false});
 }
 
 // Arithmetic on 25-bit displacements keeps the top byte 0x00 or 0xFF.
@@ -909,7 +743,7 @@ bool encode_bits(Model& model, const unsigned char* data, uint32_t len, Encoder&
     for (int b = 7; b >= 0; --b) {
       model.bit<kVectors, kN>([&](int p) {
         const int y = (c >> b) & 1;
-        enc.bit(y, p);
+        enc.code(y, static_cast<uint32_t>(p));
         return y;
       });
     }
@@ -984,14 +818,14 @@ bool decode_bits(Model& model, Decoder& dec, unsigned char* dst, uint32_t len) {
     int c = 0;
     for (int b = 0; b < 8; ++b) {
       model.bit<kVectors, kN>([&](int p) {
-        const int y = dec.bit(p);
+        const int y = dec.code(0, static_cast<uint32_t>(p));
         c = c << 1 | y;
         // The model reads the finished byte from the buffer at its end.
         if (b == 7) dst[i] = static_cast<unsigned char>(c);
         return y;
       });
     }
-    if (dec.overrun()) return false;
+    if (dec.past_end() > 4) return false;  // well past the end: not what we wrote
   }
   return true;
 }
@@ -1023,7 +857,7 @@ uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst
                                       : decode_bits<true, kContexts - 1>(*model, dec, dst, out_len))
                                : (all ? decode_bits<false, kContexts>(*model, dec, dst, out_len)
                                       : decode_bits<false, kContexts - 1>(*model, dec, dst, out_len));
-  if (!decoded || !dec.consumed_exactly()) return kFailed;
+  if (!decoded || dec.past_end() != 3) return kFailed;
   if (params & kX86) x86_inverse(dst, out_len);
   return out_len;
 }

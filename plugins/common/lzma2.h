@@ -17,23 +17,6 @@ inline uint32_t dictionary_for(uint32_t len) {
   return len < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : len;
 }
 
-// Mostly printable text: bytes carry little position information, and
-// more literal context pays off. Zero bytes do not count either way: they
-// are the fill of a last block or of archive headers.
-inline bool looks_like_text(const unsigned char* src, uint32_t len) {
-  uint64_t printable = 0;
-  uint64_t other = 0;
-  for (uint32_t i = 0; i < len; ++i) {
-    const unsigned char c = src[i];
-    if (c == 0) continue;
-    if ((c >= 0x20 && c < 0x7F) || c == '\n' || c == '\t' || c == '\r')
-      ++printable;
-    else
-      ++other;
-  }
-  return printable > 0 && printable >= 9 * other;
-}
-
 // `filter` is LZMA_VLI_UNKNOWN for plain LZMA2. The literal context and
 // position bits travel in the stream, so the decoder needs no hint.
 inline uint32_t lzma2_encode(lzma_vli filter, void* filter_options, const unsigned char* src,

@@ -1,13 +1,18 @@
 // LZMA2 at its strongest preset, the dictionary covering the block; text
 // gets more literal context.
+#include "common/detect.h"
 #include "common/lzma2.h"
 
 namespace mirt {
 namespace {
 
+// Mostly printable: bytes carry little position information, and more
+// literal context pays off.
+constexpr uint32_t kTextRatio = 9;
+
 uint32_t compress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t limit) {
   return plugin::lzma2_encode(LZMA_VLI_UNKNOWN, nullptr, src, len, dst, limit,
-                              plugin::looks_like_text(src, len));
+                              coding::looks_like_text(src, len, kTextRatio));
 }
 
 uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t cap) {

@@ -1,27 +1,17 @@
 // x86 branch conversion before LZMA2: relative call and jump targets
 // become absolute, so repeated calls to one function look alike.
+#include "common/detect.h"
 #include "common/lzma2.h"
 
 namespace mirt {
 namespace {
 
-// Near calls and jumps (E8/E9) whose 32-bit displacement is small: common
-// in machine code, rare elsewhere. Below one per KiB the filter is not
-// worth a second LZMA2 pass.
-bool looks_like_x86(const unsigned char* src, uint32_t len) {
-  if (len < 4096) return false;
-  uint64_t branches = 0;
-  for (uint32_t i = 0; i + 4 < len; ++i) {
-    if ((src[i] & 0xFE) == 0xE8 && (src[i + 4] == 0x00 || src[i + 4] == 0xFF)) {
-      ++branches;
-      i += 4;
-    }
-  }
-  return branches * 1024 >= len;
-}
+// Below one near call or jump per KiB the filter is not worth a second
+// LZMA2 pass.
+constexpr coding::X86Thresholds kX86{4096, 1024, 0, true};
 
 uint32_t compress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t limit) {
-  if (!looks_like_x86(src, len)) return MR_DECLINED;
+  if (!coding::looks_like_x86(src, len, kX86)) return MR_DECLINED;
   return plugin::lzma2_encode(LZMA_FILTER_X86, nullptr, src, len, dst, limit);
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "net_fuzz_peer.h"
+#include "location/ftp.h"
 #include "location/url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "net_fuzz_peer.h"
+#include "location/http.h"
 #include "location/url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

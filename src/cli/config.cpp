@@ -1,6 +1,7 @@
 // Configuration files: one directive per line, keyword and value.
 #include "cli/config.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +38,7 @@ enum class Directive {
   kPipeBlockSize,
   kBlockSizeLimit,
   kEvenBlocks,
+  kNetTimeout,
 };
 
 struct DirectiveKeyword {
@@ -63,6 +65,7 @@ constexpr DirectiveKeyword kDirectives[] = {
     {"pipe_blocksize", Directive::kPipeBlockSize},
     {"blocksize_limit", Directive::kBlockSizeLimit},
     {"blocksize_even", Directive::kEvenBlocks},
+    {"net_timeout", Directive::kNetTimeout},
 };
 
 constexpr int kMaxFields = 4;
@@ -145,6 +148,11 @@ void apply_directive(Directive directive, const char* value, Options& options,
       break;
     case Directive::kEvenBlocks:
       set_even_blocks(switch_value(value) != 0);
+      break;
+    case Directive::kNetTimeout:
+      // A value that is no number leaves the time-out as it was.
+      if (value[0] >= '0' && value[0] <= '9')
+        set_network_timeout(static_cast<uint32_t>(std::min(std::strtoul(value, nullptr, 10), 0xFFFFFFFFul)));
       break;
   }
 }

@@ -11,11 +11,10 @@
 #include "cli/signals.h"
 #include "common/diag.h"
 #include "location/stream.h"
+#include "location/url.h"
 
 namespace mirt {
 namespace {
-
-bool is_url(const std::string& name) { return name.find("://") != std::string::npos; }
 
 // ".NAME.XXXXXX" next to NAME: hidden, and plainly not the finished file.
 std::string temporary_pattern(const std::string& name) {

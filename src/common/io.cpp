@@ -1,10 +1,24 @@
 #include "common/io.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace mirt {
+namespace {
+
+// A blocking socket says EAGAIN once its receive or send time-out passed:
+// what the user should read is that the connection timed out.
+void name_socket_timeout(int fd) {
+  const int err = errno;
+  struct stat info {};
+  errno = (err == EAGAIN || err == EWOULDBLOCK) && fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode)
+              ? ETIMEDOUT
+              : err;
+}
+
+}  // namespace
 
 bool write_full(int fd, const void* data, size_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
@@ -13,6 +27,7 @@ bool write_full(int fd, const void* data, size_t length) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
+      name_socket_timeout(fd);
       return false;
     }
     p += n;
@@ -29,6 +44,7 @@ bool write_full(int fd, iovec* parts, int count) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
+      name_socket_timeout(fd);
       return false;
     }
     auto done = static_cast<size_t>(n);
@@ -62,6 +78,7 @@ ssize_t read_some(int fd, void* buffer, size_t size) {
   do {
     got = ::read(fd, buffer, size);
   } while (got < 0 && errno == EINTR);
+  if (got < 0) name_socket_timeout(fd);
   return got;
 }
 

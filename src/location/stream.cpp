@@ -10,7 +10,7 @@
 
 #include "common/diag.h"
 #include "common/io.h"
-#include "location/net.h"
+#include "location/schemes.h"
 #include "location/url.h"
 
 namespace mirt {

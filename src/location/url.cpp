@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/ascii.h"
+#include "location/schemes.h"
 
 namespace mirt {
 namespace {
@@ -40,12 +41,48 @@ std::string encode_path(std::string_view raw) {
   return out;
 }
 
+// user[:password]@host: sets user and password from the authority in
+// parts.host, and gives what is left.
+std::string take_credentials(UrlParts& parts) {
+  parts.password[0] = '\0';
+  std::string host(parts.host);
+  if (host.find('@') == std::string::npos) {
+    parts.user[0] = '\0';
+    return host;
+  }
+  size_t cut = host.find_first_of("@:");
+  copy_cut(parts.user, kUserSize, std::string_view(host).substr(0, cut));
+  std::string remainder = host.substr(cut + 1);
+  size_t at = remainder.find('@');
+  if (at != std::string::npos) {
+    copy_cut(parts.password, kPasswordSize, std::string_view(remainder).substr(0, at));
+    remainder.erase(0, at + 1);
+  }
+  return remainder;
+}
+
+// host[:port]: the port given, else the scheme's own; cut off `host`.
+void take_port(std::string& host, UrlParts& parts) {
+  size_t port_colon = host.find(':');
+  if (port_colon != std::string::npos) {
+    uint32_t port = 0;  // not range-checked; wraps like any unsigned sum
+    for (size_t i = port_colon + 1; i < host.size() && host[i] >= '0' && host[i] <= '9'; ++i)
+      port = port * 10 + static_cast<uint32_t>(host[i] - '0');
+    parts.port = static_cast<int32_t>(port);
+    host.erase(port_colon);
+  } else if (const UrlScheme* known = find_url_scheme(parts.scheme)) {
+    parts.port = known->default_port;
+  }
+}
+
 }  // namespace
+
+bool is_url(std::string_view location) { return location.find("://") != std::string_view::npos; }
 
 int parse_url(const char* location, UrlParts& parts) {
   if (location == nullptr) location = "";
   std::string_view loc(location);
-  if (loc.find("://") == std::string_view::npos) {
+  if (!is_url(loc)) {
     copy_cut(parts.path, kPathSize, loc);
     return 1;
   }
@@ -75,39 +112,10 @@ int parse_url(const char* location, UrlParts& parts) {
   }
   copy_cut(parts.path, kPathSize, encode_path(raw_path));
 
-  // user[:password]@host
-  parts.password[0] = '\0';
-  std::string host(parts.host);
-  if (host.find('@') != std::string::npos) {
-    size_t cut = host.find_first_of("@:");
-    copy_cut(parts.user, kUserSize, std::string_view(host).substr(0, cut));
-    std::string remainder = host.substr(cut + 1);
-    size_t at = remainder.find('@');
-    if (at != std::string::npos) {
-      copy_cut(parts.password, kPasswordSize, std::string_view(remainder).substr(0, at));
-      remainder.erase(0, at + 1);
-    }
-    host = remainder;
-  } else {
-    parts.user[0] = '\0';
-  }
-
-  // host[:port]
-  size_t port_colon = host.find(':');
-  if (port_colon != std::string::npos) {
-    uint32_t port = 0;  // not range-checked; wraps like any unsigned sum
-    for (size_t i = port_colon + 1; i < host.size() && host[i] >= '0' && host[i] <= '9'; ++i)
-      port = port * 10 + static_cast<uint32_t>(host[i] - '0');
-    parts.port = static_cast<int32_t>(port);
-    host.erase(port_colon);
-  } else if (equals_lower(parts.scheme, "http")) {
-    parts.port = 80;
-  } else if (equals_lower(parts.scheme, "ftp")) {
-    parts.port = 21;
-  }
-  copy_cut(parts.host, kHostSize, host);
-
   lowercase_string(parts.scheme);
+  std::string host = take_credentials(parts);
+  take_port(host, parts);
+  copy_cut(parts.host, kHostSize, host);
   return 0;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace mirt {
 
@@ -20,6 +21,9 @@ struct UrlParts {
   int32_t port = 0;
   char path[kPathSize] = {};
 };
+
+// Whether a location names a URL rather than a path: "://" anywhere in it.
+bool is_url(std::string_view location);
 
 // 1 for a plain path (only `path` is set), 0 for a URL.
 int parse_url(const char* location, UrlParts& parts);

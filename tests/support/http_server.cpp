@@ -1,6 +1,9 @@
 #include "support/http_server.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include "support/loopback.h"
 
@@ -23,8 +26,12 @@ std::string HttpServer::url(const std::string& path) const {
 }
 
 void HttpServer::set_raw(const std::string& path, const std::string& bytes) {
+  set_script(path, Script{{bytes}});
+}
+
+void HttpServer::set_script(const std::string& path, Script script) {
   std::lock_guard<std::mutex> lock(mutex_);
-  answers_[path] = bytes;
+  answers_[path] = std::move(script);
 }
 
 void HttpServer::set_file(const std::string& path, const std::string& body) {
@@ -71,7 +78,7 @@ void HttpServer::serve(int fd) {
     if (got <= 0) break;
     request.append(buffer, static_cast<size_t>(got));
   }
-  std::string answer;
+  Script answer;
   size_t endless_limit = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -82,7 +89,7 @@ void HttpServer::serve(int fd) {
     auto found = answers_.find(path);
     answer = found != answers_.end()
                  ? found->second
-                 : response("HTTP/1.0 404 Not Found", "Content-Length: 0\r\n", "");
+                 : Script{{response("HTTP/1.0 404 Not Found", "Content-Length: 0\r\n", "")}};
   }
   if (endless_limit > 0) {
     send_all(fd, "HTTP/1.0 200 OK\r\n");
@@ -96,9 +103,26 @@ void HttpServer::serve(int fd) {
     while (!stop_ && endless_sent_ < endless_limit && send_all(fd, lines))
       endless_sent_ += lines.size();
   } else {
-    send_all(fd, answer);
+    play(fd, answer);
   }
   close(fd);
+}
+
+void HttpServer::play(int fd, const Script& script) {
+  for (size_t i = 0; i < script.pieces.size(); ++i) {
+    for (int waited = 0; i > 0 && waited < script.pause_ms && !stop_; waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // A client that hung up ends the answer.
+    if (stop_ || !send_all(fd, script.pieces[i])) return;
+  }
+  if (script.ending == Ending::kReset) {
+    const linger abort{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  } else if (script.ending == Ending::kHold) {
+    char sink[256];
+    for (long got = 1; !stop_ && (got > 0 || got == -2);)
+      got = read_bounded(fd, sink, sizeof sink, stop_, 100);
+  }
 }
 
 }  // namespace mirt::test

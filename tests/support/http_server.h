@@ -23,9 +23,19 @@ class HttpServer {
   // "http://127.0.0.1:PORT" followed by `path`.
   std::string url(const std::string& path) const;
 
+  // How a scripted answer ends once its pieces are out.
+  enum class Ending { kClose, kReset, kHold };
+  struct Script {
+    std::vector<std::string> pieces;  // each sent in one go
+    int pause_ms = 0;                 // between two pieces
+    // kHold keeps the connection open, silent, until the client leaves.
+    Ending ending = Ending::kClose;
+  };
+
   // The answer to a request for `path`, sent byte for byte, after which
   // the server closes the connection.
   void set_raw(const std::string& path, const std::string& bytes);
+  void set_script(const std::string& path, Script script);
   void set_file(const std::string& path, const std::string& body);
   void set_redirect(const std::string& path, const std::string& target);
   // A hostile answer to `path`: a 200 status, then header lines without
@@ -46,6 +56,7 @@ class HttpServer {
  private:
   void accept_loop();
   void serve(int fd);
+  void play(int fd, const Script& script);
 
   int listen_fd_ = -1;
   int port_ = 0;
@@ -53,7 +64,7 @@ class HttpServer {
   std::atomic<int> connections_{0};
   std::atomic<size_t> endless_sent_{0};
   mutable std::mutex mutex_;
-  std::map<std::string, std::string> answers_;
+  std::map<std::string, Script> answers_;
   std::map<std::string, size_t> endless_;
   std::vector<std::string> requests_;
   std::vector<std::thread> workers_;

@@ -30,7 +30,7 @@ bool wait_readable(int fd, const std::atomic<bool>& stop, int timeout_ms) {
 
 }  // namespace
 
-int listen_loopback(int& port) {
+int listen_loopback(int& port, int backlog) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
   int on = 1;
@@ -40,7 +40,7 @@ int listen_loopback(int& port) {
   local.sin_port = 0;
   local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof local;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd, 64) != 0 ||
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd, backlog) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
     close(fd);
     return -1;

@@ -8,7 +8,7 @@
 namespace mirt::test {
 
 // A listening socket on 127.0.0.1 at a port the system picks; -1 on failure.
-int listen_loopback(int& port);
+int listen_loopback(int& port, int backlog = 64);
 // Waits for a connection until `timeout_ms` passes or `stop` is set; -1 then.
 int accept_bounded(int listen_fd, const std::atomic<bool>& stop, int timeout_ms);
 // Reads what is there, waiting at most `timeout_ms`; 0 at end of stream,

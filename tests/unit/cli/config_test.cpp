@@ -43,6 +43,7 @@ int user_binary(const Options& o, uint32_t) { return o.run_user_binary; }
 int upgrade(const Options& o, uint32_t) { return o.upgrade; }
 int use_urls(const Options& o, uint32_t) { return o.use_urls; }
 int network_off(const Options&, uint32_t) { return network_disabled() ? 1 : 0; }
+int timeout(const Options&, uint32_t) { return static_cast<int>(network_timeout()); }
 int copy_available(const Options&, uint32_t) { return algorithm_available(0) ? 1 : 0; }
 int block(const Options&, uint32_t b) { return static_cast<int>(b); }
 
@@ -86,6 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
                       DirectiveCase{"try_urls on\ntry_urls off", use_urls, 0},
                       DirectiveCase{"network off", network_off, 1},
                       DirectiveCase{"network off\nnetwork Off", network_off, 0},
+                      DirectiveCase{"net_timeout 5", timeout, 5},
+                      DirectiveCase{"net_timeout 0", timeout, 0},
+                      DirectiveCase{"net_timeout 5\nnet_timeout five", timeout, 5},
+                      DirectiveCase{"net_timeout 99999999999", timeout, 2147483},
                       DirectiveCase{"exclude_algorithm 0", copy_available, 0},
                       DirectiveCase{"exclude_algorithm 256", copy_available, 0},
                       DirectiveCase{"exclude_algorithm abc", copy_available, 0},

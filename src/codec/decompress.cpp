@@ -312,7 +312,9 @@ std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t s
   // output buffer); anything longer is not ours.
   if (stored_length > uint64_t{block_size_} * 2) return fail("stored length too large");
   std::vector<uint8_t> stored;
-  if (!read_exactly(input_, stored, stored_length)) return fail("truncated block");
+  errno = 0;  // set by a failed read (a stalled or reset connection), not by an early end
+  if (!read_exactly(input_, stored, stored_length))
+    return errno != 0 ? fail(nullptr, errno) : fail("truncated block");
   ++read_;
   auto block = std::make_unique<BlockExpansion>(algorithm, std::move(stored));
   block->plain = take_block();

@@ -219,6 +219,55 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"not_found", "/gone", "", "mirt: open: HTTP 404 Not Found\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Servers that stall, trickle, cut their answers oddly or break off, with
+// the time-out set to a second. `script` pieces go out 100 ms apart;
+// "FILE" in them stands for the compressed file, "HALF" for its first
+// half. On failure no output is left.
+struct ServerCase {
+  const char* name;
+  test::HttpServer::Script script;
+  int exit_code;
+  std::string err;  // "URL" stands for the location asked for
+};
+
+class HostileServerTest : public NetworkE2eTest, public ::testing::WithParamInterface<ServerCase> {};
+
+TEST_P(HostileServerTest, FailsClearlyOrDecodes) {
+  const ServerCase& c = GetParam();
+  const std::string container = compress("local.mrt");
+  const std::string url = http_.url("/f.mrt");
+  test::HttpServer::Script script = c.script;
+  script.pause_ms = 100;
+  for (std::string& piece : script.pieces) {
+    for (const auto& [key, value] :
+         {std::pair<std::string, std::string>{"FILE", container},
+          {"HALF", container.substr(0, container.size() / 2)}})
+      if (size_t at = piece.find(key); at != std::string::npos) piece.replace(at, key.size(), value);
+  }
+  http_.set_script("/f.mrt", script);
+  RunResult r = run({"-M", "net_timeout 1", "-d", "-o", file("out"), url});
+  EXPECT_EQ(r.exit_code, c.exit_code);
+  EXPECT_EQ(r.err, std::regex_replace(c.err, std::regex("URL"), url));
+  if (c.exit_code == 0 && c.err.empty())
+    EXPECT_TRUE(read_file(file("out")) == plain_);
+  else
+    EXPECT_FALSE(test::file_exists(file("out")));
+}
+
+using Ending = test::HttpServer::Ending;
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, HostileServerTest,
+    ::testing::Values(
+        ServerCase{"silent", {{}, 0, Ending::kHold}, 0,
+                   "mirt: Can't open URL.\nmirt: open: no answer from the HTTP server in 1 second\n"},
+        ServerCase{"split_minimal_header", {{"HTTP/1.", "0 200 OK\r\n\r", "\nFILE"}}, 0, ""},
+        ServerCase{"reset_mid_body", {{"HTTP/1.0 200 OK\r\n\r\nHALF"}, 0, Ending::kReset}, 255,
+                   "mirt: read: " + std::string(std::strerror(ECONNRESET)) + "\n"},
+        ServerCase{"stall_mid_body", {{"HTTP/1.0 200 OK\r\n\r\nHALF"}, 0, Ending::kHold}, 255,
+                   "mirt: read: " + std::string(std::strerror(ETIMEDOUT)) + "\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(NetworkE2eTest, EndlessHeaderFailsInBoundedMemory) {
   // What an ordinary failed open costs (sanitizer builds cost more).
   RunResult baseline = run({"-d", "-c", http_.url("/missing")});

@@ -151,8 +151,10 @@ void apply_directive(Directive directive, const char* value, Options& options,
       break;
     case Directive::kNetTimeout:
       // A value that is no number leaves the time-out as it was.
-      if (value[0] >= '0' && value[0] <= '9')
-        set_network_timeout(static_cast<uint32_t>(std::min(std::strtoul(value, nullptr, 10), 0xFFFFFFFFul)));
+      if (value[0] >= '0' && value[0] <= '9') {
+        const unsigned long seconds = std::strtoul(value, nullptr, 10);
+        set_network_timeout(static_cast<uint32_t>(std::min(seconds, 0xFFFFFFFFul)));
+      }
       break;
   }
 }

@@ -221,7 +221,8 @@ int follow_redirect(int fd, const UrlOpen& request, const std::string& header) {
     set_open_failure_reason("redirect to a local file refused");
     return -2;
   }
-  return open_url(UrlOpen{target->c_str(), next, request.flags, request.mode, request.redirects + 1});
+  return open_url(
+      UrlOpen{target->c_str(), next, request.flags, request.mode, request.redirects + 1});
 }
 
 }  // namespace

@@ -31,8 +31,9 @@ int open_url(const UrlOpen& request) {
   const UrlScheme* scheme = find_url_scheme(request.parts.scheme);
   if (scheme != nullptr && (scheme->writable || (request.flags & (O_WRONLY | O_RDWR)) == 0))
     return scheme->open(fd, request);
-  set_open_failure_reason(scheme != nullptr ? std::string(scheme->label) + " locations cannot be written"
-                                            : "unsupported URL scheme");
+  set_open_failure_reason(scheme != nullptr
+                              ? std::string(scheme->label) + " locations cannot be written"
+                              : "unsupported URL scheme");
   close(fd);
   return -1;
 }

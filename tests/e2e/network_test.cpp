@@ -230,7 +230,8 @@ struct ServerCase {
   std::string err;  // "URL" stands for the location asked for
 };
 
-class HostileServerTest : public NetworkE2eTest, public ::testing::WithParamInterface<ServerCase> {};
+class HostileServerTest : public NetworkE2eTest,
+                          public ::testing::WithParamInterface<ServerCase> {};
 
 TEST_P(HostileServerTest, FailsClearlyOrDecodes) {
   const ServerCase& c = GetParam();
@@ -242,7 +243,8 @@ TEST_P(HostileServerTest, FailsClearlyOrDecodes) {
     for (const auto& [key, value] :
          {std::pair<std::string, std::string>{"FILE", container},
           {"HALF", container.substr(0, container.size() / 2)}})
-      if (size_t at = piece.find(key); at != std::string::npos) piece.replace(at, key.size(), value);
+      if (size_t at = piece.find(key); at != std::string::npos)
+        piece.replace(at, key.size(), value);
   }
   http_.set_script("/f.mrt", script);
   RunResult r = run({"-M", "net_timeout 1", "-d", "-o", file("out"), url});
@@ -260,7 +262,8 @@ INSTANTIATE_TEST_SUITE_P(
     Servers, HostileServerTest,
     ::testing::Values(
         ServerCase{"silent", {{}, 0, Ending::kHold}, 0,
-                   "mirt: Can't open URL.\nmirt: open: no answer from the HTTP server in 1 second\n"},
+                   "mirt: Can't open URL.\n"
+                   "mirt: open: no answer from the HTTP server in 1 second\n"},
         ServerCase{"split_minimal_header", {{"HTTP/1.", "0 200 OK\r\n\r", "\nFILE"}}, 0, ""},
         ServerCase{"reset_mid_body", {{"HTTP/1.0 200 OK\r\n\r\nHALF"}, 0, Ending::kReset}, 255,
                    "mirt: read: " + std::string(std::strerror(ECONNRESET)) + "\n"},

@@ -450,7 +450,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The data connection itself fails: port 0 can never be connected.
         FtpFailure{"data_unreachable", "PASV", "227 Passive (127,0,0,1,0,0)\r\n", O_RDONLY, -2,
                    "FTP data connection: connection refused"},
-        FtpFailure{"silent", nullptr, "", O_RDONLY, -5, "no answer from the FTP server in 1 second"},
+        FtpFailure{"silent", nullptr, "", O_RDONLY, -5,
+                   "no answer from the FTP server in 1 second"},
         // Half a reply, then nothing.
         FtpFailure{"stalled_reply", "PASV", "227 Entering Passive Mode (127,0,0,1", O_RDONLY, -5,
                    "FTP dialogue unfinished after 1 second"}),

@@ -10,13 +10,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "build_config.h"
 #include "cli/config.h"
+#include "cli/install_paths.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
 #include "codec/codec.h"
+#include "codec/format.h"
 #include "common/diag.h"
 #include "common/types.h"
 #include "common/unique_fd.h"
@@ -186,7 +190,7 @@ int run_driver(int argc, char** argv) {
   }
   if (argc > 1 && std::strcmp(argv[1], "-a") == 0) s.options.upgrade = 1;
 
-  read_config_file(MIRT_SYSTEM_CONFIG, s.options, &s.block_size);
+  read_config_file(system_config_path().c_str(), s.options, &s.block_size);
   read_config_file(user_config_path().c_str(), s.options, &s.block_size);
   if (s.options.run_user_binary != 0) run_user_copy(argv);
 

@@ -188,7 +188,7 @@ std::optional<int> apply_option(int option, char** argv, Settings& s) {
     case 'M': apply_config_line(optarg, s.options, &s.block_size); return std::nullopt;
     case 'N':
       report("The `-N' option must be the first and only argument passed to mirt.\n");
-      return 0;
+      return 1;
     case 'o': s.output_name = expand_template(optarg, ""); return std::nullopt;
     case 'p':
       report("%s\n", expand_template(optarg, "@@file@@").c_str());
@@ -199,7 +199,7 @@ std::optional<int> apply_option(int option, char** argv, Settings& s) {
       return finish_text_output();
     default:  // getopt has printed its own diagnostic
       print_usage(argv[0]);
-      return 0;
+      return 1;
   }
 }
 

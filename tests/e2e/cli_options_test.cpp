@@ -89,7 +89,7 @@ TEST_F(CliTest, HelpAndVersionToAFullDeviceFail) {
 TEST_F(CliTest, BadOptionsPrintDiagnosticAndUsage) {
   for (const char* bad : {"-z", "-b", "-W"}) {
     RunResult r = run({"-v", bad});
-    EXPECT_EQ(r.exit_code, 0) << bad;
+    EXPECT_EQ(r.exit_code, 1) << bad;
     EXPECT_EQ(r.out, usage_text()) << bad;
     EXPECT_NE(r.err.find(MIRT_BINARY), std::string::npos) << r.err;
   }
@@ -97,7 +97,7 @@ TEST_F(CliTest, BadOptionsPrintDiagnosticAndUsage) {
 
 TEST_F(CliTest, UpgradeOnlyAsFirstArgument) {
   RunResult r = run({"-v", "-N"});
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "mirt: The `-N' option must be the first and only argument passed to mirt.\n");
   // As the first argument it runs the upgrade, which cannot reach the
   // server here; the rest of the line is not looked at.
@@ -185,7 +185,7 @@ class BadOptionTest : public CliFileTest,
 TEST_P(BadOptionTest, DiagnosticOnStandardErrorUsageOnStandardOutput) {
   const BadOptionCase& c = GetParam();
   RunResult r = run(c.args);
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, c.err_before + MIRT_BINARY + ": " + c.diagnostic + "\n");
   EXPECT_EQ(r.out.rfind(std::string("MIRT 0.8.42-rel ") + MIRT_MAKER + "\nusage: " + MIRT_BINARY +
                             " [options...] [file ...]\nOptions:\n",

@@ -168,6 +168,7 @@ std::optional<int> apply_option(int option, char** argv, Settings& s) {
       // A record that cannot be stored would silently go missing from
       // the container.
       if (ext_add_bytes(type, optarg, static_cast<uint32_t>(std::strlen(optarg))) == 0) return -1;
+      s.records.push_back({type, optarg});
       return std::nullopt;
     }
     case 'e': algorithm_disable(algorithm_slot(optarg)); return std::nullopt;

@@ -173,6 +173,25 @@ TEST_F(CliTest, OverlongHeaderRecordStopsRun) {
   EXPECT_EQ(expand(file("f.mrt")), "data");
 }
 
+// Every container of a run carries the records the command line added;
+// the name and the checksums stay each file's own.
+TEST_F(CliTest, HeaderRecordsReachEveryContainer) {
+  ASSERT_TRUE(write_file(file("a"), "alpha"));
+  ASSERT_TRUE(write_file(file("b"), "beta"));
+  ASSERT_EQ(run({"-D", "nightly", "-U", "list", "a", "b"}).exit_code, 0);
+  for (const char* name : {"a", "b"}) {
+    RunResult r = run({"-s", file(name) + ".mrt"});
+    EXPECT_NE(r.out.find(std::string("Description       :   nightly\nDownload Loc File :   list\n"
+                                     "Original Name     :   ") + name + "\n"),
+              std::string::npos)
+        << r.out;
+  }
+  // Containers to a pipe keep no records; those in one file do.
+  ASSERT_EQ(run({"-D", "nightly", "-o", "ab.mrt", "a", "b"}).exit_code, 0);
+  EXPECT_EQ(test::count_of(run({"-s", file("ab.mrt")}).out, "nightly"), 2u);
+  EXPECT_EQ(expand(file("ab.mrt")), "alphabeta");
+}
+
 struct BadOptionCase {
   std::vector<std::string> args;
   std::string err_before;  // what earlier options printed

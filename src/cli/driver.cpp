@@ -134,14 +134,15 @@ bool distinct_from_input(const Input& input, const std::string& name) {
 // and ends with status 1), or failed in the codec (the run stops).
 enum class Outcome { kDone, kSkipped, kFailed };
 
-// Opens the output `name` unless the run refuses it; false after a report.
-bool open_output(const Settings& s, const Input& input, const std::string& name,
-                 OutputFile& output) {
-  if (::access(name.c_str(), F_OK) == 0 && s.options.force == 0) {
-    report("%s exists.\n", name.c_str());
-    return false;
-  }
-  if (!distinct_from_input(input, name)) return false;
+// An existing output is replaced only with -f: true after a report.
+bool refused_as_existing(const Settings& s, const std::string& name) {
+  if (s.options.force != 0 || ::access(name.c_str(), F_OK) != 0) return false;
+  report("%s exists.\n", name.c_str());
+  return true;
+}
+
+// False after a report.
+bool open_output_file(const std::string& name, OutputFile& output) {
   // A directory cannot be written over; say so as an open would.
   const int result = is_directory(name.c_str()) ? -EISDIR : output.open(name);
   if (result == 0) return true;
@@ -157,14 +158,14 @@ class NamedOutput {
  public:
   explicit NamedOutput(std::string name) : name_(std::move(name)) {}
 
-  // The descriptor for `input`; -1 after a report.
+  // The descriptor for `input`; -1 after a report. Only an input that is
+  // the output itself is refused alone; a refused name refuses them all.
   int open_for(const Settings& s, const Input& input) {
     if (refused_) return -1;
-    if (file_.fd() < 0) {
-      refused_ = !open_output(s, input, name_, file_);
-      return refused_ ? -1 : file_.fd();
-    }
-    return distinct_from_input(input, name_) ? file_.fd() : -1;
+    if (file_.fd() < 0 && refused_as_existing(s, name_)) refused_ = true;
+    if (refused_ || !distinct_from_input(input, name_)) return -1;
+    if (file_.fd() < 0 && !open_output_file(name_, file_)) refused_ = true;
+    return file_.fd();
   }
   // An output made from one file takes its permissions and times.
   void written(Input& input) {
@@ -208,7 +209,9 @@ Outcome process_own_output(Settings& s, Input& input, const char* argument) {
     return Outcome::kSkipped;
   }
   OutputFile file;
-  if (!open_output(s, input, *name, file)) return Outcome::kSkipped;
+  if (refused_as_existing(s, *name) || !distinct_from_input(input, *name) ||
+      !open_output_file(*name, file))
+    return Outcome::kSkipped;
   const Outcome outcome = run_codec(s, input, file.fd(), argument);
   if (outcome != Outcome::kDone) return outcome;
   return file.commit(input.file_status()) ? Outcome::kDone : Outcome::kFailed;

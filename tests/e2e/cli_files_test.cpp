@@ -113,6 +113,11 @@ TEST_F(CliTest, OneOutputNameForSeveralInputs) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "mirt: out exists.\n");
   EXPECT_EQ(read_file(file("out")), both);
+  // An input that is the output is refused alone.
+  r = run({"-f", "-o", "out", "out", "a"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "mirt: out: input and output are the same file.\n");
+  EXPECT_EQ(expand(file("out")), "alpha");
   r = run({"-f", "-o", "out", "b", "absent", "a"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(expand(file("out")), "betaalpha");

@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cli/driver.h"
+#include "codec/block_select.h"
 #include "codec/codec.h"
 #include "codec/pipeline.h"
 #include "codec/tables.h"
+#include "common/diag.h"
 #include "common/keyword.h"
 #include "location/net.h"
 #include "modules/loader.h"
@@ -39,6 +42,7 @@ enum class Directive {
   kBlockSizeLimit,
   kEvenBlocks,
   kNetTimeout,
+  kTryAlgorithms,
 };
 
 struct DirectiveKeyword {
@@ -66,6 +70,7 @@ constexpr DirectiveKeyword kDirectives[] = {
     {"blocksize_limit", Directive::kBlockSizeLimit},
     {"blocksize_even", Directive::kEvenBlocks},
     {"net_timeout", Directive::kNetTimeout},
+    {"try_algorithms", Directive::kTryAlgorithms},
 };
 
 constexpr int kMaxFields = 4;
@@ -92,6 +97,46 @@ int split_fields(std::string& line, char* (&fields)[kMaxFields]) {
     if (*cursor != '\0') *cursor++ = '\0';
   }
   return count;
+}
+
+// A slot number of the list: digits only, 0 to 254; -1 otherwise.
+int list_slot(const std::string& text) {
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  const int slot = std::stoi(text);
+  return slot < kEndOfBlocks ? slot : -1;
+}
+
+// "17,18,20-22": slot numbers and ranges separated by commas, or "all",
+// which lifts the limit. False for anything else.
+bool parse_slot_list(const std::string& text, std::optional<SlotSet>& tried) {
+  if (text == "all") {
+    tried.reset();
+    return true;
+  }
+  SlotSet slots;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string item = text.substr(start, end - start);
+    const size_t dash = item.find('-');
+    const int first = list_slot(item.substr(0, dash));
+    const int last = dash == std::string::npos ? first : list_slot(item.substr(dash + 1));
+    if (first < 0 || last < first) return false;
+    for (int slot = first; slot <= last; ++slot) slots.set(static_cast<size_t>(slot));
+    start = end + 1;
+  }
+  tried = slots;
+  return true;
+}
+
+void limit_tried_algorithms(const char* value) {
+  std::optional<SlotSet> tried;
+  if (parse_slot_list(value, tried))
+    set_tried_algorithms(tried);
+  else
+    report("try_algorithms %s: not a list of slots, ignored.\n", value);
 }
 
 void apply_directive(Directive directive, const char* value, Options& options,
@@ -155,6 +200,9 @@ void apply_directive(Directive directive, const char* value, Options& options,
         const unsigned long seconds = std::strtoul(value, nullptr, 10);
         set_network_timeout(static_cast<uint32_t>(std::min(seconds, 0xFFFFFFFFul)));
       }
+      break;
+    case Directive::kTryAlgorithms:
+      limit_tried_algorithms(value);
       break;
   }
 }

@@ -10,13 +10,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "build_config.h"
 #include "cli/config.h"
+#include "cli/install_paths.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
 #include "codec/codec.h"
+#include "codec/format.h"
 #include "common/diag.h"
 #include "common/types.h"
 #include "common/unique_fd.h"
@@ -71,7 +75,7 @@ bool is_directory(const char* path) {
   return ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Writing the output would destroy an input that is the same file.
+// Whether the input and the path are one regular file.
 bool same_file(int input, const char* output_path) {
   struct stat in_info;
   struct stat out_info;
@@ -118,20 +122,27 @@ class Input {
   struct stat status_ {};
 };
 
-// Opens the output for `name` unless the run refuses it; -1 with no
-// output (standard output is then used when asked for), or false to go on
-// with the next input.
-bool open_output(Settings& s, const Input& input, const std::string& name, OutputFile& output) {
-  if (name == "-") s.options.to_stdout = 1;
-  if (s.options.to_stdout != 0) return true;
-  if (::access(name.c_str(), F_OK) == 0 && s.options.force == 0) {
-    report("%s exists.\n", name.c_str());
-    return false;
-  }
-  if (input.fd() != STDIN_FILENO && same_file(input.fd(), name.c_str())) {
-    report("%s: input and output are the same file.\n", name.c_str());
-    return false;
-  }
+// Writing the output would destroy an input that is the same file: false
+// after a report.
+bool distinct_from_input(const Input& input, const std::string& name) {
+  if (input.fd() == STDIN_FILENO || !same_file(input.fd(), name.c_str())) return true;
+  report("%s: input and output are the same file.\n", name.c_str());
+  return false;
+}
+
+// How one input went: written, not processed (reported; the run goes on
+// and ends with status 1), or failed in the codec (the run stops).
+enum class Outcome { kDone, kSkipped, kFailed };
+
+// An existing output is replaced only with -f: true after a report.
+bool refused_as_existing(const Settings& s, const std::string& name) {
+  if (s.options.force != 0 || ::access(name.c_str(), F_OK) != 0) return false;
+  report("%s exists.\n", name.c_str());
+  return true;
+}
+
+// False after a report.
+bool open_output_file(const std::string& name, OutputFile& output) {
   // A directory cannot be written over; say so as an open would.
   const int result = is_directory(name.c_str()) ? -EISDIR : output.open(name);
   if (result == 0) return true;
@@ -140,30 +151,107 @@ bool open_output(Settings& s, const Input& input, const std::string& name, Outpu
   return false;
 }
 
-// One input argument. False when the codec failed: the run stops there.
-bool process_input(Settings& s, const char* argument) {
-  const std::optional<std::string> out_name =
-      s.output_name ? s.output_name : derive_output_name(argument, s.mode, s.suffix);
-  Input input(argument);
-  if (!input.open(argument)) return true;
-  OutputFile file;
-  if (out_name && !open_output(s, input, *out_name, file)) return true;
-  const int output = s.options.to_stdout != 0 ? STDOUT_FILENO : file.fd();
-  if (output < 0 && s.mode != kModeStatistics) return true;
+// The output of -o: one file for every input of the run, containers (or
+// plain data) one after another, opened for the first input that gets
+// that far and given its name when the run is over.
+class NamedOutput {
+ public:
+  explicit NamedOutput(std::string name) : name_(std::move(name)) {}
 
+  // The descriptor for `input`; -1 after a report. Only an input that is
+  // the output itself is refused alone; a refused name refuses them all.
+  int open_for(const Settings& s, const Input& input) {
+    if (refused_) return -1;
+    if (file_.fd() < 0 && refused_as_existing(s, name_)) refused_ = true;
+    if (refused_ || !distinct_from_input(input, name_)) return -1;
+    if (file_.fd() < 0 && !open_output_file(name_, file_)) refused_ = true;
+    return file_.fd();
+  }
+  // An output made from one file takes its permissions and times.
+  void written(Input& input) {
+    if (++inputs_ == 1 && input.file_status() != nullptr) source_ = *input.file_status();
+  }
+  bool commit() {
+    if (file_.fd() < 0) return true;
+    return file_.commit(inputs_ == 1 && source_ ? &*source_ : nullptr);
+  }
+
+ private:
+  std::string name_;
+  OutputFile file_;
+  bool refused_ = false;
+  int inputs_ = 0;
+  std::optional<struct stat> source_;
+};
+
+// The records -D, -u and -U gave go in front of every container's own.
+void restore_command_line_records(const Settings& s) {
+  ext_clear();
+  for (const HeaderRecord& record : s.records)
+    ext_add_bytes(record.type, record.data.data(), static_cast<uint32_t>(record.data.size()));
+}
+
+Outcome run_codec(Settings& s, Input& input, int output, const char* argument) {
+  if (s.mode == kModeCompress) restore_command_line_records(s);
   ChecksumRecord sums;
   const StreamResult result = run_stream(input.fd(), output, s.mode, s.options, argument, sums,
                                          s.block_size, s.cipher);
-  if (!result.ok) return false;
-  return file.fd() < 0 || file.commit(input.file_status());
+  return result.ok ? Outcome::kDone : Outcome::kFailed;
+}
+
+// An input whose output is named after it (or standard output).
+Outcome process_own_output(Settings& s, Input& input, const char* argument) {
+  if (s.options.to_stdout != 0) return run_codec(s, input, STDOUT_FILENO, argument);
+  const std::optional<std::string> name = derive_output_name(argument, s.mode, s.suffix);
+  if (!name) {
+    if (s.mode == kModeStatistics) return run_codec(s, input, -1, argument);
+    report("%s: unknown suffix, not decompressed (use -c or -o).\n", argument);
+    return Outcome::kSkipped;
+  }
+  OutputFile file;
+  if (refused_as_existing(s, *name) || !distinct_from_input(input, *name) ||
+      !open_output_file(*name, file))
+    return Outcome::kSkipped;
+  const Outcome outcome = run_codec(s, input, file.fd(), argument);
+  if (outcome != Outcome::kDone) return outcome;
+  return file.commit(input.file_status()) ? Outcome::kDone : Outcome::kFailed;
+}
+
+Outcome process_input(Settings& s, const char* argument, std::optional<NamedOutput>& named) {
+  Input input(argument);
+  if (!input.open(argument)) return Outcome::kSkipped;
+  // An output name "-" is standard output for the rest of the run.
+  if (s.output_name && *s.output_name == "-") s.options.to_stdout = 1;
+  if (!s.output_name || s.options.to_stdout != 0) return process_own_output(s, input, argument);
+  if (!named) named.emplace(*s.output_name);
+  const int output = named->open_for(s, input);
+  if (output < 0) return Outcome::kSkipped;
+  const Outcome outcome = run_codec(s, input, output, argument);
+  if (outcome == Outcome::kDone) named->written(input);
+  return outcome;
+}
+
+// Every input argument in turn: 0, 1 when an input was not processed, -1
+// when the codec failed (the run stops there).
+int process_inputs(Settings& s, int first, int argc, char** argv) {
+  std::optional<NamedOutput> named;
+  bool skipped = false;
+  for (int index = first; index < argc; ++index) {
+    const Outcome outcome = process_input(s, argv[index], named);
+    if (outcome == Outcome::kFailed) return -1;  // `named` goes without a name
+    skipped = skipped || outcome == Outcome::kSkipped;
+  }
+  if (named && !named->commit()) return -1;
+  return skipped ? 1 : 0;
 }
 
 // No input arguments: standard input to standard output.
 int process_standard_streams(Settings& s) {
   if (::isatty(STDOUT_FILENO) && s.options.force == 0) {
     report("Refusing to write compressed output to a terminal.\n");
-    return finish_run(0);
+    return finish_run(1);
   }
+  if (s.mode == kModeCompress) restore_command_line_records(s);
   ChecksumRecord sums;
   const StreamResult result = run_stream(STDIN_FILENO, STDOUT_FILENO, s.mode, s.options,
                                          nullptr, sums, s.block_size, s.cipher);
@@ -186,7 +274,7 @@ int run_driver(int argc, char** argv) {
   }
   if (argc > 1 && std::strcmp(argv[1], "-a") == 0) s.options.upgrade = 1;
 
-  read_config_file(MIRT_SYSTEM_CONFIG, s.options, &s.block_size);
+  read_config_file(system_config_path().c_str(), s.options, &s.block_size);
   read_config_file(user_config_path().c_str(), s.options, &s.block_size);
   if (s.options.run_user_binary != 0) run_user_copy(argv);
 
@@ -197,9 +285,7 @@ int run_driver(int argc, char** argv) {
   if (s.mode == kModeListOnly) return 0;
 
   if (optind >= argc) return process_standard_streams(s);
-  for (int index = optind; index < argc; ++index)
-    if (!process_input(s, argv[index])) return finish_run(-1);
-  return finish_run(0);
+  return finish_run(process_inputs(s, optind, argc, argv));
 }
 
 }  // namespace mirt

@@ -9,6 +9,8 @@
 
 #include "build_config.h"
 #include "cli/config.h"
+#include "cli/install_paths.h"
+#include "codec/block_select.h"
 #include "codec/format.h"
 #include "codec/tables.h"
 #include "common/ascii.h"
@@ -80,12 +82,14 @@ int finish_text_output() {
   return -1;
 }
 
+// Slots that try_algorithms leaves out are still listed: they decode.
 void list_algorithms() {
   std::fputs("mirt: Num | Name\n", stderr);
   for (int slot = 0; slot < kEndOfBlocks; ++slot) {
     if (!algorithm_available(slot)) continue;
     const char* name = algorithm_name(slot);
-    std::fprintf(stderr, "mirt: %3i | %s\n", slot, name != nullptr ? name : "");
+    std::fprintf(stderr, "mirt: %3i | %s%s\n", slot, name != nullptr ? name : "",
+                 algorithm_tried(slot) ? "" : " (decompression only)");
   }
 }
 
@@ -164,6 +168,7 @@ std::optional<int> apply_option(int option, char** argv, Settings& s) {
       // A record that cannot be stored would silently go missing from
       // the container.
       if (ext_add_bytes(type, optarg, static_cast<uint32_t>(std::strlen(optarg))) == 0) return -1;
+      s.records.push_back({type, optarg});
       return std::nullopt;
     }
     case 'e': algorithm_disable(algorithm_slot(optarg)); return std::nullopt;
@@ -171,7 +176,11 @@ std::optional<int> apply_option(int option, char** argv, Settings& s) {
     case 'h':
       print_usage(argv[0]);
       return finish_text_output();
-    case 'I': algorithm_restrict(static_cast<uint32_t>(std::atoi(optarg))); return std::nullopt;
+    case 'I':
+      // The one slot asked for is tried whatever the configuration listed.
+      algorithm_restrict(static_cast<uint32_t>(std::atoi(optarg)));
+      set_tried_algorithms(std::nullopt);
+      return std::nullopt;
     case 'l':
       list_algorithms();
       s.mode = kModeListOnly;
@@ -180,7 +189,7 @@ std::optional<int> apply_option(int option, char** argv, Settings& s) {
     case 'M': apply_config_line(optarg, s.options, &s.block_size); return std::nullopt;
     case 'N':
       report("The `-N' option must be the first and only argument passed to mirt.\n");
-      return 0;
+      return 1;
     case 'o': s.output_name = expand_template(optarg, ""); return std::nullopt;
     case 'p':
       report("%s\n", expand_template(optarg, "@@file@@").c_str());
@@ -191,7 +200,7 @@ std::optional<int> apply_option(int option, char** argv, Settings& s) {
       return finish_text_output();
     default:  // getopt has printed its own diagnostic
       print_usage(argv[0]);
-      return 0;
+      return 1;
   }
 }
 
@@ -217,7 +226,7 @@ void read_option_config(const char* name, Settings& s) {
   if (read_config_file(name, s.options, &s.block_size)) return;
   // Not a readable file: perhaps the name of an installed preset.
   if (std::strchr(name, '/') == nullptr) {
-    const std::string presets = MIRT_PRESET_DIR;
+    const std::string presets = preset_dir();
     for (const std::string& path : {presets + "/" + name + ".conf", presets + "/" + name})
       if (read_config_file(path.c_str(), s.options, &s.block_size)) return;
   }

@@ -4,10 +4,17 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/types.h"
 
 namespace mirt {
+
+// A header record from -D, -u or -U, for every container of the run.
+struct HeaderRecord {
+  uint8_t type;
+  std::string data;
+};
 
 struct Settings {
   Options options;
@@ -16,6 +23,7 @@ struct Settings {
   const char* suffix = ".mrt";
   std::optional<std::string> output_name;  // -o, expanded
   uint32_t block_size = 0;                 // -b and the blocksize directive
+  std::vector<HeaderRecord> records;       // -D, -u, -U in command-line order
 };
 
 // Applies the options in command-line order (-m, -M, -e, -I and -E act at

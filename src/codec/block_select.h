@@ -5,14 +5,27 @@
 // candidates may run on any number of threads.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "codec/pipeline.h"
+#include "codec/tables.h"
 #include "common/buffer.h"
 #include "mirt/module.h"
 
 namespace mirt {
+
+// The slots the compressor may try (the try_algorithms directive); none
+// means every available slot. It only narrows the candidates: decoding
+// uses every available slot, and the copy algorithm is tried whenever it
+// is available.
+using SlotSet = std::bitset<kAlgorithmSlots>;
+void set_tried_algorithms(const std::optional<SlotSet>& slots);
+const std::optional<SlotSet>& tried_algorithms();
+// Whether the compressor tries `slot` when it is available.
+bool algorithm_tried(int slot);
 
 // What one candidate did, replayed in slot order when the block is
 // reported, exactly as a one-by-one trial would have shown it.
@@ -39,7 +52,7 @@ class SelectionContext {
   uint32_t block_size_;
   uint32_t capacity_;
   uint32_t limit_;
-  std::vector<int> slots_;  // available slots, in increasing order
+  std::vector<int> slots_;  // available slots that are tried, in increasing order
   std::vector<Buffer> verify_;
 };
 

@@ -32,7 +32,7 @@ TEST_F(CliTest, TerminalOutputRefused) {
     options.stdout_tty = true;
     options.stdin_data = "input";
     RunResult r = run(args, options);
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "mirt: Refusing to write compressed output to a terminal.\n");
     EXPECT_EQ(r.out, "");
   }
@@ -87,25 +87,45 @@ TEST_F(CliTest, EachInputGetsItsOwnName) {
   const std::string before = read_file(file("a.mrt"));
   ASSERT_TRUE(write_file(file("a"), "changed"));
   r = run({file("a")});
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "mirt: " + file("a.mrt") + " exists.\n");
   EXPECT_EQ(read_file(file("a.mrt")), before);
   EXPECT_EQ(run({"-f", file("a")}).exit_code, 0);
   EXPECT_EQ(expand(file("a.mrt")), "changed");
 }
 
+// -o with several inputs: one file, the outputs one after another, as -c
+// gives them; only a complete run gives it its name.
 TEST_F(CliTest, OneOutputNameForSeveralInputs) {
   ASSERT_TRUE(write_file(file("a"), "alpha"));
   ASSERT_TRUE(write_file(file("b"), "beta"));
-  RunResult r = run({"-o", file("out"), file("a"), file("b")});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "mirt: " + file("out") + " exists.\n");
-  EXPECT_EQ(expand(file("out")), "alpha");
-  EXPECT_FALSE(file_exists(file("b.mrt")));
-
-  r = run({"-f", "-o", file("out"), file("a"), file("b")});
+  ASSERT_EQ(run({"a", "b"}).exit_code, 0);
+  const std::string both = read_file(file("a.mrt")) + read_file(file("b.mrt"));
+  RunResult r = run({"-o", "out", "a", "b"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(expand(file("out")), "beta");
+  EXPECT_EQ(read_file(file("out")), both);
+  r = run({"-d", "-o", "plain", "out", "a.mrt"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(read_file(file("plain")), "alphabetaalpha");
+
+  // An existing name is refused once, for every input; -f replaces it.
+  r = run({"-o", "out", "b", "a"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "mirt: out exists.\n");
+  EXPECT_EQ(read_file(file("out")), both);
+  // An input that is the output is refused alone.
+  r = run({"-f", "-o", "out", "out", "a"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "mirt: out: input and output are the same file.\n");
+  EXPECT_EQ(expand(file("out")), "alpha");
+  r = run({"-f", "-o", "out", "b", "absent", "a"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(expand(file("out")), "betaalpha");
+  // A failure on the way leaves the old file as it was.
+  ASSERT_TRUE(write_file(file("bad.mrt"), both.substr(0, both.size() - 3)));
+  r = run({"-d", "-f", "-o", "out", "a.mrt", "bad.mrt"});
+  EXPECT_EQ(r.exit_code, 255);
+  EXPECT_EQ(expand(file("out")), "betaalpha");
 }
 
 TEST_F(CliTest, StandardOutputForSeveralInputs) {
@@ -132,35 +152,60 @@ TEST_F(CliTest, DashReadsStandardInput) {
   EXPECT_EQ(expand(file("-.mrt")), "from a pipe");
 }
 
-TEST_F(CliTest, InputsThatCannotBeUsed) {
+// Every input that is not processed is named on standard error with the
+// reason; the other inputs are, and the run ends with status 1.
+struct StatusCase {
+  const char* name;
+  std::vector<std::string> args;  // in a folder with d/, f, x.txt and f.bin
+  int status;
+  std::string err;
+  bool f_compressed;  // whether f.mrt was written
+};
+
+class ExitStatusTest : public CliFileTest, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(ExitStatusTest, NamesEachRefusedInput) {
+  const StatusCase& c = GetParam();
   ASSERT_EQ(mkdir(file("d").c_str(), 0755), 0);
   ASSERT_TRUE(write_file(file("x.txt"), "plain"));
-  ASSERT_TRUE(write_file(file("f"), "data"));
-  RunResult r = run({file("d"), file("absent"), file("f")});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "mirt: " + file("d") + " is a directory.\nmirt: Can't open " + file("absent") +
-                       ".\nmirt: open: " + error_text(ENOENT) + "\n");
-  EXPECT_TRUE(file_exists(file("f.mrt")));
-
-  // Decompressing a name without a known suffix does nothing, silently.
-  r = run({"-d", file("x.txt")});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "");
+  ASSERT_TRUE(write_file(file("f.bin"), "kept"));
+  RunResult r = run(c.args);
+  EXPECT_EQ(r.exit_code, c.status);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_EQ(file_exists(file("f.mrt")), c.f_compressed);
   EXPECT_EQ(read_file(file("x.txt")), "plain");
-
-  r = run({"-o", file("no/such/dir"), file("f")});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "mirt: Can't open " + file("no/such/dir") + " for writing.\nmirt: open: " +
-                       error_text(ENOENT) + "\n");
+  EXPECT_EQ(read_file(file("f.bin")), "kept");
 }
 
-TEST_F(CliTest, ArgumentsAreNotReordered) {
-  ASSERT_TRUE(write_file(file("f"), "data"));
-  RunResult r = run({file("f"), "-d"});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(expand(file("f.mrt")), "data");
-  EXPECT_EQ(r.err, "mirt: Can't open -d.\nmirt: open: " + error_text(ENOENT) + "\n");
-}
+const std::string kNoSuchFile = error_text(ENOENT);
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, ExitStatusTest,
+    ::testing::Values(
+        StatusCase{"written", {"f"}, 0, "", true},
+        StatusCase{"directory", {"d", "f"}, 1, "mirt: d is a directory.\n", true},
+        StatusCase{"missing", {"absent", "f"}, 1,
+                   "mirt: Can't open absent.\nmirt: open: " + kNoSuchFile + "\n", true},
+        // Arguments are not reordered: a later -d is an input name.
+        StatusCase{"option_after_input", {"f", "-d"}, 1,
+                   "mirt: Can't open -d.\nmirt: open: " + kNoSuchFile + "\n", true},
+        StatusCase{"output_exists", {"-o", "x.txt", "f"}, 1, "mirt: x.txt exists.\n", false},
+        StatusCase{"output_not_opened", {"-o", "no/such/dir", "f"}, 1,
+                   "mirt: Can't open no/such/dir for writing.\nmirt: open: " + kNoSuchFile + "\n",
+                   false},
+        StatusCase{"output_is_directory", {"-f", "-o", "d", "f"}, 1,
+                   "mirt: Can't open d for writing.\nmirt: open: " + error_text(EISDIR) + "\n",
+                   false},
+        StatusCase{"unknown_suffix", {"-d", "x.txt", "f.bin"}, 1,
+                   "mirt: x.txt: unknown suffix, not decompressed (use -c or -o).\n"
+                   "mirt: f exists.\n",
+                   false},
+        StatusCase{"unknown_suffix_decompressed", {"-d", "-c", "x.txt"}, 255,
+                   "mirt: x.txt: not a compressed file.\n", false},
+        StatusCase{"misplaced_upgrade", {"-v", "-N", "f"}, 1,
+                   "mirt: The `-N' option must be the first and only argument passed to mirt.\n",
+                   false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliTest, FailureStopsRunAndRemovesOutput) {
   const std::string data = test::make_data(20000, 1);
@@ -186,7 +231,7 @@ TEST_F(CliTest, SelfExtractSuffix) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"-x", file("f")}, {"-x", "-x", file("f")}}) {
     RunResult r = run(args);
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "mirt: " + file("f.bin") + " exists.\n");
   }
   EXPECT_EQ(read_file(file("f.bin")), "kept");
@@ -243,8 +288,8 @@ TEST_F(CliFileTest, DashInputDecompressesOnlyToStandardOutput) {
   RunOptions options;
   options.stdin_data = read_file(file("f.mrt"));  // patched, so exact from a pipe
   RunResult r = run({"-d", "-"}, options);  // no name can be derived from "-"
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "mirt: -: unknown suffix, not decompressed (use -c or -o).\n");
   EXPECT_EQ(r.out, "");
   r = run({"-d", "-c", "-"}, options);
   EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -259,16 +304,6 @@ TEST_F(CliFileTest, ForceWritesToTerminal) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_NE(r.out.find("MRT"), std::string::npos);
-}
-
-TEST_F(CliFileTest, ExistingDirectoryAsOutput) {
-  ASSERT_EQ(mkdir(file("out").c_str(), 0755), 0);
-  RunResult r = run({"-o", "out", "f"});
-  EXPECT_EQ(r.err, "mirt: out exists.\n");
-  r = run({"-f", "-o", "out", "f"});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "mirt: Can't open out for writing.\nmirt: open: " +
-                       std::string(std::strerror(EISDIR)) + "\n");
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ TEST_F(CliTest, HelpAndVersionToAFullDeviceFail) {
 TEST_F(CliTest, BadOptionsPrintDiagnosticAndUsage) {
   for (const char* bad : {"-z", "-b", "-W"}) {
     RunResult r = run({"-v", bad});
-    EXPECT_EQ(r.exit_code, 0) << bad;
+    EXPECT_EQ(r.exit_code, 1) << bad;
     EXPECT_EQ(r.out, usage_text()) << bad;
     EXPECT_NE(r.err.find(MIRT_BINARY), std::string::npos) << r.err;
   }
@@ -97,7 +97,7 @@ TEST_F(CliTest, BadOptionsPrintDiagnosticAndUsage) {
 
 TEST_F(CliTest, UpgradeOnlyAsFirstArgument) {
   RunResult r = run({"-v", "-N"});
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "mirt: The `-N' option must be the first and only argument passed to mirt.\n");
   // As the first argument it runs the upgrade, which cannot reach the
   // server here; the rest of the line is not looked at.
@@ -173,6 +173,25 @@ TEST_F(CliTest, OverlongHeaderRecordStopsRun) {
   EXPECT_EQ(expand(file("f.mrt")), "data");
 }
 
+// Every container of a run carries the records the command line added;
+// the name and the checksums stay each file's own.
+TEST_F(CliTest, HeaderRecordsReachEveryContainer) {
+  ASSERT_TRUE(write_file(file("a"), "alpha"));
+  ASSERT_TRUE(write_file(file("b"), "beta"));
+  ASSERT_EQ(run({"-D", "nightly", "-U", "list", "a", "b"}).exit_code, 0);
+  for (const char* name : {"a", "b"}) {
+    RunResult r = run({"-s", file(name) + ".mrt"});
+    EXPECT_NE(r.out.find(std::string("Description       :   nightly\nDownload Loc File :   list\n"
+                                     "Original Name     :   ") + name + "\n"),
+              std::string::npos)
+        << r.out;
+  }
+  // Containers to a pipe keep no records; those in one file do.
+  ASSERT_EQ(run({"-D", "nightly", "-o", "ab.mrt", "a", "b"}).exit_code, 0);
+  EXPECT_EQ(test::count_of(run({"-s", file("ab.mrt")}).out, "nightly"), 2u);
+  EXPECT_EQ(expand(file("ab.mrt")), "alphabeta");
+}
+
 struct BadOptionCase {
   std::vector<std::string> args;
   std::string err_before;  // what earlier options printed
@@ -185,7 +204,7 @@ class BadOptionTest : public CliFileTest,
 TEST_P(BadOptionTest, DiagnosticOnStandardErrorUsageOnStandardOutput) {
   const BadOptionCase& c = GetParam();
   RunResult r = run(c.args);
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, c.err_before + MIRT_BINARY + ": " + c.diagnostic + "\n");
   EXPECT_EQ(r.out.rfind(std::string("MIRT 0.8.42-rel ") + MIRT_MAKER + "\nusage: " + MIRT_BINARY +
                             " [options...] [file ...]\nOptions:\n",

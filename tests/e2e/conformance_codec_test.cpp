@@ -108,6 +108,7 @@ class ConformanceCodecTest : public test::CliTest {
   RunResult run_merged(const std::string& args) {
     RunOptions options;
     options.args = {"-c", "exec \"$0\" " + args + " 2>&1", MIRT_BINARY};
+    options.env = test::installation_override();
     options.home = home;
     options.cwd = dir.path();
     RunResult result = test::run_process("/bin/sh", options);

@@ -2,6 +2,8 @@
 // the installed program, plugins, presets and system configuration.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -19,12 +21,31 @@ using test::RunOptions;
 using test::RunResult;
 using test::write_file;
 
-const char* const kPlugins[] = {
-    "Zlib Compression",        "Bzip2 Compression", "Zstandard Compression",
-    "LZMA2 Compression",       "Brotli Compression", "LZ4 HC Compression",
-    "x86 + LZMA2 Compression", "Delta + LZMA2 Compression", "BWT Compression",
-    "Context Mixing",          "Zstandard Fast Compression",
+struct Plugin {
+  int slot;
+  const char* name;
 };
+const Plugin kPlugins[] = {
+    {4, "Zlib Compression"},         {9, "Bzip2 Compression"},
+    {16, "Zstandard Compression"},   {17, "LZMA2 Compression"},
+    {18, "Brotli Compression"},      {19, "LZ4 HC Compression"},
+    {20, "x86 + LZMA2 Compression"}, {21, "Delta + LZMA2 Compression"},
+    {22, "BWT Compression"},         {23, "Context Mixing"},
+    {24, "Zstandard Fast Compression"},
+};
+
+// What -l shows with every plugin loaded and only `tried` tried (all when
+// empty); `only`: -I emptied every other slot.
+std::string listing(const std::vector<int>& tried, int only = -1) {
+  std::string text = "mirt: Num | Name\nmirt:   0 | Uncompressed\n";
+  for (const Plugin& p : kPlugins) {
+    if (only >= 0 && p.slot != only) continue;
+    const bool mark = !tried.empty() && std::find(tried.begin(), tried.end(), p.slot) == tried.end();
+    text += "mirt: " + std::string(p.slot < 10 ? "  " : " ") + std::to_string(p.slot) + " | " +
+            p.name + (mark ? " (decompression only)" : "") + "\n";
+  }
+  return text;
+}
 
 std::string build_dir() {
   const std::string bin = MIRT_BINARY;
@@ -56,13 +77,11 @@ class Installed : public testing::Test {
     return test::run_process("/bin/sh", o);
   }
 
-  // The installed program with the installed configuration. The program
-  // reads the system file its build was configured with, which is not
-  // this prefix's, so the test names it explicitly.
+  // The installed program, as a user runs it: it finds the configuration
+  // and presets of its own prefix.
   RunResult mirt(std::vector<std::string> args) {
     RunOptions o;
-    o.args = {"-m", prefix_ + "/etc/mirt.conf"};
-    o.args.insert(o.args.end(), args.begin(), args.end());
+    o.args = std::move(args);
     o.home = home_.path();
     o.cwd = work_.path();
     return test::run_process(prefix_ + "/bin/mirt", o);
@@ -93,10 +112,25 @@ TEST_F(Installed, PutsEveryPartInPlace) {
 }
 
 TEST_F(Installed, ListsEveryBundledPlugin) {
-  // The default leaves two out; loading every module again lists all.
-  const RunResult r = mirt({"-M", "all_modules on", "-l"});
+  const RunResult r = mirt({"-l"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  for (const char* name : kPlugins) EXPECT_NE(r.err.find(name), std::string::npos) << name;
+  for (const Plugin& p : kPlugins) EXPECT_NE(r.err.find(p.name), std::string::npos) << p.name;
+}
+
+// The build had the tests on and the prefix was chosen at installation:
+// the program still reads that prefix's configuration and presets, not
+// the ones of the build or of another installation on the machine.
+TEST_F(Installed, ReadsTheConfigurationAndPresetsOfItsPrefix) {
+  const std::string conf = prefix_ + "/etc/mirt.conf";
+  const std::string before = read_file(conf);
+  ASSERT_TRUE(write_file(conf, before + "try_algorithms 19\n"));
+  ASSERT_TRUE(write_file(prefix_ + "/share/mirt/probe.conf", "try_algorithms 9\n"));
+  RunResult r = mirt({"-l"});
+  EXPECT_NE(r.err.find("mirt:  19 | LZ4 HC Compression\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("mirt:   9 | Bzip2 Compression (decompression only)\n"), std::string::npos);
+  r = mirt({"-m", "probe", "-l"});
+  EXPECT_NE(r.err.find("mirt:   9 | Bzip2 Compression\n"), std::string::npos) << r.err;
+  ASSERT_TRUE(write_file(conf, before));
 }
 
 TEST_F(Installed, CompressesAndExpandsThroughThePlugins) {
@@ -109,7 +143,7 @@ TEST_F(Installed, CompressesAndExpandsThroughThePlugins) {
   r = mirt({"-s", "-v", "notes.txt.mrt"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   bool named = false;
-  for (const char* name : kPlugins) named = named || r.out.find(name) != std::string::npos;
+  for (const Plugin& p : kPlugins) named = named || r.out.find(p.name) != std::string::npos;
   EXPECT_TRUE(named) << r.out;
 
   std::filesystem::remove(work_.file("notes.txt"));
@@ -118,25 +152,63 @@ TEST_F(Installed, CompressesAndExpandsThroughThePlugins) {
   EXPECT_TRUE(read_file(work_.file("notes.txt")) == data);
 }
 
-TEST_F(Installed, PresetsChooseTheirPlugins) {
-  // By name, as installed: fast keeps the fast Zstandard level alone, max
-  // brings context mixing back, the default has neither.
-  RunResult r = mirt({"-m", "fast", "-l"});
+// Each configuration tries its own slots and keeps the others for
+// decoding: whichever wrote a file, every one reads it back.
+struct Writer {
+  const char* name;
+  std::vector<std::string> args;  // PRESET_PATH: the max preset copied elsewhere
+  std::string listing;            // what -l shows
+  int used;                       // a slot the written blocks must show
+};
+
+class InstalledWriter : public Installed, public testing::WithParamInterface<Writer> {};
+
+TEST_P(InstalledWriter, EveryConfigurationReadsWhatItWrote) {
+  const Writer& w = GetParam();
+  std::vector<std::string> args = w.args;
+  for (std::string& arg : args)
+    if (arg == "PRESET_PATH") {
+      arg = work_.file("my-max.conf");
+      ASSERT_TRUE(write_file(arg, read_file(prefix_ + "/share/mirt/max.conf")));
+    }
+  std::vector<std::string> list = args;
+  list.push_back("-l");
+  EXPECT_EQ(mirt(list).err, w.listing);
+
+  const std::string data = read_file(std::string(MIRT_SOURCE_DIR) + "/tests/golden/stored/mixed");
+  ASSERT_TRUE(write_file(work_.file("mixed"), data));
+  args.insert(args.end(), {"-o", "mixed.mrt", "mixed"});
+  RunResult r = mirt(args);
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.err, "mirt: Num | Name\nmirt:   0 | Uncompressed\n"
-                   "mirt:  24 | Zstandard Fast Compression\n");
-  r = mirt({"-m", "max", "-l"});
-  EXPECT_NE(r.err.find(" 23 | Context Mixing"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("Zstandard"), std::string::npos) << r.err;
-  r = mirt({"-l"});
-  EXPECT_EQ(r.err.find("Context Mixing"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("Zstandard Fast"), std::string::npos) << r.err;
+  r = mirt({"-s", "-v", "mixed.mrt"});
+  char used[16];
+  std::snprintf(used, sizeof used, "| %03d  |", w.used);
+  EXPECT_NE(r.out.find(used), std::string::npos) << r.out;
+  for (const std::vector<std::string>& reader :
+       {std::vector<std::string>{}, {"-m", "fast"}, {"-m", "max"}}) {
+    std::vector<std::string> read = reader;
+    read.insert(read.end(), {"-d", "-c", "mixed.mrt"});
+    r = mirt(read);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(r.out == data) << w.name << " read with " << testing::PrintToString(reader);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Presets, InstalledWriter,
+    testing::Values(Writer{"default", {}, listing({17, 18, 20, 21, 22}), 20},
+                    Writer{"fast", {"-m", "fast"}, listing({24}), 24},
+                    Writer{"max", {"-m", "max"}, listing({17, 18, 20, 21, 22, 23}), 23},
+                    Writer{"max_by_path", {"-m", "PRESET_PATH"}, listing({17, 18, 20, 21, 22, 23}),
+                           23},
+                    // -I tries its slot whatever the configuration lists.
+                    Writer{"only_zlib", {"-I", "4"}, listing({}, 4), 4}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Installed, NeverReplacesAnExistingConfiguration) {
   const std::string conf = prefix_ + "/etc/mirt.conf";
   const std::string before = read_file(conf);
-  const std::string edited = before + "exclude_algorithm 19\n";
+  const std::string edited = before + "try_algorithms 19\n";
   ASSERT_TRUE(write_file(conf, edited));
   const RunResult again = install();
   EXPECT_EQ(again.exit_code, 0) << again.err;

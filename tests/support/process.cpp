@@ -173,6 +173,30 @@ RunResult run_process(const std::string& program, const RunOptions& options) {
   return result;
 }
 
-RunResult run_mirt(const RunOptions& options) { return run_process(MIRT_BINARY, options); }
+RunResult run_mirt(const RunOptions& options) {
+  RunOptions isolated = options;
+  for (const auto& [name, value] : installation_override()) {
+    bool given = false;
+    for (const auto& entry : options.env) given = given || entry.first == name;
+    if (!given) isolated.env.emplace_back(name, value);
+  }
+  return run_process(MIRT_BINARY, isolated);
+}
+
+std::vector<std::pair<std::string, std::string>> installation_override() {
+  return {{"MIRT_TEST_SYSTEM_CONFIG", ""},
+          {"MIRT_TEST_PRESET_DIR", std::string(MIRT_SOURCE_DIR) + "/share/mirt"}};
+}
+
+namespace {
+
+// The test process itself, too: the driver called in process, and the
+// binary started through std::system or exec, inherit it.
+[[maybe_unused]] const bool g_isolated = [] {
+  for (const auto& [name, value] : installation_override()) ::setenv(name.c_str(), value.c_str(), 1);
+  return true;
+}();
+
+}  // namespace
 
 }  // namespace mirt::test

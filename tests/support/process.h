@@ -34,7 +34,11 @@ struct RunResult {
 // Anything but PATH, HOME and the given variables is dropped from the
 // child's environment.
 RunResult run_process(const std::string& program, const RunOptions& options);
-// The mirt binary under test.
+// The mirt binary under test, kept away from any installed configuration
+// and presets: no system file, and the presets of the source tree, unless
+// the options set the variables of installation_override themselves. The
+// test process has them in its own environment as well.
 RunResult run_mirt(const RunOptions& options);
+std::vector<std::pair<std::string, std::string>> installation_override();
 
 }  // namespace mirt::test

@@ -2,16 +2,21 @@
 
 #include <cstdlib>
 
+#include "codec/block_select.h"
 #include "codec/format.h"
 #include "codec/tables.h"
 #include "location/net.h"
 #include "location/stream.h"
 #include "modules/loader.h"
 #include "status/status.h"
+#include "support/process.h"
 
 namespace mirt::test {
 
 void reset_process_state() {
+  // The driver called in this process reads no installed configuration.
+  for (const auto& [name, value] : installation_override()) setenv(name.c_str(), value.c_str(), 1);
+  set_tried_algorithms(std::nullopt);
   module_registry_reset();
   tables_reset();
   ext_clear();

@@ -10,7 +10,8 @@ namespace mirt::test {
 
 // Every owner's table back as at start-up: module registry (first, so no
 // table entry outlives its module), algorithm and cipher tables, extension
-// buffer, status parameters, network flags, reopen table, module path.
+// buffer, status parameters, network flags, reopen table, module path,
+// the algorithms tried; and no installed configuration (as for run_mirt).
 void reset_process_state();
 
 // HOME set to `path` while alive; the old value, or its absence, after.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "codec/block_select.h"
 #include "codec/tables.h"
 #include "location/net.h"
 #include "modules/loader.h"
@@ -46,6 +47,14 @@ int network_off(const Options&, uint32_t) { return network_disabled() ? 1 : 0; }
 int timeout(const Options&, uint32_t) { return static_cast<int>(network_timeout()); }
 int copy_available(const Options&, uint32_t) { return algorithm_available(0) ? 1 : 0; }
 int block(const Options&, uint32_t b) { return static_cast<int>(b); }
+// Which of the slots 0, 17, 18, 19, 20, 22, 254 the compressor tries, one
+// decimal digit each: 1101101 is 0, 17, 19, 20 and 254.
+int tried(const Options&, uint32_t) {
+  int digits = 0;
+  for (int slot : {0, 17, 18, 19, 20, 22, 254})
+    digits = digits * 10 + (algorithm_tried(slot) ? 1 : 0);
+  return digits;
+}
 
 class DirectiveTest : public ConfigTest, public ::testing::WithParamInterface<DirectiveCase> {};
 
@@ -95,6 +104,18 @@ INSTANTIATE_TEST_SUITE_P(
                       DirectiveCase{"exclude_algorithm 256", copy_available, 0},
                       DirectiveCase{"exclude_algorithm abc", copy_available, 0},
                       DirectiveCase{"exclude_algorithm 1", copy_available, 1},
+                      DirectiveCase{"try_algorithms 17,18,20-22", tried, 1110110},
+                      DirectiveCase{"try_algorithms 254,19", tried, 1001001},
+                      DirectiveCase{"try_algorithms 0", tried, 1000000},
+                      // A later list replaces an earlier one; "all" lifts it.
+                      DirectiveCase{"try_algorithms 17\ntry_algorithms 19", tried, 1001000},
+                      DirectiveCase{"try_algorithms 17\ntry_algorithms all", tried, 1111111},
+                      // Anything but a list is ignored.
+                      DirectiveCase{"try_algorithms 17\ntry_algorithms 18,x", tried, 1100000},
+                      DirectiveCase{"try_algorithms 20-18", tried, 1111111},
+                      DirectiveCase{"try_algorithms 255", tried, 1111111},
+                      DirectiveCase{"try_algorithms 17,,18", tried, 1111111},
+                      DirectiveCase{"try_algorithms -1", tried, 1111111},
                       DirectiveCase{"blocksize 8192", block, 8192},
                       DirectiveCase{"blocksize 4294967296", block, 0},
                       DirectiveCase{"blocksize", block, 77},

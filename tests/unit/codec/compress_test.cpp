@@ -740,6 +740,13 @@ TEST_F(CompressTest, BlockChoiceKeepsTheSmallestVerifiedCandidate) {
   EXPECT_EQ(choice->algorithm(), 20);
   EXPECT_EQ(Bytes(choice->stored(), choice->stored() + choice->length()), (Bytes{0xEE, 1, 2}));
 
+  // Left out of the tried slots, it is not tried, and it still decodes.
+  set_tried_algorithms(SlotSet{});
+  SelectionContext untried(4, 1);
+  EXPECT_EQ(choose(untried, block)->algorithm(), 0);
+  EXPECT_TRUE(algorithm_available(20));
+  set_tried_algorithms(std::nullopt);
+
   tables_reset();
   SelectionContext copy_only(4, 1);
   choice = choose(copy_only, block);

@@ -263,7 +263,7 @@ using Ending = test::HttpServer::Ending;
 INSTANTIATE_TEST_SUITE_P(
     Servers, HostileServerTest,
     ::testing::Values(
-        ServerCase{"silent", {{}, 0, Ending::kHold}, 0,
+        ServerCase{"silent", {{}, 0, Ending::kHold}, 1,
                    "mirt: Can't open URL.\n"
                    "mirt: open: no answer from the HTTP server in 1 second\n"},
         ServerCase{"split_minimal_header", {{"HTTP/1.", "0 200 OK\r\n\r", "\nFILE"}}, 0, ""},

@@ -63,18 +63,12 @@ if(MIRT_PLUGINS)
 endif()
 
 # The system configuration points at the installed plugins. An existing
-# file is the administrator's: never replace it.
-set(MIRT_CONF_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/mirt.conf.in)
+# file the administrator changed is kept (install_conf.cmake).
 install(CODE "
-  set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
-  set(conf \"\$ENV{DESTDIR}\${prefix}/etc/mirt.conf\")
-  if(EXISTS \"\${conf}\")
-    message(STATUS \"Keeping existing: \${conf}\")
-  else()
-    set(MIRT_INSTALLED_PLUGIN_DIR \"\${prefix}/${MIRT_PLUGIN_INSTALL_DIR}\")
-    configure_file(\"${MIRT_CONF_TEMPLATE}\" \"\${conf}\" @ONLY)
-    message(STATUS \"Installing: \${conf}\")
-  endif()
+  set(MIRT_CONF_TEMPLATE \"${CMAKE_CURRENT_LIST_DIR}/mirt.conf.in\")
+  set(MIRT_EARLIER_CONF_DIR \"${CMAKE_CURRENT_LIST_DIR}/earlier-conf\")
+  set(MIRT_PLUGIN_INSTALL_DIR \"${MIRT_PLUGIN_INSTALL_DIR}\")
+  include(\"${CMAKE_CURRENT_LIST_DIR}/install_conf.cmake\")
 ")
 install(FILES ${CMAKE_SOURCE_DIR}/share/mirt/fast.conf ${CMAKE_SOURCE_DIR}/share/mirt/max.conf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/mirt)

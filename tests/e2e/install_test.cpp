@@ -205,14 +205,21 @@ INSTANTIATE_TEST_SUITE_P(
                     Writer{"only_zlib", {"-I", "4"}, listing({}, 4), 4}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Installed, NeverReplacesAnExistingConfiguration) {
+// A configuration the administrator changed is kept; one exactly as an
+// earlier version installed it (which kept the presets' algorithms from
+// decoding) is brought up to date.
+TEST_F(Installed, ReplacesOnlyAnUnchangedEarlierConfiguration) {
   const std::string conf = prefix_ + "/etc/mirt.conf";
   const std::string before = read_file(conf);
-  const std::string edited = before + "try_algorithms 19\n";
-  ASSERT_TRUE(write_file(conf, edited));
-  const RunResult again = install();
-  EXPECT_EQ(again.exit_code, 0) << again.err;
-  EXPECT_EQ(read_file(conf), edited);
+  std::string earlier = read_file(std::string(MIRT_SOURCE_DIR) + "/plugins/earlier-conf/mirt-4.conf.in");
+  const std::string marker = "@MIRT_INSTALLED_PLUGIN_DIR@";
+  earlier.replace(earlier.find(marker), marker.size(), prefix_ + "/lib/mirt");
+  for (const std::string& existing : {earlier + "try_algorithms 19\n", earlier}) {
+    ASSERT_TRUE(write_file(conf, existing));
+    const RunResult again = install();
+    EXPECT_EQ(again.exit_code, 0) << again.err;
+    EXPECT_EQ(read_file(conf), existing == earlier ? before : existing);
+  }
   ASSERT_TRUE(write_file(conf, before));
 }
 

@@ -1,0 +1,31 @@
+# Installs PREFIX/etc/mirt.conf. A file the administrator changed is kept;
+# one that is exactly what an earlier version installed is replaced, so an
+# upgrade also brings the new defaults (earlier ones excluded the presets'
+# algorithms from decoding too).
+#   MIRT_CONF_TEMPLATE, MIRT_EARLIER_CONF_DIR, MIRT_PLUGIN_INSTALL_DIR: set by the caller
+set(prefix "${CMAKE_INSTALL_PREFIX}")
+set(conf "$ENV{DESTDIR}${prefix}/etc/mirt.conf")
+set(MIRT_INSTALLED_PLUGIN_DIR "${prefix}/${MIRT_PLUGIN_INSTALL_DIR}")
+set(replace TRUE)
+if(EXISTS "${conf}")
+  set(replace FALSE)
+  file(READ "${conf}" current)
+  file(GLOB earlier "${MIRT_EARLIER_CONF_DIR}/*.conf.in")
+  foreach(template ${earlier})
+    get_filename_component(name "${template}" NAME)
+    set(rendered "${CMAKE_CURRENT_BINARY_DIR}/earlier-${name}")
+    configure_file("${template}" "${rendered}" @ONLY)
+    file(READ "${rendered}" old)
+    file(REMOVE "${rendered}")
+    if(current STREQUAL old)
+      set(replace TRUE)
+    endif()
+  endforeach()
+  if(NOT replace)
+    message(STATUS "Keeping existing: ${conf}")
+  endif()
+endif()
+if(replace)
+  configure_file("${MIRT_CONF_TEMPLATE}" "${conf}" @ONLY)
+  message(STATUS "Installing: ${conf}")
+endif()

@@ -1,0 +1,253 @@
+#include "codec/expand.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "codec/checksum.h"
+#include "common/diag.h"
+#include "common/io.h"
+#include "common/keyword.h"
+#include "status/status.h"
+
+namespace mirt {
+
+void report_corrupt(const char* file_name, const char* reason) {
+  report("%s: corrupt file (%s).\n", display_name(file_name), reason);
+}
+
+namespace {
+
+bool write_all(int fd, const uint8_t* data, uint64_t length) {
+  if (write_full(fd, data, static_cast<size_t>(length))) return true;
+  report_system_error("write", errno);
+  return false;
+}
+
+}  // namespace
+
+// The block whose data is all there: stored (and decrypted) bytes in, the
+// plain block out.
+class BlockExpansion : public BlockJob {
+ public:
+  BlockExpansion(uint8_t algorithm, std::vector<uint8_t> stored)
+      : algorithm(algorithm), stored(std::move(stored)) {}
+
+  void plan(std::vector<BlockTask>& tasks) override {
+    if (planned_ || !in_worker) return;
+    planned_ = true;
+    tasks.push_back({[this](unsigned) { expand(); }, stored.size()});
+  }
+
+  void expand() {
+    produced = call_algorithm(algorithm, MR_MODE_DECOMPRESS, stored.data(), plain.get(),
+                              static_cast<uint32_t>(stored.size()), capacity);
+    if (sum_plain && produced <= capacity) plain_sum = adler32(0, plain.get(), produced);
+  }
+
+  const uint8_t algorithm;
+  std::vector<uint8_t> stored;
+  Buffer plain;
+  uint32_t capacity = 0;
+  uint32_t produced = 0;
+  uint32_t plain_sum = 0;
+  bool sum_plain = false;  // Adler-32 of the output, combined in order
+  // Slots that print (the stub) or hold nothing expand in order instead.
+  bool in_worker = true;
+
+ private:
+  bool planned_ = false;
+};
+
+namespace {
+
+// The end of the blocks as the reader met it, reported in its turn.
+class BlockFailure : public BlockJob {
+ public:
+  BlockFailure(const char* reason, int error) : reason(reason), error(error) {}
+  void plan(std::vector<BlockTask>&) override {}
+  const char* reason;  // a corrupt-file reason, or null for a system error
+  int error;
+};
+
+}  // namespace
+
+bool ExpandStream::start_cipher() {
+  if (info_.cipher == -1) return true;
+  if (!cipher_available(info_.cipher)) {
+    report_corrupt(file_name_, "cipher not available");
+    return false;
+  }
+  cipher_ = cipher_entry(info_.cipher);
+  cipher_state_.assign(MR_CIPHER_STATE_SIZE, 0);
+  cipher_(nullptr, nullptr, 0, cipher_state_.data(), MR_CIPHER_START_DECRYPT);
+  return true;
+}
+
+Buffer ExpandStream::take_block() {
+  if (spare_blocks_.empty()) return allocate_buffer(block_size_);
+  Buffer block = std::move(spare_blocks_.back());
+  spare_blocks_.pop_back();
+  return block;
+}
+
+bool ExpandStream::decrypt(std::vector<uint8_t>& stored) {
+  const auto length = static_cast<uint32_t>(stored.size());
+  cipher_scratch_.assign(uint64_t{length} * 2, 0);
+  const int32_t got = cipher_(stored.data(), cipher_scratch_.data(), length,
+                              cipher_state_.data(), MR_CIPHER_DECRYPT);
+  if (got < 0 || static_cast<uint32_t>(got) > length) return false;
+  std::memcpy(stored.data(), cipher_scratch_.data(), static_cast<size_t>(got));
+  return true;
+}
+
+// Whatever ends the container, well or badly, ends the reading.
+std::unique_ptr<BlockJob> ExpandStream::fail(const char* reason, int error) {
+  ended_ = true;
+  return std::make_unique<BlockFailure>(reason, error);
+}
+
+std::unique_ptr<BlockJob> ExpandStream::end_of_blocks(BlockHead head) {
+  if (head == BlockHead::kEndOfInput) {
+    // A header that counts blocks but is followed by none: the data was
+    // never written into this file.
+    if (counted_ && read_ == 0) return fail("the data is not in the file");
+    return fail("data ends early");
+  }
+  // The end marker: only a list without a size ends so, with the trailer.
+  if (counted_ || !read_trailer_rest(input_, info_.header.old_layout, size_))
+    return fail("data ends early");
+  if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
+  if (read_ == 0 && size_ > 0) return fail("the data is not in the file");
+  if (blocks_for(size_, block_size_) != read_) return fail("size does not match the blocks");
+  ended_ = end_ok_ = true;
+  return nullptr;
+}
+
+std::unique_ptr<BlockJob> ExpandStream::next() {
+  if (ended_) return nullptr;
+  if (counted_ && read_ == info_.header.block_count) {
+    ended_ = end_ok_ = true;
+    return nullptr;
+  }
+  uint8_t algorithm = 0;
+  uint32_t stored_length = 0;
+  int error = 0;
+  switch (read_block_head(input_, width_, algorithm, stored_length, error)) {
+    case BlockHead::kBlock:
+      return read_block(algorithm, stored_length);
+    case BlockHead::kError:
+      return fail(nullptr, error);
+    case BlockHead::kTruncated:
+      return fail("truncated block");
+    case BlockHead::kEndMarker:
+      return end_of_blocks(BlockHead::kEndMarker);
+    case BlockHead::kEndOfInput:
+      break;
+  }
+  return end_of_blocks(BlockHead::kEndOfInput);
+}
+
+std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t stored_length) {
+  // Stored blocks never exceed twice the block size (the compressor's
+  // output buffer); anything longer is not ours.
+  if (stored_length > uint64_t{block_size_} * 2) return fail("stored length too large");
+  std::vector<uint8_t> stored;
+  errno = 0;  // set by a failed read (a stalled or reset connection), not by an early end
+  if (!read_exactly(input_, stored, stored_length))
+    return errno != 0 ? fail(nullptr, errno) : fail("truncated block");
+  ++read_;
+  auto block = std::make_unique<BlockExpansion>(algorithm, std::move(stored));
+  block->plain = take_block();
+  block->capacity = block_size_;
+  const bool old = info_.header.old_layout;
+  const uint8_t* data = block->stored.data();
+  sums_.compressed_sum = old ? elf_hash(sums_.compressed_sum, data, stored_length)
+                             : adler32(sums_.compressed_sum, data, stored_length);
+  if (cipher_ != nullptr && !decrypt(block->stored)) return fail("bad decrypted length");
+  // The copy algorithm ignores the capacity, so hold it to the block size here.
+  if (algorithm_entry(algorithm) == copy_algorithm && stored_length > block_size_)
+    return fail("block longer than the block size");
+  block->sum_plain = cipher_ == nullptr && !old;
+  block->in_worker = algorithm_available(algorithm);
+  return block;
+}
+
+void ExpandStream::add_plain_sum(const BlockExpansion& block) {
+  if (cipher_ != nullptr) return;
+  if (info_.header.old_layout) {
+    std::fputs(kOldHeaderWarning, stderr);
+    sums_.plain_sum = elf_hash(sums_.plain_sum, block.plain.get(), block.produced);
+  } else if (block.in_worker) {
+    sums_.plain_sum = adler32_combine(sums_.plain_sum, block.plain_sum, block.produced);
+  } else {
+    sums_.plain_sum = adler32(sums_.plain_sum, block.plain.get(), block.produced);
+  }
+}
+
+// Every block but the last holds a whole block of data; the last holds
+// the rest of the size, then zero fill.
+bool ExpandStream::write_block(const BlockExpansion& block, bool last) {
+  uint64_t keep = block.produced;
+  if (last) {
+    const uint64_t rest = size_ - produced_;
+    if (block.produced < rest) {
+      report_corrupt(file_name_, "data ends early");
+      return false;
+    }
+    const uint8_t* fill = block.plain.get() + rest;
+    const uint8_t* end = block.plain.get() + block.produced;
+    if (std::any_of(fill, end, [](uint8_t b) { return b != 0; })) {
+      report_corrupt(file_name_, "data after the end of the input");
+      return false;
+    }
+    keep = rest;
+  } else if (block.produced != block_size_) {
+    report_corrupt(file_name_, "block shorter than the block size");
+    return false;
+  }
+  if (keep > 0 && !write_all(output_, block.plain.get(), keep)) return false;
+  produced_ += keep;
+  return true;
+}
+
+bool ExpandStream::finish(BlockJob& job) {
+  if (auto* failure = dynamic_cast<BlockFailure*>(&job)) {
+    if (failure->reason != nullptr)
+      report_corrupt(file_name_, failure->reason);
+    else
+      report_system_error("read", failure->error);
+    return false;
+  }
+  auto& block = static_cast<BlockExpansion&>(job);
+  const bool last = ended_ && finished_ + 1 == read_;
+  ++finished_;
+  // Without the end of the list there is no size to cut the last block
+  // at: the failure that follows says why.
+  if (last && !end_ok_) return true;
+  if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
+  if (!block.in_worker)
+    block.produced = decompress_block(block.algorithm, block.stored.data(),
+                                      static_cast<uint32_t>(block.stored.size()),
+                                      block.plain.get(), block_size_);
+  if (block.produced == 0) {
+    report(cipher_ ? "Decompression resulted in 0-byte block.  Invalid key?\n"
+                   : "Decompression resulted in 0-byte block.\n");
+    return false;
+  }
+  if (block.produced > block_size_) {
+    report_corrupt(file_name_, "block longer than the block size");
+    return false;
+  }
+  add_plain_sum(block);
+  progress_step(1);
+  if (!write_block(block, last)) return false;
+  spare_blocks_.push_back(std::move(block.plain));
+  return true;
+}
+
+
+}  // namespace mirt

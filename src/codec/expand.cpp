@@ -49,13 +49,14 @@ class BlockExpansion : public BlockJob {
   }
 
   const uint8_t algorithm;
+  uint64_t index = 0;  // in the container, from 0
   std::vector<uint8_t> stored;
   Buffer plain;
   uint32_t capacity = 0;
   uint32_t produced = 0;
   uint32_t plain_sum = 0;
   bool sum_plain = false;  // Adler-32 of the output, combined in order
-  // Slots that print (the stub) or hold nothing expand in order instead.
+  // False for a slot without an algorithm: the block is reported in order.
   bool in_worker = true;
 
  private:
@@ -159,8 +160,8 @@ std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t s
   errno = 0;  // set by a failed read (a stalled or reset connection), not by an early end
   if (!read_exactly(input_, stored, stored_length))
     return errno != 0 ? fail(nullptr, errno) : fail("truncated block");
-  ++read_;
   auto block = std::make_unique<BlockExpansion>(algorithm, std::move(stored));
+  block->index = read_++;
   block->plain = take_block();
   block->capacity = block_size_;
   const bool old = info_.header.old_layout;
@@ -214,6 +215,20 @@ bool ExpandStream::write_block(const BlockExpansion& block, bool last) {
   return true;
 }
 
+// A block whose slot holds no algorithm: the stub's own warning (kept off
+// standard output when that carries the data), then what is missing.
+void ExpandStream::report_unavailable(const BlockExpansion& block) const {
+  if (algorithm_entry(block.algorithm) == unavailable_algorithm) {
+    std::FILE* to = output_ == STDOUT_FILENO ? stderr : stdout;
+    std::fprintf(to, "%s\n", kUnavailableAlgorithmText);
+    std::fflush(to);
+  }
+  const char* name = algorithm_name(block.algorithm);
+  report("%s: block %llu needs algorithm %d (%s), which is not available.\n",
+         display_name(file_name_), static_cast<unsigned long long>(block.index),
+         static_cast<int>(block.algorithm), name != nullptr ? name : "a slot without a name");
+}
+
 bool ExpandStream::finish(BlockJob& job) {
   if (auto* failure = dynamic_cast<BlockFailure*>(&job)) {
     if (failure->reason != nullptr)
@@ -229,13 +244,14 @@ bool ExpandStream::finish(BlockJob& job) {
   // at: the failure that follows says why.
   if (last && !end_ok_) return true;
   if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
-  if (!block.in_worker)
-    block.produced = decompress_block(block.algorithm, block.stored.data(),
-                                      static_cast<uint32_t>(block.stored.size()),
-                                      block.plain.get(), block_size_);
-  if (block.produced == 0) {
-    report(cipher_ ? "Decompression resulted in 0-byte block.  Invalid key?\n"
-                   : "Decompression resulted in 0-byte block.\n");
+  if (!block.in_worker) {
+    report_unavailable(block);
+    return false;
+  }
+  // The copy algorithm has no check: an empty copy block is too short.
+  if (block.produced == 0 && algorithm_entry(block.algorithm) != copy_algorithm) {
+    report("%s: corrupt file (block %llu fails its check%s).\n", display_name(file_name_),
+           static_cast<unsigned long long>(block.index), cipher_ ? "; invalid key?" : "");
     return false;
   }
   if (block.produced > block_size_) {

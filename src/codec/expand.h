@@ -62,6 +62,7 @@ class ExpandStream : public BlockStage {
   bool decrypt(std::vector<uint8_t>& stored);
   void add_plain_sum(const BlockExpansion& block);
   bool write_block(const BlockExpansion& block, bool last);
+  void report_unavailable(const BlockExpansion& block) const;
 
   const int input_;
   const int output_;

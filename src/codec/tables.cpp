@@ -92,9 +92,7 @@ uint32_t unavailable_algorithm(uint32_t mode, void*, const unsigned char*, unsig
                                uint32_t, uint32_t) {
   if (mode == MR_MODE_COMPRESS) return MR_DECLINED;
   if (mode == MR_MODE_DECOMPRESS) {
-    std::printf(
-        "You tried to decompress a file with an algorithm that is not compiled into your "
-        "version.  Output will be unusable.\n");
+    std::printf("%s\n", kUnavailableAlgorithmText);
     return MR_FAILED;
   }
   std::printf("Unsupported mode: %i\n", static_cast<int>(mode));

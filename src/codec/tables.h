@@ -17,6 +17,11 @@ inline constexpr int kEndOfBlocks = 255;  // reserved slot / end marker byte
 // Built-in entries.
 uint32_t copy_algorithm(uint32_t mode, void* reserved, const unsigned char* src,
                         unsigned char* dst, uint32_t src_len, uint32_t dst_cap);
+// What the stub says when asked to expand a block.
+inline constexpr const char* kUnavailableAlgorithmText =
+    "You tried to decompress a file with an algorithm that is not compiled into your "
+    "version.  Output will be unusable.";
+
 // The unavailable-algorithm stub; also sits in the cipher table, where it
 // is only compared against, never called.
 uint32_t unavailable_algorithm(uint32_t mode, void* reserved, const unsigned char* src,

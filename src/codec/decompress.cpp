@@ -153,14 +153,16 @@ uint64_t size_for_progress(int input, const ContainerInfo& info) {
   return size;
 }
 
-// One container, from just after its magic. `took_input` tells that a
-// remote copy was read in its place.
+// One container, from just after its magic, whose header it leaves in
+// `header`. `took_input` tells that a remote copy was read in its place.
 StreamResult decompress_container(int input, int output, const Options& options,
                                   const char* file_name, ChecksumRecord& sums, int cipher,
-                                  bool may_retry, bool& took_input) {
+                                  bool may_retry, bool& took_input, ContainerHeader& header) {
   ContainerInfo info;
   info.cipher = cipher;
-  if (!read_container_head(input, options, file_name, sums, info)) return {};
+  const bool read = read_container_head(input, options, file_name, sums, info);
+  header = info.header;
+  if (!read) return {};
 
   StreamResult fetched;
   if (options.use_urls && may_retry &&
@@ -203,12 +205,13 @@ StreamResult decompress_input(int input, int output, const Options& options, con
     ext_clear();
     if (!first) sums = ChecksumRecord{};
     bool took_input = false;
+    ContainerHeader header;
     const StreamResult one = decompress_container(input, output, options, file_name, sums,
-                                                  cipher, may_retry && first, took_input);
+                                                  cipher, may_retry && first, took_input, header);
     if (!one.ok) return one;
     total.bytes += one.bytes;
     if (took_input) return total;
-    switch (what_follows(input)) {
+    switch (what_follows(input, counted_blocks(header) ? &header : nullptr)) {
       case After::kContainer:
         continue;
       case After::kNothing:
@@ -216,6 +219,9 @@ StreamResult decompress_input(int input, int output, const Options& options, con
         return total;
       case After::kGarbage:
         report("%s: trailing garbage after the compressed data.\n", display_name(file_name));
+        return {};
+      case After::kBadTrailer:
+        report_corrupt(file_name, "the trailer does not match the header");
         return {};
     }
   }

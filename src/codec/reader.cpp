@@ -177,11 +177,18 @@ uint32_t read_magic(int fd, int32_t& got) {
          bytes[3];
 }
 
-After what_follows(int fd) {
+After what_follows(int fd, const ContainerHeader* counted) {
   int32_t got = 0;
   const uint32_t magic = read_magic(fd, got);
   if (got == 0) return After::kNothing;
   if (got == 4 && magic == kContainerMagic) return After::kContainer;
+  if (got == 4 && magic == kEndOfFileMagic && counted != nullptr) {
+    uint64_t size = 0;
+    if (!read_number(fd, counted->old_layout ? 4 : 8, size) ||
+        size != counted->uncompressed_size)
+      return After::kBadTrailer;
+    return what_follows(fd, nullptr);
+  }
   if (got < 0 || magic != 0) return After::kGarbage;
   std::vector<uint8_t> rest(64 * 1024);
   for (;;) {

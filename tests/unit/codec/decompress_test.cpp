@@ -115,6 +115,27 @@ TEST_F(DecompressTest, PipeWrittenContainerFromPipeIsCutAtTheTrailerSize) {
   EXPECT_EQ(d.result, 3u);
 }
 
+// The end marker ends the list of blocks wherever it stands: a header that
+// counts its blocks may still be followed by the marker and a trailer of
+// the same size, and another container may follow that.
+TEST_F(DecompressTest, CountedContainerMayEndWithTheTrailer) {
+  ContainerBytes c;
+  c.size = 3;
+  c.blocks = block(0, kAbcBlock, 1);
+  c.trailer = true;
+  c.trailer_size = 3;
+  Bytes two = c.build();
+  append(two, testing::abc_pipe_container());
+  for (bool through_pipe : {false, true}) {
+    Decoded d = decode(c.build(), {}, through_pipe);
+    EXPECT_EQ(d.err, "");
+    EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c'}));
+    d = decode(two, {}, through_pipe);
+    EXPECT_EQ(d.err, "");
+    EXPECT_EQ(d.output, (Bytes{'a', 'b', 'c', 'a', 'b', 'c'}));
+  }
+}
+
 TEST_F(DecompressTest, HeaderOnlyContainerHasNoDataToGive) {
   ContainerBytes c;
   c.size = 1000;
@@ -396,6 +417,11 @@ std::vector<CorruptCase> corrupt_cases() {
     cases.push_back({"size_beyond_the_last_block", more, "size and block count disagree", pipe});
     ContainerBytes fewer = with_blocks(8, 2, block(0, kAbcBlock, 1));
     cases.push_back({"size_cutting_real_data", fewer, "data after the end of the input", pipe});
+    ContainerBytes counted_trailer = with_blocks(8, 3, block(0, kAbcBlock, 1));
+    counted_trailer.trailer = true;
+    counted_trailer.trailer_size = 2;
+    cases.push_back({"counted_with_another_size_in_the_trailer", counted_trailer,
+                     "the trailer does not match the header", pipe, {'a', 'b', 'c'}});
     cases.push_back({"trailer_size_beyond_the_blocks", pipe_written({kAbcBlock}, 9),
                      "size does not match the blocks", pipe});
     cases.push_back({"trailer_size_cutting_real_data", pipe_written({kAbcBlock}, 2),

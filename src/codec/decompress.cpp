@@ -134,23 +134,27 @@ bool use_remote_copy(int output, const Options& options, const char* file_name,
 // A size for the progress display before the blocks are read: the
 // header's, or a trailer found by walking the block records of an input
 // that can seek back. Purely a display: the blocks are checked as read.
+// Such an input without its trailer is said to be corrupt at once, as the
+// failure that follows from the blocks comes only at their end.
 uint64_t size_for_progress(int input, const ContainerInfo& info) {
   if (counted_blocks(info.header)) return info.header.uncompressed_size;
   const int64_t at = seekable_position(input);
   if (at < 0) return 0;
   const int width = length_field_width(info.header.block_size);
   uint64_t size = 0;
+  bool trailer = false;
   for (;;) {
     uint8_t algorithm = 0;
     uint32_t length = 0;
     int error = 0;
     const BlockHead head = read_block_head(input, width, algorithm, length, error);
-    if (head == BlockHead::kEndMarker && !read_trailer_rest(input, info.header.old_layout, size))
-      size = 0;
+    if (head == BlockHead::kEndMarker)
+      trailer = read_trailer_rest(input, info.header.old_layout, size);
     if (head != BlockHead::kBlock || lseek(input, length, SEEK_CUR) < 0) break;
   }
   lseek(input, at, SEEK_SET);
-  return size;
+  if (!trailer) status_message(1, "File is corrupt.");
+  return trailer ? size : 0;
 }
 
 // One container, from just after its magic, whose header it leaves in

@@ -296,6 +296,13 @@ TEST_F(ConformanceCodecTest, SilentFailuresAreReported) {
   EXPECT_EQ(cut.exit_code, 255);
   EXPECT_EQ(cut.err, "mirt: cut.mrt: corrupt file (data ends early).\n");
   EXPECT_FALSE(file_exists(file("cut")));
+  // At level 1 the missing trailer is told before the blocks are read.
+  ASSERT_TRUE(write_file(file("empty.mrt"), packed.out.substr(0, 28 + 14)));
+  RunResult told = run({"-v", "-d", "empty.mrt"});
+  EXPECT_EQ(told.exit_code, 255);
+  EXPECT_EQ(told.err, status_line(0, 0, "Decompressing.") + status_line(0, 1, "File is corrupt.") +
+                          status_line(-1, 2, "File is corrupt.") +
+                          "mirt: empty.mrt: corrupt file (data ends early).\n\n");
 
   // A stored byte changed in a container with checksums.
   ASSERT_EQ(run({"in"}).exit_code, 0);

@@ -169,9 +169,14 @@ Buffer CompressStream::take_block() {
 int32_t CompressStream::read_block(Buffer& block) {
   const int32_t got = read_full(input_, block.get(), block_size_);
   if (got <= 0) return got < 0 ? -(errno != 0 ? errno : EIO) : 0;
-  // The last block is offered whole, zero fill included.
+  // A short block is the last: the input ended there, even if a file that
+  // grows would give more to a later read. It is offered whole, zero fill
+  // included.
   const auto filled = static_cast<uint32_t>(got);
-  if (filled < block_size_) std::memset(block.get() + filled, 0, block_size_ - filled);
+  if (filled < block_size_) {
+    std::memset(block.get() + filled, 0, block_size_ - filled);
+    input_ended_ = true;
+  }
   total_ += filled;
   return got;
 }

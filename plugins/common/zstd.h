@@ -44,16 +44,18 @@ uint32_t zstd_compress(const unsigned char* src, unsigned char* dst, uint32_t le
   return static_cast<uint32_t>(produced);
 }
 
+// One frame; `consumed` tells where it ends.
 inline uint32_t zstd_decompress(const unsigned char* src, unsigned char* dst, uint32_t len,
-                                uint32_t cap) {
+                                uint32_t cap, uint32_t& consumed) {
   std::unique_ptr<ZSTD_DCtx, ZstdDctxFree> dctx(ZSTD_createDCtx());
   if (!dctx) return MR_FAILED;
   // No block needs a larger window; refuse hostile headers early.
   if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, kZstdMaxWindowLog)))
     return MR_FAILED;
-  // One frame, with its checksum, and nothing after it.
-  if (ZSTD_findFrameCompressedSize(src, len) != len) return MR_FAILED;
-  const size_t produced = ZSTD_decompressDCtx(dctx.get(), dst, cap, src, len);
+  const size_t frame = ZSTD_findFrameCompressedSize(src, len);
+  if (ZSTD_isError(frame) || frame > len) return MR_FAILED;
+  consumed = static_cast<uint32_t>(frame);
+  const size_t produced = ZSTD_decompressDCtx(dctx.get(), dst, cap, src, frame);
   if (ZSTD_isError(produced) || produced > cap) return MR_FAILED;
   return static_cast<uint32_t>(produced);
 }

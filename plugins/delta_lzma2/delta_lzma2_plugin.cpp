@@ -70,3 +70,4 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
 MR_ALGORITHM_MODULE(21, "Delta + LZMA2 Compression",
                     (mirt::plugin::entry<mirt::compress, mirt::decompress>));
 MR_THREADSAFE_MODULE();
+MR_CONTEXT_MODULE();

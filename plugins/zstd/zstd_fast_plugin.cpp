@@ -7,3 +7,4 @@ MR_ALGORITHM_MODULE(24, "Zstandard Fast Compression",
                     (mirt::plugin::self_checked_entry<mirt::plugin::zstd_compress<3>,
                                                       mirt::plugin::zstd_decompress>));
 MR_THREADSAFE_MODULE();
+MR_CONTEXT_MODULE();

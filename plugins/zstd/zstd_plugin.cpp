@@ -5,3 +5,4 @@ MR_ALGORITHM_MODULE(16, "Zstandard Compression",
                     (mirt::plugin::self_checked_entry<mirt::plugin::zstd_compress<19>,
                                                       mirt::plugin::zstd_decompress>));
 MR_THREADSAFE_MODULE();
+MR_CONTEXT_MODULE();

@@ -135,6 +135,7 @@ class CompressStream : public BlockStage {
   Buffer take_block();
   // Reads one block; its length, 0 at the end, or a negative error.
   int32_t read_block(Buffer& block);
+  std::unique_ptr<BlockJob> choice(Buffer block, uint32_t filled);
   void encrypt(uint8_t* stored, uint32_t length);
   void add_sums(BlockChoice& choice);
 
@@ -149,6 +150,8 @@ class CompressStream : public BlockStage {
 
   std::vector<Buffer> spare_blocks_;
   Buffer first_block_;
+  uint32_t first_filled_ = 0;
+  uint64_t chosen_ = 0;  // blocks handed to the pipeline
   bool input_ended_ = false;
   uint64_t total_ = 0;
   uint32_t blocks_ = 0;
@@ -193,6 +196,7 @@ bool CompressStream::read_first() {
     first_block_.reset();
     input_ended_ = true;
   }
+  first_filled_ = static_cast<uint32_t>(got);
   return true;
 }
 
@@ -242,8 +246,16 @@ bool CompressStream::write_header(const char* file_name) {
   return write_all(output_, h, kHeaderLength + size_t{area_});
 }
 
+// The block's index and key: its real bytes are all that was read, the
+// block size for every block but a short last one.
+std::unique_ptr<BlockJob> CompressStream::choice(Buffer block, uint32_t filled) {
+  const BlockPlace place{chosen_, block_key(chosen_, block_size_, filled)};
+  ++chosen_;
+  return std::make_unique<BlockChoice>(selection_, std::move(block), place);
+}
+
 std::unique_ptr<BlockJob> CompressStream::next() {
-  if (first_block_) return std::make_unique<BlockChoice>(selection_, std::move(first_block_));
+  if (first_block_) return choice(std::move(first_block_), first_filled_);
   if (input_ended_) return nullptr;
   Buffer block = take_block();
   const int32_t got = read_block(block);
@@ -252,7 +264,7 @@ std::unique_ptr<BlockJob> CompressStream::next() {
     if (got == 0) return nullptr;
     return std::make_unique<ReadFailure>(-got);
   }
-  return std::make_unique<BlockChoice>(selection_, std::move(block));
+  return choice(std::move(block), static_cast<uint32_t>(got));
 }
 
 void CompressStream::encrypt(uint8_t* stored, uint32_t length) {

@@ -37,19 +37,21 @@ class BlockExpansion : public BlockJob {
       : algorithm(algorithm), stored(std::move(stored)) {}
 
   void plan(std::vector<BlockTask>& tasks) override {
-    if (planned_ || !in_worker) return;
+    if (planned_ || !in_worker || !placed) return;
     planned_ = true;
     tasks.push_back({[this](unsigned) { expand(); }, stored.size()});
   }
 
   void expand() {
     produced = call_algorithm(algorithm, MR_MODE_DECOMPRESS, stored.data(), plain.get(),
-                              static_cast<uint32_t>(stored.size()), capacity);
+                              static_cast<uint32_t>(stored.size()), capacity, &place);
     if (sum_plain && produced <= capacity) plain_sum = adler32(0, plain.get(), produced);
   }
 
   const uint8_t algorithm;
-  uint64_t index = 0;  // in the container, from 0
+  BlockPlace place;     // index in the container, from 0, and key
+  bool placed = false;  // the key is known: what ends the list was read
+  bool last = false;
   std::vector<uint8_t> stored;
   Buffer plain;
   uint32_t capacity = 0;
@@ -111,45 +113,55 @@ std::unique_ptr<BlockJob> ExpandStream::fail(const char* reason, int error) {
   return std::make_unique<BlockFailure>(reason, error);
 }
 
-std::unique_ptr<BlockJob> ExpandStream::end_of_blocks(BlockHead head) {
-  if (head == BlockHead::kEndOfInput) {
-    // A header that counts blocks but is followed by none: the data was
-    // never written into this file.
-    if (counted_ && read_ == 0) return fail("the data is not in the file");
-    return fail("data ends early");
+bool ExpandStream::at_counted_end() const {
+  return counted_ && read_ == info_.header.block_count;
+}
+
+const ExpandStream::Head& ExpandStream::peek() {
+  if (!head_.read && !at_counted_end()) {
+    head_.kind = read_block_head(input_, width_, head_.algorithm, head_.length, head_.error);
+    head_.read = true;
   }
-  // The end marker: only a list without a size ends so, with the trailer.
-  if (counted_ || !read_trailer_rest(input_, info_.header.old_layout, size_))
-    return fail("data ends early");
-  if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
-  if (read_ == 0 && size_ > 0) return fail("the data is not in the file");
-  if (blocks_for(size_, block_size_) != read_) return fail("size does not match the blocks");
+  return head_;
+}
+
+std::unique_ptr<BlockJob> ExpandStream::end_of_blocks(const Head& head) {
+  switch (head.kind) {
+    case BlockHead::kBlock:
+      break;
+    case BlockHead::kError:
+      return fail(nullptr, head.error);
+    case BlockHead::kTruncated:
+      return fail("truncated block");
+    case BlockHead::kEndOfInput:
+      // A header that counts blocks but is followed by none: the data was
+      // never written into this file.
+      if (counted_ && read_ == 0) return fail("the data is not in the file");
+      return fail("data ends early");
+    case BlockHead::kEndMarker:
+      // Only a list without a size ends so before its count, with the trailer.
+      if (counted_ || !read_trailer_rest(input_, info_.header.old_layout, size_))
+        return fail("data ends early");
+      if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
+      if (read_ == 0 && size_ > 0) return fail("the data is not in the file");
+      if (blocks_for(size_, block_size_) != read_) return fail("size does not match the blocks");
+      break;
+  }
   ended_ = end_ok_ = true;
   return nullptr;
 }
 
 std::unique_ptr<BlockJob> ExpandStream::next() {
+  if (end_) return std::move(end_);
   if (ended_) return nullptr;
-  if (counted_ && read_ == info_.header.block_count) {
+  if (at_counted_end()) {
     ended_ = end_ok_ = true;
     return nullptr;
   }
-  uint8_t algorithm = 0;
-  uint32_t stored_length = 0;
-  int error = 0;
-  switch (read_block_head(input_, width_, algorithm, stored_length, error)) {
-    case BlockHead::kBlock:
-      return read_block(algorithm, stored_length);
-    case BlockHead::kError:
-      return fail(nullptr, error);
-    case BlockHead::kTruncated:
-      return fail("truncated block");
-    case BlockHead::kEndMarker:
-      return end_of_blocks(BlockHead::kEndMarker);
-    case BlockHead::kEndOfInput:
-      break;
-  }
-  return end_of_blocks(BlockHead::kEndOfInput);
+  const Head head = peek();
+  head_.read = false;
+  if (head.kind == BlockHead::kBlock) return read_block(head.algorithm, head.length);
+  return end_of_blocks(head);
 }
 
 std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t stored_length) {
@@ -161,7 +173,7 @@ std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t s
   if (!read_exactly(input_, stored, stored_length))
     return errno != 0 ? fail(nullptr, errno) : fail("truncated block");
   auto block = std::make_unique<BlockExpansion>(algorithm, std::move(stored));
-  block->index = read_++;
+  block->place.index = read_++;
   block->plain = take_block();
   block->capacity = block_size_;
   const bool old = info_.header.old_layout;
@@ -174,7 +186,28 @@ std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t s
     return fail("block longer than the block size");
   block->sum_plain = cipher_ == nullptr && !old;
   block->in_worker = algorithm_available(algorithm);
+  place_block(*block);
   return block;
+}
+
+// Whether the block is the last, and so its real bytes and key: known from
+// the count for a header with a size, else from what follows the block
+// (the trailer gives the size). A last block without a proper end is
+// never expanded: the failure that follows it says why.
+void ExpandStream::place_block(BlockExpansion& block) {
+  const uint64_t index = block.place.index;
+  if (counted_) {
+    block.last = index + 1 == info_.header.block_count;
+  } else if (peek().kind != BlockHead::kBlock) {
+    block.last = true;
+    const Head head = head_;
+    head_.read = false;
+    end_ = end_of_blocks(head);
+    if (!end_ok_) return;
+  }
+  const uint32_t real = block.last ? real_bytes_of(index, size_, block_size_) : block_size_;
+  block.place.key = block_key(index, block_size_, real);
+  block.placed = true;
 }
 
 void ExpandStream::add_plain_sum(const BlockExpansion& block) {
@@ -191,9 +224,9 @@ void ExpandStream::add_plain_sum(const BlockExpansion& block) {
 
 // Every block but the last holds a whole block of data; the last holds
 // the rest of the size, then zero fill.
-bool ExpandStream::write_block(const BlockExpansion& block, bool last) {
+bool ExpandStream::write_block(const BlockExpansion& block) {
   uint64_t keep = block.produced;
-  if (last) {
+  if (block.last) {
     const uint64_t rest = size_ - produced_;
     if (block.produced < rest) {
       report_corrupt(file_name_, "data ends early");
@@ -225,7 +258,7 @@ void ExpandStream::report_unavailable(const BlockExpansion& block) const {
   }
   const char* name = algorithm_name(block.algorithm);
   report("%s: block %llu needs algorithm %d (%s), which is not available.\n",
-         display_name(file_name_), static_cast<unsigned long long>(block.index),
+         display_name(file_name_), static_cast<unsigned long long>(block.place.index),
          static_cast<int>(block.algorithm), name != nullptr ? name : "a slot without a name");
 }
 
@@ -238,11 +271,9 @@ bool ExpandStream::finish(BlockJob& job) {
     return false;
   }
   auto& block = static_cast<BlockExpansion&>(job);
-  const bool last = ended_ && finished_ + 1 == read_;
-  ++finished_;
   // Without the end of the list there is no size to cut the last block
   // at: the failure that follows says why.
-  if (last && !end_ok_) return true;
+  if (!block.placed) return true;
   if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
   if (!block.in_worker) {
     report_unavailable(block);
@@ -251,7 +282,7 @@ bool ExpandStream::finish(BlockJob& job) {
   // The copy algorithm has no check: an empty copy block is too short.
   if (block.produced == 0 && algorithm_entry(block.algorithm) != copy_algorithm) {
     report("%s: corrupt file (block %llu fails its check%s).\n", display_name(file_name_),
-           static_cast<unsigned long long>(block.index), cipher_ ? "; invalid key?" : "");
+           static_cast<unsigned long long>(block.place.index), cipher_ ? "; invalid key?" : "");
     return false;
   }
   if (block.produced > block_size_) {
@@ -260,10 +291,9 @@ bool ExpandStream::finish(BlockJob& job) {
   }
   add_plain_sum(block);
   progress_step(1);
-  if (!write_block(block, last)) return false;
+  if (!write_block(block)) return false;
   spare_blocks_.push_back(std::move(block.plain));
   return true;
 }
-
 
 }  // namespace mirt

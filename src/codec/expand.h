@@ -30,9 +30,11 @@ void report_corrupt(const char* file_name, const char* reason);
 class BlockExpansion;
 
 // The blocks of one container: read in order (the cipher state runs
-// through them), expanded anywhere, checked and written in order. The
-// last block is written only once the reader has seen what ends the
-// list, so that it can be cut at the size the trailer gives.
+// through them), expanded anywhere, checked and written in order. Each
+// block's expansion is bound to its place by its key, which for the last
+// block depends on the size; without a size in the header that comes from
+// the trailer, so a block is handed on only once the reader has seen what
+// follows it.
 class ExpandStream : public BlockStage {
  public:
   ExpandStream(int input, int output, const char* file_name, ChecksumRecord& sums,
@@ -48,20 +50,31 @@ class ExpandStream : public BlockStage {
         size_(info.header.uncompressed_size) {}
 
   bool start_cipher();
-  bool run() { return run_pipeline(*this, PipelineShape{codec_threads(), true}); }
+  bool run() { return run_pipeline(*this, PipelineShape{codec_threads(), false}); }
   uint64_t size() const { return size_; }
 
   std::unique_ptr<BlockJob> next() override;
   bool finish(BlockJob& job) override;
 
  private:
+  // The head of the next block record, read ahead of its data.
+  struct Head {
+    bool read = false;
+    BlockHead kind = BlockHead::kEndOfInput;
+    uint8_t algorithm = 0;
+    uint32_t length = 0;
+    int error = 0;
+  };
+  const Head& peek();
+  bool at_counted_end() const;
   std::unique_ptr<BlockJob> fail(const char* reason, int error = 0);
-  std::unique_ptr<BlockJob> end_of_blocks(BlockHead head);
+  std::unique_ptr<BlockJob> end_of_blocks(const Head& head);
   std::unique_ptr<BlockJob> read_block(uint8_t algorithm, uint32_t stored_length);
+  void place_block(BlockExpansion& block);
   Buffer take_block();
   bool decrypt(std::vector<uint8_t>& stored);
   void add_plain_sum(const BlockExpansion& block);
-  bool write_block(const BlockExpansion& block, bool last);
+  bool write_block(const BlockExpansion& block);
   void report_unavailable(const BlockExpansion& block) const;
 
   const int input_;
@@ -73,10 +86,11 @@ class ExpandStream : public BlockStage {
   const int width_;
   const bool counted_;
   uint64_t size_;  // known from the header, or once the trailer is read
+  Head head_;
+  std::unique_ptr<BlockJob> end_;  // what ended the list, after the last block
   bool ended_ = false;
   bool end_ok_ = false;
   uint64_t read_ = 0;
-  uint64_t finished_ = 0;
   uint64_t produced_ = 0;
   CipherEntry cipher_ = nullptr;
   std::vector<uint8_t> cipher_state_;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "codec/checksum.h"
 #include "codec/codec.h"
+#include "common/plugin.h"
 #include "codec/format.h"
 #include "codec/tables.h"
 #include "status/status.h"
@@ -39,9 +41,25 @@ struct Decoded {
 
 const Bytes kAbcBlock = {'a', 'b', 'c', 0, 0, 0, 0, 0};
 
+// An algorithm that stores blocks as they are, behind the bundled plugins'
+// check, which the call context binds to the block's place.
+uint32_t store_declined(const unsigned char*, unsigned char*, uint32_t, uint32_t) {
+  return MR_DECLINED;
+}
+uint32_t store_expand(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t cap) {
+  if (len > cap) return MR_FAILED;
+  std::memcpy(dst, src, len);
+  return len;
+}
+constexpr uint8_t kKeyedSlot = 60;
+
 class DecompressTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::reset_process_state(); }
+  void SetUp() override {
+    test::reset_process_state();
+    algorithm_install(kKeyedSlot, plugin::entry<store_declined, store_expand>, "Keyed",
+                      AlgorithmTraits{true, 1, nullptr});
+  }
   void TearDown() override { test::reset_process_state(); }
 
   std::string put(const std::string& name, const Bytes& data) {
@@ -331,7 +349,7 @@ TEST_F(DecompressTest, NotAContainerGoesToForeignInput) {
 
 // Corrupt or hostile containers: each is refused with one line and no output.
 struct CorruptCase {
-  const char* label;
+  std::string label;
   ContainerBytes container;
   const char* reason;  // of the corrupt-file line, or the whole line ("mirt: ...")
   bool via_pipe;
@@ -339,6 +357,8 @@ struct CorruptCase {
   // back an unbounded stream); never a byte that is not the data.
   Bytes may_write = {};
 };
+
+void PrintTo(const CorruptCase& c, std::ostream* os) { *os << c.label; }
 
 ContainerBytes with_blocks(uint32_t block_size, uint64_t size, Bytes blocks) {
   ContainerBytes c;
@@ -363,6 +383,102 @@ ContainerBytes with_cipher(uint32_t number) {
   ContainerBytes c = with_blocks(8, 3, block(0, kAbcBlock, 1));
   c.ext = record(9, be(number, 4));
   return c;
+}
+
+// Blocks of 8 bytes stored in the keyed slot, each under the key of its
+// place, as a writer leaves them in a file (sizes patched in, with or
+// without checksums) or in a pipe (a trailer with the size).
+enum class Writer { kFile, kPipe, kNoChecksums };
+
+struct KeyedBlocks {
+  std::vector<Bytes> records;
+  uint64_t size = 0;
+};
+
+KeyedBlocks keyed_blocks(const std::string& text) {
+  KeyedBlocks k{{}, text.size()};
+  for (uint64_t i = 0; i * 8 < text.size(); ++i) {
+    const uint32_t real = real_bytes_of(i, text.size(), 8);
+    Bytes stored(8, 0);
+    std::memcpy(stored.data(), text.data() + i * 8, real);
+    const uint32_t check = plugin::plain_check(stored.data(), 8) ^ block_key(i, 8, real);
+    append(stored, be(check, 4));
+    k.records.push_back(block(kKeyedSlot, stored, 1));
+  }
+  return k;
+}
+
+const std::string kKeyedText = "abcdefghijklmnopqrs";
+
+// `damage` moves, repeats or replaces block records, or changes the size
+// field, after the writer has finished.
+ContainerBytes keyed_container(Writer writer, void (*damage)(KeyedBlocks&)) {
+  KeyedBlocks k = keyed_blocks(kKeyedText);
+  ContainerBytes c;
+  c.ext = Bytes(14, 0x0A);
+  if (writer == Writer::kFile) {
+    uint32_t stored_sum = 0;
+    uint32_t plain_sum = 0;
+    for (const Bytes& r : k.records) {
+      stored_sum = adler32(stored_sum, r.data() + 2, r.size() - 2);
+      plain_sum = adler32(plain_sum, r.data() + 2, 8);
+    }
+    c.ext = record(0, be(stored_sum, 4));
+    append(c.ext, record(1, be(plain_sum, 4)));
+  }
+  c.count = static_cast<int64_t>(k.records.size());
+  if (damage != nullptr) damage(k);
+  for (const Bytes& r : k.records) append(c.blocks, r);
+  if (writer == Writer::kPipe) {
+    c.count = 0;
+    c.trailer = true;
+    c.trailer_size = k.size;
+  } else {
+    c.size = k.size;
+  }
+  return c;
+}
+
+// A block moved, repeated, or brought from another place of another
+// container, and a size field made smaller or larger, all fail at the
+// first block that is not where it was written.
+void add_misplaced_block_cases(std::vector<CorruptCase>& cases, bool pipe) {
+  const Bytes first(kKeyedText.begin(), kKeyedText.begin() + 8);
+  const Bytes two(kKeyedText.begin(), kKeyedText.begin() + 16);
+  struct Damage {
+    const char* label;
+    void (*damage)(KeyedBlocks&);
+    const char* reason;
+    Bytes may_write;
+  } damages[] = {
+      {"swapped_blocks", [](KeyedBlocks& k) { std::swap(k.records[0], k.records[1]); },
+       "block 0 fails its check", {}},
+      {"duplicated_block",
+       [](KeyedBlocks& k) { k.records.insert(k.records.begin() + 2, k.records[1]); },
+       "block 2 fails its check", two},
+      {"spliced_block",
+       [](KeyedBlocks& k) { k.records[1] = keyed_blocks("ABCDEFGHIJKLMNOPQRS").records[0]; },
+       "block 1 fails its check", first},
+      {"size_lowered", [](KeyedBlocks& k) { k.size -= 1; }, "block 2 fails its check", two},
+      {"size_raised", [](KeyedBlocks& k) { k.size += 1; }, "block 2 fails its check", two},
+  };
+  for (const Damage& d : damages) {
+    for (Writer w : {Writer::kFile, Writer::kPipe, Writer::kNoChecksums}) {
+      static const char* const kWriters[] = {"in_file", "in_pipe", "without_checksums"};
+      cases.push_back({std::string(d.label) + "_written_" + kWriters[static_cast<int>(w)],
+                       keyed_container(w, d.damage), d.reason, pipe, d.may_write});
+    }
+  }
+}
+
+TEST_F(DecompressTest, KeyedBlocksDecodeInTheirPlace) {
+  for (Writer w : {Writer::kFile, Writer::kPipe, Writer::kNoChecksums}) {
+    for (bool through_pipe : {false, true}) {
+      Decoded d = decode(keyed_container(w, nullptr).build(), {}, through_pipe);
+      EXPECT_EQ(d.err, "");
+      EXPECT_EQ(std::string(d.output.begin(), d.output.end()), kKeyedText);
+    }
+  }
 }
 
 std::vector<CorruptCase> corrupt_cases() {
@@ -395,7 +511,7 @@ std::vector<CorruptCase> corrupt_cases() {
     cases.push_back({"extension_area_cut_short", cut_area, "truncated header", pipe});
     ContainerBytes short_data = with_blocks(8, 20, block(0, kAbcBlock, 1));
     short_data.count = 3;
-    cases.push_back({"fewer_blocks_than_the_size", short_data, "data ends early", pipe});
+    cases.push_back({"fewer_blocks_than_the_size", short_data, "data ends early", pipe, kAbcBlock});
     // What a killed compressor writing to a pipe leaves: whole blocks, then
     // nothing (or a marker without its trailer).
     ContainerBytes killed = pipe_written({kAbcBlock, kAbcBlock}, 11);
@@ -444,6 +560,7 @@ std::vector<CorruptCase> corrupt_cases() {
     long_area.ext_length_given = true;
     long_area.ext_length = 15;
     cases.push_back({"area_one_byte_too_long", long_area, "data ends early", pipe});
+    add_misplaced_block_cases(cases, pipe);
   }
   return cases;
 }
@@ -469,8 +586,7 @@ TEST_P(CorruptContainerTest, IsRefusedCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CorruptContainerTest, ::testing::ValuesIn(corrupt_cases()),
                          [](const auto& info) {
-                           return std::string(info.param.label) +
-                                  (info.param.via_pipe ? "_pipe" : "_file");
+                           return info.param.label + (info.param.via_pipe ? "_pipe" : "_file");
                          });
 
 TEST_F(DecompressTest, TruncatedHeaderIsCorrupt) {

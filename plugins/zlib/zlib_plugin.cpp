@@ -36,9 +36,17 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
   return rc == Z_STREAM_END ? produced : MR_FAILED;
 }
 
+// zlib's own figures: deflate (1 << (windowBits + 2)) + (1 << (memLevel + 9))
+// bytes, inflate 1 << windowBits, each beside a few KiB of state.
+uint64_t memory(uint32_t mode, uint32_t, uint32_t) {
+  constexpr uint64_t kState = 8 << 10;
+  return mode == MR_MODE_COMPRESS ? (1u << 17) + (1u << 18) + kState : (1u << 15) + kState;
+}
+
 }  // namespace
 }  // namespace mirt
 
 MR_ALGORITHM_MODULE(4, "Zlib Compression", (mirt::plugin::self_checked_entry<mirt::compress, mirt::decompress>));
 MR_THREADSAFE_MODULE();
 MR_CONTEXT_MODULE();
+MR_MEMORY_MODULE(mirt::memory);

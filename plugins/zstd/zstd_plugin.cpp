@@ -6,3 +6,4 @@ MR_ALGORITHM_MODULE(16, "Zstandard Compression",
                                                       mirt::plugin::zstd_decompress>));
 MR_THREADSAFE_MODULE();
 MR_CONTEXT_MODULE();
+MR_MEMORY_MODULE(mirt::plugin::zstd_memory<19>);

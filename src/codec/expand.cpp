@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "codec/checksum.h"
+#include "codec/memory.h"
 #include "common/diag.h"
 #include "common/io.h"
 #include "common/keyword.h"
@@ -58,6 +59,7 @@ class BlockExpansion : public BlockJob {
   uint32_t produced = 0;
   uint32_t plain_sum = 0;
   bool sum_plain = false;  // Adler-32 of the output, combined in order
+  uint64_t need = 0;       // block_need() while in flight
   // False for a slot without an algorithm: the block is reported in order.
   bool in_worker = true;
 
@@ -74,6 +76,7 @@ class BlockFailure : public BlockJob {
   void plan(std::vector<BlockTask>&) override {}
   const char* reason;  // a corrupt-file reason, or null for a system error
   int error;
+  uint64_t memory_need = 0;  // or a block that needs more than the limit
 };
 
 }  // namespace
@@ -160,8 +163,31 @@ std::unique_ptr<BlockJob> ExpandStream::next() {
   }
   const Head head = peek();
   head_.read = false;
-  if (head.kind == BlockHead::kBlock) return read_block(head.algorithm, head.length);
-  return end_of_blocks(head);
+  if (head.kind != BlockHead::kBlock) return end_of_blocks(head);
+  const uint64_t need = block_need(head);
+  if (!fits_memory_limit(need)) {
+    auto failure = fail(nullptr);
+    static_cast<BlockFailure&>(*failure).memory_need = need;
+    return failure;
+  }
+  auto block = read_block(head.algorithm, head.length);
+  if (auto* expansion = dynamic_cast<BlockExpansion*>(block.get())) {
+    expansion->need = need;
+    reserved_ += need;
+  }
+  return block;
+}
+
+uint64_t ExpandStream::block_need(const Head& head) const {
+  const uint64_t stored = head.length;
+  return uint64_t{block_size_} + stored + (cipher_ != nullptr ? 2 * stored : 0) +
+         algorithm_memory(head.algorithm, MR_MODE_DECOMPRESS, block_size_);
+}
+
+bool ExpandStream::may_read() {
+  if (end_ || ended_ || at_counted_end()) return true;
+  const Head& head = peek();
+  return head.kind != BlockHead::kBlock || fits_memory_limit(reserved_ + block_need(head));
 }
 
 std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t stored_length) {
@@ -264,13 +290,18 @@ void ExpandStream::report_unavailable(const BlockExpansion& block) const {
 
 bool ExpandStream::finish(BlockJob& job) {
   if (auto* failure = dynamic_cast<BlockFailure*>(&job)) {
-    if (failure->reason != nullptr)
+    if (failure->memory_need != 0)
+      report("%s: decoding needs %s of memory, more than the limit of %s (memory_limit).\n",
+             display_name(file_name_), shown_size(failure->memory_need, true).c_str(),
+             shown_size(memory_limit(), false).c_str());
+    else if (failure->reason != nullptr)
       report_corrupt(file_name_, failure->reason);
     else
       report_system_error("read", failure->error);
     return false;
   }
   auto& block = static_cast<BlockExpansion&>(job);
+  reserved_ -= block.need;
   // Without the end of the list there is no size to cut the last block
   // at: the failure that follows says why.
   if (!block.placed) return true;

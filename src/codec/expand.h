@@ -55,6 +55,7 @@ class ExpandStream : public BlockStage {
 
   std::unique_ptr<BlockJob> next() override;
   bool finish(BlockJob& job) override;
+  bool may_read() override;
 
  private:
   // The head of the next block record, read ahead of its data.
@@ -66,6 +67,9 @@ class ExpandStream : public BlockStage {
     int error = 0;
   };
   const Head& peek();
+  // Memory a block holds while in flight: its plain and stored bytes, a
+  // cipher's scratch space, and its algorithm's working memory.
+  uint64_t block_need(const Head& head) const;
   bool at_counted_end() const;
   std::unique_ptr<BlockJob> fail(const char* reason, int error = 0);
   std::unique_ptr<BlockJob> end_of_blocks(const Head& head);
@@ -92,6 +96,7 @@ class ExpandStream : public BlockStage {
   bool end_ok_ = false;
   uint64_t read_ = 0;
   uint64_t produced_ = 0;
+  uint64_t reserved_ = 0;  // block_need() of the blocks in flight
   CipherEntry cipher_ = nullptr;
   std::vector<uint8_t> cipher_state_;
   std::vector<uint8_t> cipher_scratch_;

@@ -500,8 +500,14 @@ std::vector<CorruptCase> corrupt_cases() {
     cases.push_back({"length_field_missing", with_blocks(65536, 3, Bytes{0, 0}),
                      "truncated block", pipe});
     // A huge length with nothing behind it must not cost a huge buffer.
-    cases.push_back({"hostile_length", with_blocks(1u << 30, 3, Bytes{0, 0x7F, 0xFF, 0xFF, 0xF0}),
+    cases.push_back({"hostile_length", with_blocks(1u << 28, 3, Bytes{0, 0x1F, 0xFF, 0xFF, 0xF0}),
                      "truncated block", pipe});
+    // A block that claims more memory than the limit, refused before it is read.
+    cases.push_back({"block_beyond_the_memory_limit",
+                     with_blocks((1u << 30) + 1, 3, block(0, {1, 2, 3}, 4)),
+                     "mirt: t.mrt: decoding needs 1025 MiB of memory, more than the limit of "
+                     "1024 MiB (memory_limit).\n",
+                     pipe});
     cases.push_back({"cipher_out_of_range", with_cipher(7), "cipher not available", pipe});
     cases.push_back({"cipher_stub_slot", with_cipher(2), "cipher not available", pipe});
     cases.push_back({"cipher_empty_slot", with_cipher(4), "cipher not available", pipe});

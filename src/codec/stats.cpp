@@ -1,5 +1,4 @@
 // Description of every container of an input on standard output (mode 3).
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,21 +71,11 @@ void print_record(const ExtensionRecord& r, const char* file_value, ChecksumReco
   }
 }
 
-void print_locations(const std::vector<std::string>& locations, const Options& options) {
-  for (const std::string& location : locations) {
-    put("Download Location :   %s", location.c_str());
-    if (options.verbosity == 0) {
-      put("\n");
-      continue;
-    }
-    int fd = open_location(location.c_str(), O_RDONLY, 0);
-    if (fd < 0) {
-      put(" [broken]\n");
-    } else {
-      close(fd);
-      put("\n");
-    }
-  }
+// Locations come from whoever made the file: the report shows them and
+// never opens one, which would tell their host who is looking.
+void print_locations(const std::vector<std::string>& locations) {
+  for (const std::string& location : locations)
+    put("Download Location :   %s\n", location.c_str());
 }
 
 // The block records from the current position to the end of the
@@ -193,7 +182,7 @@ bool report_container(int input, const Options& options, const char* file_name,
     print_record(r, file_value, sums, locations);
     return true;
   });
-  print_locations(locations, options);
+  print_locations(locations);
 
   if (options.verbosity != 0) {
     put("\nBreak down: \n");

@@ -12,6 +12,7 @@
 #include "codec/expand.h"
 #include "codec/foreign.h"
 #include "common/diag.h"
+#include "common/text.h"
 #include "location/stream.h"
 #include "status/status.h"
 
@@ -78,7 +79,7 @@ bool read_container_head(int input, const Options& options, const char* file_nam
         mismatch = !take_sum(r, options, file_name, sums);
         return !mismatch;
       case kRecordDescription:
-        std::fprintf(stderr, "DESC: %s\n", record_text(r.data).c_str());
+        std::fprintf(stderr, "DESC: %s\n", shown_text(record_text(r.data)).c_str());
         break;
       case kRecordLocation:
         add_location(record_text(r.data).c_str(), file_value, info.locations);
@@ -116,7 +117,7 @@ bool use_remote_copy(int output, const Options& options, const char* file_name,
                      ChecksumRecord& sums, const ContainerInfo& info, StreamResult& result) {
   for (const std::string& location : info.locations) {
     status_message(1, "Trying to get remote url ");
-    status_append(2, location.c_str());
+    status_append(2, shown_text(location).c_str());
     int fetched = open_location(location.c_str(), O_RDONLY, 0);
     if (fetched < 0) {
       status_message(1, "Failed.");

@@ -14,6 +14,7 @@
 #include "codec/tables.h"
 #include "common/diag.h"
 #include "common/io.h"
+#include "common/text.h"
 #include "location/stream.h"
 #include "location/template.h"
 
@@ -153,7 +154,7 @@ void read_location_list(const std::string& path, const char* file_value,
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    report("%s: not a regular file, ignored.\n", path.c_str());
+    report("%s: not a regular file, ignored.\n", shown_text(path).c_str());
     return;
   }
   std::unique_ptr<FILE, int (*)(FILE*)> file(::fdopen(fd, "r"), &std::fclose);

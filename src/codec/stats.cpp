@@ -13,6 +13,7 @@
 #include "codec/reader.h"
 #include "codec/tables.h"
 #include "common/diag.h"
+#include "common/text.h"
 #include "location/stream.h"
 
 namespace mirt {
@@ -43,17 +44,17 @@ void print_record(const ExtensionRecord& r, const char* file_value, ChecksumReco
       put("CRC 1             :   0x%08x\n", r.value);
       break;
     case kRecordName:
-      put("Original Name     :   %s\n", record_text(r.data).c_str());
+      put("Original Name     :   %s\n", shown_text(record_text(r.data)).c_str());
       break;
     case kRecordDescription:
-      put("Description       :   %s\n", record_text(r.data).c_str());
+      put("Description       :   %s\n", shown_text(record_text(r.data)).c_str());
       break;
     case kRecordLocation:
       add_location(record_text(r.data).c_str(), file_value, locations);
       break;
     case kRecordLocationFile: {
       std::string path = record_text(r.data);
-      put("Download Loc File :   %s\n", path.c_str());
+      put("Download Loc File :   %s\n", shown_text(path).c_str());
       read_location_list(path, file_value, locations);
       break;
     }
@@ -75,7 +76,7 @@ void print_record(const ExtensionRecord& r, const char* file_value, ChecksumReco
 // never opens one, which would tell their host who is looking.
 void print_locations(const std::vector<std::string>& locations) {
   for (const std::string& location : locations)
-    put("Download Location :   %s\n", location.c_str());
+    put("Download Location :   %s\n", shown_text(location).c_str());
 }
 
 // The block records from the current position to the end of the

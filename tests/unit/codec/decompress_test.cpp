@@ -203,14 +203,15 @@ TEST_F(DecompressTest, FillerAndOddChecksumLengthsAreWalkedLikeTheWriterDoes) {
   EXPECT_EQ(d.sums.stored_compressed_sum, 0x08100127u);
 }
 
+// Its control bytes escaped: a file must not retitle or clear the terminal.
 TEST_F(DecompressTest, DescriptionGoesToStandardError) {
   ContainerBytes c;
   c.size = 3;
-  c.ext = text_record(6, "notes for you");
+  c.ext = text_record(6, "notes for you, caf\xc3\xa9\x1b]0;owned\x07\x1b[2J");
   c.blocks = block(0, kAbcBlock, 1);
   Decoded d = decode(c.build());
   EXPECT_EQ(d.result, 3u);
-  EXPECT_EQ(d.err, "DESC: notes for you\n");
+  EXPECT_EQ(d.err, "DESC: notes for you, caf\xc3\xa9\\x1b]0;owned\\x07\\x1b[2J\n");
 }
 
 TEST_F(DecompressTest, OldLayoutWarnsAtEveryPlaceAndUsesTheElfHash) {

@@ -187,8 +187,9 @@ TEST_F(StatsTest, RecordsInFileOrderThenLocations) {
   test::write_file(list, "l1\n\nl3");  // an empty line, and no final newline
   ContainerBytes c;
   c.size = 3;
-  c.ext = text_record(6, "the description");
-  append(c.ext, text_record(7, "first"));
+  c.ext = text_record(6, "the description\x1b[2J");
+  append(c.ext, text_record(4, "na\x9bme"));
+  append(c.ext, text_record(7, "first\x07"));
   append(c.ext, text_record(8, list));
   append(c.ext, text_record(7, "second"));
   append(c.ext, record(9, be(1, 4)));
@@ -196,12 +197,14 @@ TEST_F(StatsTest, RecordsInFileOrderThenLocations) {
   append(c.ext, record(200, {1, 2, 3}));
   Report r = run(c.build());
   std::string records = r.out.substr(r.out.find("Description"));
+  // Control bytes escaped wherever a record's text is shown.
   EXPECT_EQ(records,
-            "Description       :   the description\n"
+            "Description       :   the description\\x1b[2J\n"
+            "Original Name     :   na\\x9bme\n"
             "Download Loc File :   " + list + "\n"
             "Ciphered using    :   subst\n"
             "Program length    :   0\n"
-            "Download Location :   first\n"
+            "Download Location :   first\\x07\n"
             "Download Location :   l1\n"
             "Download Location :   \n"
             "Download Location :   l3\n"

@@ -30,6 +30,7 @@ struct Plugin {
   int slot;
   mr_algorithm_entry entry;
   const char* name;
+  mirt::AlgorithmTraits traits;
 };
 std::vector<Plugin> g_plugins;  // installed into the table
 
@@ -71,7 +72,14 @@ void load_plugins() {
     auto* algo = static_cast<const mr_entry*>(dlsym(handle, "MR_ALGO"));
     if (num == nullptr || name == nullptr || algo == nullptr) continue;
     const auto entry = reinterpret_cast<mr_algorithm_entry>(*algo);
-    if (mirt::algorithm_install(*num, entry, *name, true)) g_plugins.push_back({*num, entry, *name});
+    // As the loader records them: the call context binds blocks to their place.
+    mirt::AlgorithmTraits traits{true, 0, nullptr};
+    if (auto* context = static_cast<const int32_t*>(dlsym(handle, "MR_CONTEXT")))
+      traits.context = *context;
+    if (auto* memory = static_cast<const mr_memory_function*>(dlsym(handle, "MR_MEMORY")))
+      traits.memory = *memory;
+    if (mirt::algorithm_install(*num, entry, *name, traits))
+      g_plugins.push_back({*num, entry, *name, traits});
   }
 }
 
@@ -92,7 +100,7 @@ class OnlyPlugin {
       if (p.slot != kept.slot) mirt::algorithm_disable(p.slot);
   }
   ~OnlyPlugin() {
-    for (const Plugin& p : g_plugins) mirt::algorithm_install(p.slot, p.entry, p.name, true);
+    for (const Plugin& p : g_plugins) mirt::algorithm_install(p.slot, p.entry, p.name, p.traits);
   }
 };
 

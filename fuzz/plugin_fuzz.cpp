@@ -46,9 +46,10 @@ constexpr unsigned char kGuardByte = 0xA5;
 
 // Mode 2 into a destination with guard bytes behind it: the libraries
 // themselves are not instrumented, so check their writes by hand.
-uint32_t expand(mr_algorithm_entry entry, const std::vector<unsigned char>& src, uint32_t cap) {
+uint32_t expand(mr_algorithm_entry entry, const std::vector<unsigned char>& src, uint32_t cap,
+                mr_call_context* context = nullptr) {
   std::vector<unsigned char> out(cap + kGuard, kGuardByte);
-  const uint32_t produced = entry(MR_MODE_DECOMPRESS, nullptr, src.data(), out.data(),
+  const uint32_t produced = entry(MR_MODE_DECOMPRESS, context, src.data(), out.data(),
                                   static_cast<uint32_t>(src.size()), cap);
   if (produced > cap) std::abort();
   for (size_t i = cap; i < out.size(); ++i)
@@ -102,9 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
+  // Round trips go through a block key (the capacity), as the program
+  // gives one to every call.
+  mr_call_context context{};
+  context.size = sizeof context;
+  context.version = MR_CONTEXT_VERSION;
+  context.block_key = cap;
+  context.threads = 1;
   std::vector<unsigned char> packed(2 * size_t{len});
   const uint32_t stored =
-      entry(MR_MODE_COMPRESS, nullptr, src.data(), packed.data(), len, 2 * len);
+      entry(MR_MODE_COMPRESS, &context, src.data(), packed.data(), len, 2 * len);
   if (stored == MR_DECLINED) return 0;
   if (stored >= len) std::abort();
   std::vector<unsigned char> exact(packed.begin(), packed.begin() + stored);
@@ -116,12 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       exact[at] ^= static_cast<unsigned char>(src[i + 2] | 1);
     }
     if (len > 20 && (src[20] & 1)) exact.resize(stored - (src[20] >> 1) % stored);
-    if (!exact.empty()) expand(entry, exact, std::max(cap, len));
+    if (!exact.empty()) expand(entry, exact, std::max(cap, len), &context);
     return 0;
   }
 
   std::vector<unsigned char> back(len);
-  if (entry(MR_MODE_DECOMPRESS, nullptr, exact.data(), back.data(), stored, len) != len ||
+  if (entry(MR_MODE_DECOMPRESS, &context, exact.data(), back.data(), stored, len) != len ||
       back != src)
     std::abort();
   return 0;

@@ -21,3 +21,4 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
 
 MR_ALGORITHM_MODULE(23, "Context Mixing", (mirt::plugin::entry<mirt::compress, mirt::decompress>));
 MR_THREADSAFE_MODULE();
+MR_CONTEXT_MODULE();

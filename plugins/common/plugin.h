@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -11,10 +12,24 @@
 
 namespace mirt::plugin {
 
-// Every stored form ends with the CRC-32 of the plain block, big-endian.
+// Every stored form ends with the CRC-32 of the plain block, big-endian,
+// XORed with the block key when the program gives one (see
+// mr_call_context), so that a block fails anywhere but in its own place.
 // Containers written to a pipe or with -n carry no checksums of their
-// own, so without it a damaged block could decode to wrong bytes unnoticed.
+// own, so without it a damaged or misplaced block could decode to wrong
+// bytes unnoticed. Blocks written before keys existed carry the plain
+// CRC-32 (the form a call without a context still writes), and decode
+// wherever they stand.
 inline constexpr uint32_t kCheckLength = 4;
+
+// The key of the block being coded, or 0 without a call context.
+inline uint32_t block_key(const void* reserved) {
+  const auto* context = static_cast<const mr_call_context*>(reserved);
+  if (context == nullptr ||
+      context->size < offsetof(mr_call_context, block_key) + sizeof context->block_key)
+    return 0;
+  return context->block_key;
+}
 
 inline uint32_t plain_check(const unsigned char* data, uint32_t len) {
   return static_cast<uint32_t>(crc32_z(crc32_z(0, nullptr, 0), data, len));
@@ -43,21 +58,30 @@ inline uint32_t unsupported_mode(uint32_t mode) {
   return MR_DECLINED;
 }
 
+// Accepts the check of a plain block under `key`, or without a key (the
+// earlier form).
+inline bool check_matches(uint32_t stored, const unsigned char* plain, uint32_t len,
+                          uint32_t key) {
+  const uint32_t crc = plain_check(plain, len);
+  return stored == (crc ^ key) || stored == crc;
+}
+
 // Every entry follows the same dispatch; Compress and Decompress return
 // MR_DECLINED and MR_FAILED for their own failures. Compress gets a limit
 // that leaves room for the check; Decompress sees the stored form without
 // it and must never write more than `cap` bytes.
 template <uint32_t (*Compress)(const unsigned char*, unsigned char*, uint32_t, uint32_t),
           uint32_t (*Decompress)(const unsigned char*, unsigned char*, uint32_t, uint32_t)>
-uint32_t entry(uint32_t mode, void*, const unsigned char* src, unsigned char* dst,
+uint32_t entry(uint32_t mode, void* reserved, const unsigned char* src, unsigned char* dst,
                uint32_t src_len, uint32_t dst_cap) {
+  const uint32_t key = block_key(reserved);
   if (mode == MR_MODE_COMPRESS) {
     if (src == nullptr || dst == nullptr) return MR_DECLINED;
     const uint32_t limit = output_limit(src_len, dst_cap);
     if (limit <= kCheckLength) return MR_DECLINED;
     const uint32_t body = Compress(src, dst, src_len, limit - kCheckLength);
     if (body == MR_DECLINED || body > limit - kCheckLength) return MR_DECLINED;
-    put_check(dst + body, plain_check(src, src_len));
+    put_check(dst + body, plain_check(src, src_len) ^ key);
     return body + kCheckLength;
   }
   if (mode == MR_MODE_DECOMPRESS) {
@@ -66,30 +90,44 @@ uint32_t entry(uint32_t mode, void*, const unsigned char* src, unsigned char* ds
     const uint32_t body = src_len - kCheckLength;
     const uint32_t produced = Decompress(src, dst, body, dst_cap);
     if (produced == MR_FAILED || produced > dst_cap) return MR_FAILED;
-    if (plain_check(dst, produced) != get_check(src + body)) return MR_FAILED;
+    if (!check_matches(get_check(src + body), dst, produced, key)) return MR_FAILED;
     return produced;
   }
   return unsupported_mode(mode);
 }
 
 // For formats that carry a check of their own and verify it when they
-// decode (a zlib or bzip2 stream, a Zstandard frame with its checksum):
-// the same dispatch without a second check.
+// decode (a zlib or bzip2 stream, a Zstandard frame with its checksum).
+// With a block key the stream is followed by a tag, the CRC-32 of the
+// plain block XORed with the key; without one (and in blocks written
+// before keys existed) the stream stands alone. Decompress tells in
+// `consumed` where the format itself says its stream ends.
 template <uint32_t (*Compress)(const unsigned char*, unsigned char*, uint32_t, uint32_t),
-          uint32_t (*Decompress)(const unsigned char*, unsigned char*, uint32_t, uint32_t)>
-uint32_t self_checked_entry(uint32_t mode, void*, const unsigned char* src, unsigned char* dst,
-                            uint32_t src_len, uint32_t dst_cap) {
+          uint32_t (*Decompress)(const unsigned char*, unsigned char*, uint32_t, uint32_t,
+                                 uint32_t&)>
+uint32_t self_checked_entry(uint32_t mode, void* reserved, const unsigned char* src,
+                            unsigned char* dst, uint32_t src_len, uint32_t dst_cap) {
+  const uint32_t key = block_key(reserved);
   if (mode == MR_MODE_COMPRESS) {
     if (src == nullptr || dst == nullptr) return MR_DECLINED;
+    const uint32_t tag = key != 0 ? kCheckLength : 0;
     const uint32_t limit = output_limit(src_len, dst_cap);
-    if (limit == 0) return MR_DECLINED;
-    const uint32_t stored = Compress(src, dst, src_len, limit);
-    return stored == MR_DECLINED || stored > limit ? MR_DECLINED : stored;
+    if (limit <= tag) return MR_DECLINED;
+    const uint32_t stream = Compress(src, dst, src_len, limit - tag);
+    if (stream == MR_DECLINED || stream > limit - tag) return MR_DECLINED;
+    if (tag != 0) put_check(dst + stream, plain_check(src, src_len) ^ key);
+    return stream + tag;
   }
   if (mode == MR_MODE_DECOMPRESS) {
     if (src == nullptr || dst == nullptr || src_len == 0 || dst_cap == 0) return MR_FAILED;
-    const uint32_t produced = Decompress(src, dst, src_len, dst_cap);
-    return produced > dst_cap ? MR_FAILED : produced;
+    uint32_t consumed = 0;
+    const uint32_t produced = Decompress(src, dst, src_len, dst_cap, consumed);
+    if (produced == MR_FAILED || produced > dst_cap || consumed > src_len) return MR_FAILED;
+    const uint32_t rest = src_len - consumed;
+    if (rest == 0) return produced;
+    if (rest != kCheckLength || get_check(src + consumed) != (plain_check(dst, produced) ^ key))
+      return MR_FAILED;
+    return produced;
   }
   return unsupported_mode(mode);
 }

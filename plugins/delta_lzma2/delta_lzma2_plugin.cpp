@@ -64,9 +64,18 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
   return plugin::lzma2_decode(LZMA_FILTER_DELTA, &delta, src + 1, len - 1, dst, cap);
 }
 
+uint64_t memory(uint32_t mode, uint32_t block_size, uint32_t) {
+  lzma_options_delta delta{};
+  delta.type = LZMA_DELTA_TYPE_BYTE;
+  delta.dist = kMaxDistance;
+  return plugin::lzma2_memory(LZMA_FILTER_DELTA, &delta, mode, block_size);
+}
+
 }  // namespace
 }  // namespace mirt
 
 MR_ALGORITHM_MODULE(21, "Delta + LZMA2 Compression",
                     (mirt::plugin::entry<mirt::compress, mirt::decompress>));
 MR_THREADSAFE_MODULE();
+MR_CONTEXT_MODULE();
+MR_MEMORY_MODULE(mirt::memory);

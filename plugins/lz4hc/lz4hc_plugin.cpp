@@ -28,9 +28,16 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
   return produced > 0 ? static_cast<uint32_t>(produced) : MR_FAILED;
 }
 
+// The compressor's state; the decompressor needs nothing beside its buffers.
+uint64_t memory(uint32_t mode, uint32_t, uint32_t) {
+  return mode == MR_MODE_COMPRESS ? static_cast<uint64_t>(LZ4_sizeofStateHC()) : 0;
+}
+
 }  // namespace
 }  // namespace mirt
 
 MR_ALGORITHM_MODULE(19, "LZ4 HC Compression",
                     (mirt::plugin::entry<mirt::compress, mirt::decompress>));
 MR_THREADSAFE_MODULE();
+MR_CONTEXT_MODULE();
+MR_MEMORY_MODULE(mirt::memory);

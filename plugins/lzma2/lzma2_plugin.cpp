@@ -19,9 +19,15 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
   return plugin::lzma2_decode(LZMA_VLI_UNKNOWN, nullptr, src, len, dst, cap);
 }
 
+uint64_t memory(uint32_t mode, uint32_t block_size, uint32_t) {
+  return plugin::lzma2_memory(LZMA_VLI_UNKNOWN, nullptr, mode, block_size);
+}
+
 }  // namespace
 }  // namespace mirt
 
 MR_ALGORITHM_MODULE(17, "LZMA2 Compression",
                     (mirt::plugin::entry<mirt::compress, mirt::decompress>));
 MR_THREADSAFE_MODULE();
+MR_CONTEXT_MODULE();
+MR_MEMORY_MODULE(mirt::memory);

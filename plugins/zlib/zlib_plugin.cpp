@@ -20,7 +20,9 @@ uint32_t compress(const unsigned char* src, unsigned char* dst, uint32_t len, ui
   return rc == Z_STREAM_END ? produced : MR_DECLINED;
 }
 
-uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t cap) {
+// One zlib stream; `consumed` tells where it ends.
+uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t cap,
+                    uint32_t& consumed) {
   z_stream z{};
   if (inflateInit(&z) != Z_OK) return MR_FAILED;
   z.next_in = const_cast<Bytef*>(src);
@@ -29,9 +31,16 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
   z.avail_out = cap;
   const int rc = inflate(&z, Z_FINISH);
   const uint32_t produced = static_cast<uint32_t>(z.total_out);
-  const bool whole = rc == Z_STREAM_END && z.avail_in == 0;
+  consumed = len - z.avail_in;
   inflateEnd(&z);
-  return whole ? produced : MR_FAILED;
+  return rc == Z_STREAM_END ? produced : MR_FAILED;
+}
+
+// zlib's own figures: deflate (1 << (windowBits + 2)) + (1 << (memLevel + 9))
+// bytes, inflate 1 << windowBits, each beside a few KiB of state.
+uint64_t memory(uint32_t mode, uint32_t, uint32_t) {
+  constexpr uint64_t kState = 8 << 10;
+  return mode == MR_MODE_COMPRESS ? (1u << 17) + (1u << 18) + kState : (1u << 15) + kState;
 }
 
 }  // namespace
@@ -39,3 +48,5 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
 
 MR_ALGORITHM_MODULE(4, "Zlib Compression", (mirt::plugin::self_checked_entry<mirt::compress, mirt::decompress>));
 MR_THREADSAFE_MODULE();
+MR_CONTEXT_MODULE();
+MR_MEMORY_MODULE(mirt::memory);

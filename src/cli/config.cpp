@@ -12,6 +12,7 @@
 #include "cli/driver.h"
 #include "codec/block_select.h"
 #include "codec/codec.h"
+#include "codec/memory.h"
 #include "codec/pipeline.h"
 #include "codec/tables.h"
 #include "common/diag.h"
@@ -43,6 +44,7 @@ enum class Directive {
   kEvenBlocks,
   kNetTimeout,
   kTryAlgorithms,
+  kMemoryLimit,
 };
 
 struct DirectiveKeyword {
@@ -71,6 +73,7 @@ constexpr DirectiveKeyword kDirectives[] = {
     {"blocksize_even", Directive::kEvenBlocks},
     {"net_timeout", Directive::kNetTimeout},
     {"try_algorithms", Directive::kTryAlgorithms},
+    {"memory_limit", Directive::kMemoryLimit},
 };
 
 constexpr int kMaxFields = 4;
@@ -204,6 +207,11 @@ void apply_directive(Directive directive, const char* value, Options& options,
     case Directive::kTryAlgorithms:
       limit_tried_algorithms(value);
       break;
+    case Directive::kMemoryLimit: {
+      uint64_t bytes = 0;
+      if (parse_byte_count(value, bytes)) set_memory_limit(bytes);
+      break;
+    }
   }
 }
 

@@ -69,8 +69,11 @@ uint8_t* SelectionContext::verify_buffer(unsigned worker) {
   return buffer.get();
 }
 
-BlockChoice::BlockChoice(SelectionContext& context, Buffer plain)
-    : context_(context), plain_(std::move(plain)), candidates_(context.slots().size()) {}
+BlockChoice::BlockChoice(SelectionContext& context, Buffer plain, const BlockPlace& place)
+    : context_(context),
+      plain_(std::move(plain)),
+      place_(place),
+      candidates_(context.slots().size()) {}
 
 uint8_t BlockChoice::algorithm() const {
   return static_cast<uint8_t>(context_.slots()[static_cast<size_t>(best_)]);
@@ -110,7 +113,7 @@ void BlockChoice::compress(size_t index) {
   Buffer out = allocate_buffer(context_.capacity());
   const auto start = std::chrono::steady_clock::now();
   uint32_t length = call_algorithm(slot, MR_MODE_COMPRESS, plain_.get(), out.get(),
-                                   context_.block_size(), context_.capacity());
+                                   context_.block_size(), context_.capacity(), &place_);
   learn_cost(slot, context_.block_size(), std::chrono::steady_clock::now() - start);
   if (length != MR_DECLINED && length > context_.limit()) length = MR_DECLINED;
   candidate.length = length;
@@ -124,7 +127,8 @@ void BlockChoice::verify(size_t index, unsigned worker) {
   uint8_t* back = context_.verify_buffer(worker);
   const uint32_t size = context_.block_size();
   const uint32_t produced = call_algorithm(context_.slots()[index], MR_MODE_DECOMPRESS,
-                                           candidate.data.get(), back, candidate.length, size);
+                                           candidate.data.get(), back, candidate.length, size,
+                                           &place_);
   candidate.verified =
       produced == size && (size == 0 || std::memcmp(back, plain_.get(), size) == 0) ? 1 : 0;
 }

@@ -58,8 +58,8 @@ class SelectionContext {
 
 class BlockChoice : public BlockJob {
  public:
-  // `plain` holds the block, zero fill included.
-  BlockChoice(SelectionContext& context, Buffer plain);
+  // `plain` holds the block, zero fill included; `place` is where it goes.
+  BlockChoice(SelectionContext& context, Buffer plain, const BlockPlace& place);
   void plan(std::vector<BlockTask>& tasks) override;
 
   // Once planning is over:
@@ -85,6 +85,7 @@ class BlockChoice : public BlockJob {
 
   SelectionContext& context_;
   Buffer plain_;
+  const BlockPlace place_;
   std::vector<Candidate> candidates_;  // one per context slot
   std::vector<CandidateNote> notes_;
   int best_ = -1;  // index into candidates_

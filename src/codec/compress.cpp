@@ -135,6 +135,7 @@ class CompressStream : public BlockStage {
   Buffer take_block();
   // Reads one block; its length, 0 at the end, or a negative error.
   int32_t read_block(Buffer& block);
+  std::unique_ptr<BlockJob> choice(Buffer block, uint32_t filled);
   void encrypt(uint8_t* stored, uint32_t length);
   void add_sums(BlockChoice& choice);
 
@@ -149,6 +150,8 @@ class CompressStream : public BlockStage {
 
   std::vector<Buffer> spare_blocks_;
   Buffer first_block_;
+  uint32_t first_filled_ = 0;
+  uint64_t chosen_ = 0;  // blocks handed to the pipeline
   bool input_ended_ = false;
   uint64_t total_ = 0;
   uint32_t blocks_ = 0;
@@ -169,9 +172,14 @@ Buffer CompressStream::take_block() {
 int32_t CompressStream::read_block(Buffer& block) {
   const int32_t got = read_full(input_, block.get(), block_size_);
   if (got <= 0) return got < 0 ? -(errno != 0 ? errno : EIO) : 0;
-  // The last block is offered whole, zero fill included.
+  // A short block is the last: the input ended there, even if a file that
+  // grows would give more to a later read. It is offered whole, zero fill
+  // included.
   const auto filled = static_cast<uint32_t>(got);
-  if (filled < block_size_) std::memset(block.get() + filled, 0, block_size_ - filled);
+  if (filled < block_size_) {
+    std::memset(block.get() + filled, 0, block_size_ - filled);
+    input_ended_ = true;
+  }
   total_ += filled;
   return got;
 }
@@ -188,6 +196,7 @@ bool CompressStream::read_first() {
     first_block_.reset();
     input_ended_ = true;
   }
+  first_filled_ = static_cast<uint32_t>(got);
   return true;
 }
 
@@ -237,8 +246,16 @@ bool CompressStream::write_header(const char* file_name) {
   return write_all(output_, h, kHeaderLength + size_t{area_});
 }
 
+// The block's index and key: its real bytes are all that was read, the
+// block size for every block but a short last one.
+std::unique_ptr<BlockJob> CompressStream::choice(Buffer block, uint32_t filled) {
+  const BlockPlace place{chosen_, block_key(chosen_, block_size_, filled)};
+  ++chosen_;
+  return std::make_unique<BlockChoice>(selection_, std::move(block), place);
+}
+
 std::unique_ptr<BlockJob> CompressStream::next() {
-  if (first_block_) return std::make_unique<BlockChoice>(selection_, std::move(first_block_));
+  if (first_block_) return choice(std::move(first_block_), first_filled_);
   if (input_ended_) return nullptr;
   Buffer block = take_block();
   const int32_t got = read_block(block);
@@ -247,7 +264,7 @@ std::unique_ptr<BlockJob> CompressStream::next() {
     if (got == 0) return nullptr;
     return std::make_unique<ReadFailure>(-got);
   }
-  return std::make_unique<BlockChoice>(selection_, std::move(block));
+  return choice(std::move(block), static_cast<uint32_t>(got));
 }
 
 void CompressStream::encrypt(uint8_t* stored, uint32_t length) {

@@ -4,41 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "codec/checksum.h"
 #include "codec/codec.h"
+#include "codec/expand.h"
 #include "codec/foreign.h"
-#include "codec/format.h"
-#include "codec/pipeline.h"
-#include "codec/reader.h"
-#include "codec/tables.h"
-#include "common/buffer.h"
 #include "common/diag.h"
-#include "common/io.h"
-#include "common/keyword.h"
+#include "common/text.h"
 #include "location/stream.h"
 #include "status/status.h"
 
 namespace mirt {
 namespace {
-
-void report_corrupt(const char* file_name, const char* reason) {
-  report("%s: corrupt file (%s).\n", display_name(file_name), reason);
-}
-
-bool write_all(int fd, const uint8_t* data, uint64_t length) {
-  if (write_full(fd, data, static_cast<size_t>(length))) return true;
-  report_system_error("write", errno);
-  return false;
-}
 
 bool pair_passes(uint32_t stored, uint32_t running) {
   return stored == 0 || running == 0 || stored == running;
@@ -50,14 +29,6 @@ uint32_t progress_total(uint64_t size, uint32_t block_size) {
   if (total >= 4294967295.0) return 0xFFFFFFFFu;
   return static_cast<uint32_t>(total);
 }
-
-// What the header and the extension records say about one container.
-struct ContainerInfo {
-  ContainerHeader header;
-  std::vector<std::string> locations;
-  uint64_t program_length = 0;
-  int cipher = -1;
-};
 
 // A checksum record: false when a fetched copy does not match the local
 // file it replaces.
@@ -108,7 +79,7 @@ bool read_container_head(int input, const Options& options, const char* file_nam
         mismatch = !take_sum(r, options, file_name, sums);
         return !mismatch;
       case kRecordDescription:
-        std::fprintf(stderr, "DESC: %s\n", record_text(r.data).c_str());
+        std::fprintf(stderr, "DESC: %s\n", shown_text(record_text(r.data)).c_str());
         break;
       case kRecordLocation:
         add_location(record_text(r.data).c_str(), file_value, info.locations);
@@ -135,276 +106,6 @@ bool read_container_head(int input, const Options& options, const char* file_nam
   return true;
 }
 
-// The block whose data is all there: stored (and decrypted) bytes in, the
-// plain block out.
-class BlockExpansion : public BlockJob {
- public:
-  BlockExpansion(uint8_t algorithm, std::vector<uint8_t> stored)
-      : algorithm(algorithm), stored(std::move(stored)) {}
-
-  void plan(std::vector<BlockTask>& tasks) override {
-    if (planned_ || !in_worker) return;
-    planned_ = true;
-    tasks.push_back({[this](unsigned) { expand(); }, stored.size()});
-  }
-
-  void expand() {
-    produced = call_algorithm(algorithm, MR_MODE_DECOMPRESS, stored.data(), plain.get(),
-                              static_cast<uint32_t>(stored.size()), capacity);
-    if (sum_plain && produced <= capacity) plain_sum = adler32(0, plain.get(), produced);
-  }
-
-  const uint8_t algorithm;
-  std::vector<uint8_t> stored;
-  Buffer plain;
-  uint32_t capacity = 0;
-  uint32_t produced = 0;
-  uint32_t plain_sum = 0;
-  bool sum_plain = false;  // Adler-32 of the output, combined in order
-  // Slots that print (the stub) or hold nothing expand in order instead.
-  bool in_worker = true;
-
- private:
-  bool planned_ = false;
-};
-
-// The end of the blocks as the reader met it, reported in its turn.
-class BlockFailure : public BlockJob {
- public:
-  BlockFailure(const char* reason, int error) : reason(reason), error(error) {}
-  void plan(std::vector<BlockTask>&) override {}
-  const char* reason;  // a corrupt-file reason, or null for a system error
-  int error;
-};
-
-// The blocks of one container: read in order (the cipher state runs
-// through them), expanded anywhere, checked and written in order. The
-// last block is written only once the reader has seen what ends the
-// list, so that it can be cut at the size the trailer gives.
-class ExpandStream : public BlockStage {
- public:
-  ExpandStream(int input, int output, const char* file_name, ChecksumRecord& sums,
-               const ContainerInfo& info)
-      : input_(input),
-        output_(output),
-        file_name_(file_name),
-        sums_(sums),
-        info_(info),
-        block_size_(info.header.block_size),
-        width_(length_field_width(info.header.block_size)),
-        counted_(counted_blocks(info.header)),
-        size_(info.header.uncompressed_size) {}
-
-  bool start_cipher();
-  bool run() { return run_pipeline(*this, PipelineShape{codec_threads(), true}); }
-  uint64_t size() const { return size_; }
-
-  std::unique_ptr<BlockJob> next() override;
-  bool finish(BlockJob& job) override;
-
- private:
-  std::unique_ptr<BlockJob> fail(const char* reason, int error = 0);
-  std::unique_ptr<BlockJob> end_of_blocks(BlockHead head);
-  std::unique_ptr<BlockJob> read_block(uint8_t algorithm, uint32_t stored_length);
-  Buffer take_block();
-  bool decrypt(std::vector<uint8_t>& stored);
-  void add_plain_sum(const BlockExpansion& block);
-  bool write_block(const BlockExpansion& block, bool last);
-
-  const int input_;
-  const int output_;
-  const char* const file_name_;
-  ChecksumRecord& sums_;
-  const ContainerInfo& info_;
-  const uint32_t block_size_;
-  const int width_;
-  const bool counted_;
-  uint64_t size_;  // known from the header, or once the trailer is read
-  bool ended_ = false;
-  bool end_ok_ = false;
-  uint64_t read_ = 0;
-  uint64_t finished_ = 0;
-  uint64_t produced_ = 0;
-  CipherEntry cipher_ = nullptr;
-  std::vector<uint8_t> cipher_state_;
-  std::vector<uint8_t> cipher_scratch_;
-  std::vector<Buffer> spare_blocks_;
-};
-
-bool ExpandStream::start_cipher() {
-  if (info_.cipher == -1) return true;
-  if (!cipher_available(info_.cipher)) {
-    report_corrupt(file_name_, "cipher not available");
-    return false;
-  }
-  cipher_ = cipher_entry(info_.cipher);
-  cipher_state_.assign(MR_CIPHER_STATE_SIZE, 0);
-  cipher_(nullptr, nullptr, 0, cipher_state_.data(), MR_CIPHER_START_DECRYPT);
-  return true;
-}
-
-Buffer ExpandStream::take_block() {
-  if (spare_blocks_.empty()) return allocate_buffer(block_size_);
-  Buffer block = std::move(spare_blocks_.back());
-  spare_blocks_.pop_back();
-  return block;
-}
-
-bool ExpandStream::decrypt(std::vector<uint8_t>& stored) {
-  const auto length = static_cast<uint32_t>(stored.size());
-  cipher_scratch_.assign(uint64_t{length} * 2, 0);
-  const int32_t got = cipher_(stored.data(), cipher_scratch_.data(), length,
-                              cipher_state_.data(), MR_CIPHER_DECRYPT);
-  if (got < 0 || static_cast<uint32_t>(got) > length) return false;
-  std::memcpy(stored.data(), cipher_scratch_.data(), static_cast<size_t>(got));
-  return true;
-}
-
-// Whatever ends the container, well or badly, ends the reading.
-std::unique_ptr<BlockJob> ExpandStream::fail(const char* reason, int error) {
-  ended_ = true;
-  return std::make_unique<BlockFailure>(reason, error);
-}
-
-std::unique_ptr<BlockJob> ExpandStream::end_of_blocks(BlockHead head) {
-  if (head == BlockHead::kEndOfInput) {
-    // A header that counts blocks but is followed by none: the data was
-    // never written into this file.
-    if (counted_ && read_ == 0) return fail("the data is not in the file");
-    return fail("data ends early");
-  }
-  // The end marker: only a list without a size ends so, with the trailer.
-  if (counted_ || !read_trailer_rest(input_, info_.header.old_layout, size_))
-    return fail("data ends early");
-  if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
-  if (read_ == 0 && size_ > 0) return fail("the data is not in the file");
-  if (blocks_for(size_, block_size_) != read_) return fail("size does not match the blocks");
-  ended_ = end_ok_ = true;
-  return nullptr;
-}
-
-std::unique_ptr<BlockJob> ExpandStream::next() {
-  if (ended_) return nullptr;
-  if (counted_ && read_ == info_.header.block_count) {
-    ended_ = end_ok_ = true;
-    return nullptr;
-  }
-  uint8_t algorithm = 0;
-  uint32_t stored_length = 0;
-  int error = 0;
-  switch (read_block_head(input_, width_, algorithm, stored_length, error)) {
-    case BlockHead::kBlock:
-      return read_block(algorithm, stored_length);
-    case BlockHead::kError:
-      return fail(nullptr, error);
-    case BlockHead::kTruncated:
-      return fail("truncated block");
-    case BlockHead::kEndMarker:
-      return end_of_blocks(BlockHead::kEndMarker);
-    case BlockHead::kEndOfInput:
-      break;
-  }
-  return end_of_blocks(BlockHead::kEndOfInput);
-}
-
-std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t stored_length) {
-  // Stored blocks never exceed twice the block size (the compressor's
-  // output buffer); anything longer is not ours.
-  if (stored_length > uint64_t{block_size_} * 2) return fail("stored length too large");
-  std::vector<uint8_t> stored;
-  errno = 0;  // set by a failed read (a stalled or reset connection), not by an early end
-  if (!read_exactly(input_, stored, stored_length))
-    return errno != 0 ? fail(nullptr, errno) : fail("truncated block");
-  ++read_;
-  auto block = std::make_unique<BlockExpansion>(algorithm, std::move(stored));
-  block->plain = take_block();
-  block->capacity = block_size_;
-  const bool old = info_.header.old_layout;
-  const uint8_t* data = block->stored.data();
-  sums_.compressed_sum = old ? elf_hash(sums_.compressed_sum, data, stored_length)
-                             : adler32(sums_.compressed_sum, data, stored_length);
-  if (cipher_ != nullptr && !decrypt(block->stored)) return fail("bad decrypted length");
-  // The copy algorithm ignores the capacity, so hold it to the block size here.
-  if (algorithm_entry(algorithm) == copy_algorithm && stored_length > block_size_)
-    return fail("block longer than the block size");
-  block->sum_plain = cipher_ == nullptr && !old;
-  block->in_worker = algorithm_available(algorithm);
-  return block;
-}
-
-void ExpandStream::add_plain_sum(const BlockExpansion& block) {
-  if (cipher_ != nullptr) return;
-  if (info_.header.old_layout) {
-    std::fputs(kOldHeaderWarning, stderr);
-    sums_.plain_sum = elf_hash(sums_.plain_sum, block.plain.get(), block.produced);
-  } else if (block.in_worker) {
-    sums_.plain_sum = adler32_combine(sums_.plain_sum, block.plain_sum, block.produced);
-  } else {
-    sums_.plain_sum = adler32(sums_.plain_sum, block.plain.get(), block.produced);
-  }
-}
-
-// Every block but the last holds a whole block of data; the last holds
-// the rest of the size, then zero fill.
-bool ExpandStream::write_block(const BlockExpansion& block, bool last) {
-  uint64_t keep = block.produced;
-  if (last) {
-    const uint64_t rest = size_ - produced_;
-    if (block.produced < rest) {
-      report_corrupt(file_name_, "data ends early");
-      return false;
-    }
-    const uint8_t* fill = block.plain.get() + rest;
-    const uint8_t* end = block.plain.get() + block.produced;
-    if (std::any_of(fill, end, [](uint8_t b) { return b != 0; })) {
-      report_corrupt(file_name_, "data after the end of the input");
-      return false;
-    }
-    keep = rest;
-  } else if (block.produced != block_size_) {
-    report_corrupt(file_name_, "block shorter than the block size");
-    return false;
-  }
-  if (keep > 0 && !write_all(output_, block.plain.get(), keep)) return false;
-  produced_ += keep;
-  return true;
-}
-
-bool ExpandStream::finish(BlockJob& job) {
-  if (auto* failure = dynamic_cast<BlockFailure*>(&job)) {
-    if (failure->reason != nullptr)
-      report_corrupt(file_name_, failure->reason);
-    else
-      report_system_error("read", failure->error);
-    return false;
-  }
-  auto& block = static_cast<BlockExpansion&>(job);
-  const bool last = ended_ && finished_ + 1 == read_;
-  ++finished_;
-  // Without the end of the list there is no size to cut the last block
-  // at: the failure that follows says why.
-  if (last && !end_ok_) return true;
-  if (info_.header.old_layout) std::fputs(kOldHeaderWarning, stderr);
-  if (!block.in_worker)
-    block.produced = decompress_block(block.algorithm, block.stored.data(),
-                                      static_cast<uint32_t>(block.stored.size()),
-                                      block.plain.get(), block_size_);
-  if (block.produced == 0) {
-    report(cipher_ ? "Decompression resulted in 0-byte block.  Invalid key?\n"
-                   : "Decompression resulted in 0-byte block.\n");
-    return false;
-  }
-  if (block.produced > block_size_) {
-    report_corrupt(file_name_, "block longer than the block size");
-    return false;
-  }
-  add_plain_sum(block);
-  progress_step(1);
-  if (!write_block(block, last)) return false;
-  spare_blocks_.push_back(std::move(block.plain));
-  return true;
-}
-
 StreamResult decompress_input(int input, int output, const Options& options, const char* file_name,
                               ChecksumRecord& sums, int cipher, bool may_retry);
 
@@ -416,7 +117,7 @@ bool use_remote_copy(int output, const Options& options, const char* file_name,
                      ChecksumRecord& sums, const ContainerInfo& info, StreamResult& result) {
   for (const std::string& location : info.locations) {
     status_message(1, "Trying to get remote url ");
-    status_append(2, location.c_str());
+    status_append(2, shown_text(location).c_str());
     int fetched = open_location(location.c_str(), O_RDONLY, 0);
     if (fetched < 0) {
       status_message(1, "Failed.");
@@ -434,33 +135,39 @@ bool use_remote_copy(int output, const Options& options, const char* file_name,
 // A size for the progress display before the blocks are read: the
 // header's, or a trailer found by walking the block records of an input
 // that can seek back. Purely a display: the blocks are checked as read.
+// Such an input without its trailer is said to be corrupt at once, as the
+// failure that follows from the blocks comes only at their end.
 uint64_t size_for_progress(int input, const ContainerInfo& info) {
   if (counted_blocks(info.header)) return info.header.uncompressed_size;
   const int64_t at = seekable_position(input);
   if (at < 0) return 0;
   const int width = length_field_width(info.header.block_size);
   uint64_t size = 0;
+  bool trailer = false;
   for (;;) {
     uint8_t algorithm = 0;
     uint32_t length = 0;
     int error = 0;
     const BlockHead head = read_block_head(input, width, algorithm, length, error);
-    if (head == BlockHead::kEndMarker && !read_trailer_rest(input, info.header.old_layout, size))
-      size = 0;
+    if (head == BlockHead::kEndMarker)
+      trailer = read_trailer_rest(input, info.header.old_layout, size);
     if (head != BlockHead::kBlock || lseek(input, length, SEEK_CUR) < 0) break;
   }
   lseek(input, at, SEEK_SET);
-  return size;
+  if (!trailer) status_message(1, "File is corrupt.");
+  return trailer ? size : 0;
 }
 
-// One container, from just after its magic. `took_input` tells that a
-// remote copy was read in its place.
+// One container, from just after its magic, whose header it leaves in
+// `header`. `took_input` tells that a remote copy was read in its place.
 StreamResult decompress_container(int input, int output, const Options& options,
                                   const char* file_name, ChecksumRecord& sums, int cipher,
-                                  bool may_retry, bool& took_input) {
+                                  bool may_retry, bool& took_input, ContainerHeader& header) {
   ContainerInfo info;
   info.cipher = cipher;
-  if (!read_container_head(input, options, file_name, sums, info)) return {};
+  const bool read = read_container_head(input, options, file_name, sums, info);
+  header = info.header;
+  if (!read) return {};
 
   StreamResult fetched;
   if (options.use_urls && may_retry &&
@@ -503,12 +210,13 @@ StreamResult decompress_input(int input, int output, const Options& options, con
     ext_clear();
     if (!first) sums = ChecksumRecord{};
     bool took_input = false;
+    ContainerHeader header;
     const StreamResult one = decompress_container(input, output, options, file_name, sums,
-                                                  cipher, may_retry && first, took_input);
+                                                  cipher, may_retry && first, took_input, header);
     if (!one.ok) return one;
     total.bytes += one.bytes;
     if (took_input) return total;
-    switch (what_follows(input)) {
+    switch (what_follows(input, counted_blocks(header) ? &header : nullptr)) {
       case After::kContainer:
         continue;
       case After::kNothing:
@@ -516,6 +224,9 @@ StreamResult decompress_input(int input, int output, const Options& options, con
         return total;
       case After::kGarbage:
         report("%s: trailing garbage after the compressed data.\n", display_name(file_name));
+        return {};
+      case After::kBadTrailer:
+        report_corrupt(file_name, "the trailer does not match the header");
         return {};
     }
   }

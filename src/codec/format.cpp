@@ -162,4 +162,27 @@ void ext_clear() {
 
 uint32_t ext_allocated() { return g_ext.allocated; }
 
+namespace {
+
+// The finaliser of SplitMix64: every input bit reaches every output bit.
+uint64_t mix64(uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  return z ^ (z >> 31);
+}
+
+}  // namespace
+
+uint32_t block_key(uint64_t index, uint32_t block_size, uint32_t real_bytes) {
+  const uint64_t h = mix64(mix64(index) ^ (uint64_t{block_size} << 32 | real_bytes));
+  const auto key = static_cast<uint32_t>(h ^ (h >> 32));
+  return key != 0 ? key : 1;
+}
+
+uint32_t real_bytes_of(uint64_t index, uint64_t size, uint32_t block_size) {
+  const uint64_t start = index * block_size;
+  if (size <= start) return 0;
+  return size - start < block_size ? static_cast<uint32_t>(size - start) : block_size;
+}
+
 }  // namespace mirt

@@ -40,6 +40,15 @@ int read_be(int fd, void* destination, int count, int destination_width);
 // Length field width K for block size S.
 int length_field_width(uint32_t block_size);
 
+// The key that binds a stored block to its place (struct mr_call_context):
+// a mix of the block's index in its container, the block size and the
+// number of real bytes in the block (the block size for every block but
+// the last, the tail length for the last). Never 0. Stored blocks depend
+// on it: it must never change.
+uint32_t block_key(uint64_t index, uint32_t block_size, uint32_t real_bytes);
+// The real bytes of block `index` of a container of `size` plain bytes.
+uint32_t real_bytes_of(uint64_t index, uint64_t size, uint32_t block_size);
+
 // Process-wide extension buffer. The append operations return 1, or 0
 // when the record cannot be stored (allocation failure, or data longer
 // than 65535 bytes, which also prints a message).

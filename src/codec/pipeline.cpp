@@ -163,7 +163,7 @@ class Coordinator {
   }
 
   void fill() {
-    while (!ended_ && in_flight_.size() < window_) {
+    while (!ended_ && in_flight_.size() < window_ && (in_flight_.empty() || stage_.may_read())) {
       std::unique_ptr<BlockJob> job = stage_.next();
       if (!job) {
         ended_ = true;

@@ -41,6 +41,10 @@ class BlockStage {
   // Calling thread, in order. False stops the pipeline: no later block is
   // finished, pending work is dropped, and the workers are joined.
   virtual bool finish(BlockJob& job) = 0;
+  // Calling thread: whether another block may be read while others are
+  // in flight; false waits until one is finished (fewer blocks at once,
+  // when memory is short). Not asked when none is in flight.
+  virtual bool may_read() { return true; }
 };
 
 struct PipelineShape {

@@ -14,6 +14,7 @@
 #include "codec/tables.h"
 #include "common/diag.h"
 #include "common/io.h"
+#include "common/text.h"
 #include "location/stream.h"
 #include "location/template.h"
 
@@ -153,7 +154,7 @@ void read_location_list(const std::string& path, const char* file_value,
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    report("%s: not a regular file, ignored.\n", path.c_str());
+    report("%s: not a regular file, ignored.\n", shown_text(path).c_str());
     return;
   }
   std::unique_ptr<FILE, int (*)(FILE*)> file(::fdopen(fd, "r"), &std::fclose);
@@ -177,11 +178,18 @@ uint32_t read_magic(int fd, int32_t& got) {
          bytes[3];
 }
 
-After what_follows(int fd) {
+After what_follows(int fd, const ContainerHeader* counted) {
   int32_t got = 0;
   const uint32_t magic = read_magic(fd, got);
   if (got == 0) return After::kNothing;
   if (got == 4 && magic == kContainerMagic) return After::kContainer;
+  if (got == 4 && magic == kEndOfFileMagic && counted != nullptr) {
+    uint64_t size = 0;
+    if (!read_number(fd, counted->old_layout ? 4 : 8, size) ||
+        size != counted->uncompressed_size)
+      return After::kBadTrailer;
+    return what_follows(fd, nullptr);
+  }
   if (got < 0 || magic != 0) return After::kGarbage;
   std::vector<uint8_t> rest(64 * 1024);
   for (;;) {

@@ -99,11 +99,13 @@ inline constexpr uint64_t kMaxProgramLength = uint64_t{1} << 56;
 // True when the descriptor is a network stream.
 bool is_socket(int fd);
 
-enum class After { kNothing, kContainer, kGarbage };
+enum class After { kNothing, kContainer, kGarbage, kBadTrailer };
 // What follows a container: another one (its magic is consumed), the end
 // of the input, or only zero bytes to the end (the padding of tapes and
-// block devices), or anything else.
-After what_follows(int fd);
+// block devices), or anything else. A container whose header counts its
+// blocks (`counted`, else null) may still end with the end marker and a
+// trailer, whose size must then be the header's.
+After what_follows(int fd, const ContainerHeader* counted);
 
 // The first four bytes of the input, big-endian; `got` counts them.
 uint32_t read_magic(int fd, int32_t& got);

@@ -1,5 +1,4 @@
 // Description of every container of an input on standard output (mode 3).
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include "codec/reader.h"
 #include "codec/tables.h"
 #include "common/diag.h"
+#include "common/text.h"
 #include "location/stream.h"
 
 namespace mirt {
@@ -44,17 +44,17 @@ void print_record(const ExtensionRecord& r, const char* file_value, ChecksumReco
       put("CRC 1             :   0x%08x\n", r.value);
       break;
     case kRecordName:
-      put("Original Name     :   %s\n", record_text(r.data).c_str());
+      put("Original Name     :   %s\n", shown_text(record_text(r.data)).c_str());
       break;
     case kRecordDescription:
-      put("Description       :   %s\n", record_text(r.data).c_str());
+      put("Description       :   %s\n", shown_text(record_text(r.data)).c_str());
       break;
     case kRecordLocation:
       add_location(record_text(r.data).c_str(), file_value, locations);
       break;
     case kRecordLocationFile: {
       std::string path = record_text(r.data);
-      put("Download Loc File :   %s\n", path.c_str());
+      put("Download Loc File :   %s\n", shown_text(path).c_str());
       read_location_list(path, file_value, locations);
       break;
     }
@@ -72,21 +72,11 @@ void print_record(const ExtensionRecord& r, const char* file_value, ChecksumReco
   }
 }
 
-void print_locations(const std::vector<std::string>& locations, const Options& options) {
-  for (const std::string& location : locations) {
-    put("Download Location :   %s", location.c_str());
-    if (options.verbosity == 0) {
-      put("\n");
-      continue;
-    }
-    int fd = open_location(location.c_str(), O_RDONLY, 0);
-    if (fd < 0) {
-      put(" [broken]\n");
-    } else {
-      close(fd);
-      put("\n");
-    }
-  }
+// Locations come from whoever made the file: the report shows them and
+// never opens one, which would tell their host who is looking.
+void print_locations(const std::vector<std::string>& locations) {
+  for (const std::string& location : locations)
+    put("Download Location :   %s\n", shown_text(location).c_str());
 }
 
 // The block records from the current position to the end of the
@@ -113,19 +103,39 @@ bool walk_blocks(int input, const ContainerHeader& header, bool print, uint64_t&
 
 // Where the container that starts at `start` ends, and the size its
 // trailer gives, for an input that can seek back; -1 when its block list
-// is cut short.
+// is cut short. A header that counts its blocks may still be followed by
+// the end marker and a trailer of the same size, which belong to it.
 int64_t container_end(int input, int64_t start, const ContainerHeader& header, uint64_t& size) {
   if (lseek(input, start + header.header_length() + header.ext_length, SEEK_SET) < 0) return -1;
-  const bool whole = walk_blocks(input, header, false, size);
+  if (!walk_blocks(input, header, false, size)) return -1;
   const off_t end = lseek(input, 0, SEEK_CUR);
-  return whole ? static_cast<int64_t>(end) : -1;
+  if (counted_blocks(header)) {
+    int32_t got = 0;
+    uint64_t trailer_size = 0;
+    if (read_magic(input, got) == kEndOfFileMagic && got == 4 &&
+        read_number(input, header.old_layout ? 4 : 8, trailer_size) &&
+        trailer_size == header.uncompressed_size)
+      return lseek(input, 0, SEEK_CUR);
+  }
+  return end;
+}
+
+// The bytes of the container that starts at `start`: up to its end when
+// that was found, else to the end of the input; -1 for an input that
+// cannot seek.
+int64_t compressed_size(int input, int64_t start, int64_t end) {
+  if (start < 0) return -1;
+  if (end >= 0) return end - start;
+  const off_t file_end = lseek(input, 0, SEEK_END);
+  return file_end < start ? -1 : file_end - start;
 }
 
 // Reports one container from just after its magic; leaves the input at
 // its end. `whole` tells whether the container ended as it should.
 bool report_container(int input, const Options& options, const char* file_name,
-                      ChecksumRecord& sums, uint32_t magic, int64_t start, bool& whole) {
-  const ContainerHeader header = read_header_fields(input);
+                      ChecksumRecord& sums, uint32_t magic, int64_t start, bool& whole,
+                      ContainerHeader& header) {
+  header = read_header_fields(input);
   if (header.old_layout) std::fputs(kOldHeaderWarning, stderr);
   put("File              :   %s\n", display_name(file_name));
   put("Magic             :   0x%08x", magic);
@@ -146,14 +156,14 @@ bool report_container(int input, const Options& options, const char* file_name,
     if (end < 0 && !counted_blocks(header))
       report("Bad end-of-file magic.  Corrupt or incomplete file?\n");
     if (!counted_blocks(header)) size = end < 0 ? 0 : trailer_size;
-    lseek(input, start + header.header_length(), SEEK_SET);
   }
   const int width = length_field_width(header.block_size);
   put("Mirt Version      :   %i.%i.%i\n", header.version[0], header.version[1],
       header.version[2]);
   put("Block Size        :   %i\n", static_cast<int>(header.block_size));
   put("Block Header Size :   %i\n", width + 1);
-  const int64_t compressed = end >= 0 ? end - start : -1;
+  const int64_t compressed = compressed_size(input, start, end);
+  if (start >= 0) lseek(input, start + header.header_length(), SEEK_SET);
   if (compressed < 0) {
     put("Compressed Size   :   unknown\n");
   } else {
@@ -173,7 +183,7 @@ bool report_container(int input, const Options& options, const char* file_name,
     print_record(r, file_value, sums, locations);
     return true;
   });
-  print_locations(locations, options);
+  print_locations(locations);
 
   if (options.verbosity != 0) {
     put("\nBreak down: \n");
@@ -200,20 +210,27 @@ StreamResult report_input(int input, const Options& options, const char* file_na
   for (bool first = true;; first = false) {
     if (!first) sums = ChecksumRecord{};
     bool whole = false;
-    if (!report_container(input, options, file_name, sums, magic, start, whole)) return {};
+    ContainerHeader header;
+    if (!report_container(input, options, file_name, sums, magic, start, whole, header))
+      return {};
     if (!whole) return {true, 1};
-    start = seekable_position(input);
-    switch (what_follows(input)) {
+    switch (what_follows(input, counted_blocks(header) ? &header : nullptr)) {
       case After::kContainer:
         magic = kContainerMagic;
+        // The next container starts at its magic, which is read.
+        start = seekable_position(input);
+        if (start >= 0) start -= 4;
         continue;
       case After::kNothing:
         return {true, 1};
       case After::kGarbage:
-        break;
+        report("%s: trailing garbage after the compressed data.\n", display_name(file_name));
+        return {};
+      case After::kBadTrailer:
+        report("%s: corrupt file (the trailer does not match the header).\n",
+               display_name(file_name));
+        return {};
     }
-    report("%s: trailing garbage after the compressed data.\n", display_name(file_name));
-    return {};
   }
 }
 

@@ -21,7 +21,7 @@ int32_t unavailable_cipher_entry(const unsigned char*, unsigned char*, uint32_t,
 struct AlgorithmSlot {
   AlgorithmEntry entry;
   const char* name;
-  bool threadsafe;
+  AlgorithmTraits traits;
 };
 
 struct CipherSlot {
@@ -54,9 +54,9 @@ constexpr const char* kInitialCipherNames[] = {"chaos", "subst", "serpent", "psu
 
 constexpr std::array<AlgorithmSlot, kAlgorithmSlots> initial_algorithms() {
   std::array<AlgorithmSlot, kAlgorithmSlots> table{};
-  table[0] = {copy_algorithm, kInitialAlgorithmNames[0], true};
+  table[0] = {copy_algorithm, kInitialAlgorithmNames[0], {true, 0, nullptr}};
   for (size_t i = 1; i < std::size(kInitialAlgorithmNames); ++i)
-    table[i] = {unavailable_algorithm, kInitialAlgorithmNames[i], true};
+    table[i] = {unavailable_algorithm, kInitialAlgorithmNames[i], {true, 0, nullptr}};
   return table;
 }
 
@@ -92,9 +92,7 @@ uint32_t unavailable_algorithm(uint32_t mode, void*, const unsigned char*, unsig
                                uint32_t, uint32_t) {
   if (mode == MR_MODE_COMPRESS) return MR_DECLINED;
   if (mode == MR_MODE_DECOMPRESS) {
-    std::printf(
-        "You tried to decompress a file with an algorithm that is not compiled into your "
-        "version.  Output will be unusable.\n");
+    std::printf("%s\n", kUnavailableAlgorithmText);
     return MR_FAILED;
   }
   std::printf("Unsupported mode: %i\n", static_cast<int>(mode));
@@ -127,29 +125,52 @@ void algorithm_disable(int slot) {
   // 255 is the end-of-blocks marker and never holds anything.
   if (!usable_algorithm_slot(slot)) return;
   g_algorithms[slot].entry = unavailable_algorithm;
-  g_algorithms[slot].threadsafe = true;
+  g_algorithms[slot].traits = {true, 0, nullptr};
 }
 
 void algorithm_restrict(uint32_t keep) {
   for (int slot = 1; slot < kEndOfBlocks; ++slot)
-    if (static_cast<uint32_t>(slot) != keep) g_algorithms[slot] = {nullptr, nullptr, true};
+    if (static_cast<uint32_t>(slot) != keep) g_algorithms[slot] = {nullptr, nullptr, {true, 0, nullptr}};
 }
 
-bool algorithm_install(int slot, AlgorithmEntry entry, const char* name, bool threadsafe) {
+bool algorithm_install(int slot, AlgorithmEntry entry, const char* name,
+                       const AlgorithmTraits& traits) {
   if (!usable_algorithm_slot(slot) || entry == nullptr) return false;
   AlgorithmEntry current = g_algorithms[slot].entry;
   if (current != nullptr && current != unavailable_algorithm) return false;
-  g_algorithms[slot] = {entry, name, threadsafe};
+  g_algorithms[slot] = {entry, name, traits};
   return true;
 }
 
+bool algorithm_install(int slot, AlgorithmEntry entry, const char* name, bool threadsafe) {
+  return algorithm_install(slot, entry, name, AlgorithmTraits{threadsafe, 0, nullptr});
+}
+
 uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* dst,
-                        uint32_t src_len, uint32_t dst_cap) {
+                        uint32_t src_len, uint32_t dst_cap, const BlockPlace* place) {
   const AlgorithmEntry entry = algorithm_entry(slot);
   if (entry == nullptr) return mode == MR_MODE_DECOMPRESS ? MR_FAILED : MR_DECLINED;
-  if (g_algorithms[slot].threadsafe) return entry(mode, nullptr, src, dst, src_len, dst_cap);
+  const AlgorithmTraits& traits = g_algorithms[slot].traits;
+  mr_call_context context{};
+  void* reserved = nullptr;
+  if (traits.context >= 1 && place != nullptr) {
+    context.size = sizeof context;
+    context.version = MR_CONTEXT_VERSION;
+    context.block_index = place->index;
+    context.block_key = place->key;
+    context.threads = 1;
+    reserved = &context;
+  }
+  if (traits.threadsafe) return entry(mode, reserved, src, dst, src_len, dst_cap);
   const std::lock_guard<std::mutex> hold(g_slot_locks[slot]);
-  return entry(mode, nullptr, src, dst, src_len, dst_cap);
+  return entry(mode, reserved, src, dst, src_len, dst_cap);
+}
+
+uint64_t algorithm_memory(int slot, uint32_t mode, uint32_t block_size) {
+  if (!algorithm_available(slot) || algorithm_entry(slot) == copy_algorithm) return 0;
+  const mr_memory_function memory = g_algorithms[slot].traits.memory;
+  if (memory != nullptr) return memory(mode, block_size, 1);
+  return kUnstatedMemoryFactor * block_size;
 }
 
 CipherEntry cipher_entry(int slot) {

@@ -188,8 +188,12 @@ class SymbolReader {
     return true;
   }
 
-  bool entry(const char* name, mr_entry& value) {
-    mr_entry pointer = nullptr;
+  bool entry(const char* name, mr_entry& value) { return function(name, value); }
+
+  // A pointer to a function of the module's (MR_ALGO, MR_MEMORY).
+  template <typename Function>
+  bool function(const char* name, Function& value) {
+    Function pointer = nullptr;
     if (!read(name, pointer, "a pointer variable")) return false;
     const void* code = reinterpret_cast<const void*>(pointer);
     const ElfW(Sym)* symbol = code != nullptr ? symbol_starting_at(code) : nullptr;
@@ -294,6 +298,8 @@ struct ModuleFacts {
   const char* fetch_location = nullptr;
   const char* version_location = nullptr;
   int32_t threadsafe = 0;
+  int32_t context = 0;
+  mr_memory_function memory = nullptr;
 };
 
 // Reads every MR_ symbol; false after refusing the module.
@@ -314,6 +320,8 @@ bool read_module_facts(void* handle, const std::string& path, ModuleFacts& facts
   symbols.text("MR_URL_GET", facts.fetch_location);
   symbols.text("MR_URL_VER", facts.version_location);
   symbols.number("MR_THREADSAFE", facts.threadsafe);
+  symbols.number("MR_CONTEXT", facts.context);
+  symbols.function("MR_MEMORY", facts.memory);
   (void)dlsym(handle, "MR_SIGN");  // reserved for signed modules
   if (!symbols.problem().empty()) {
     refuse_module(path, symbols.problem());
@@ -338,8 +346,8 @@ int install_module(void* handle, const ModuleFacts& facts) {
   if (facts.type == MR_TYPE_ALGORITHM) {
     if (static_cast<uint32_t>(facts.number) >= static_cast<uint32_t>(kEndOfBlocks)) return -1;
     auto algorithm = reinterpret_cast<AlgorithmEntry>(facts.entry);
-    if (algorithm_install(facts.number, algorithm, facts.display_name, facts.threadsafe != 0))
-      return 0;
+    const AlgorithmTraits traits{facts.threadsafe != 0, facts.context, facts.memory};
+    if (algorithm_install(facts.number, algorithm, facts.display_name, traits)) return 0;
     // Taken back so the handle is not closed twice at the end.
     forget_record(record);
     dlclose(handle);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -263,6 +264,66 @@ TEST_F(ConformanceCodecTest, StatisticsKeepOrderWithWarnings) {
                 kOldWarning + "mirt: Bad end-of-file magic.  Corrupt or incomplete file?\n");
 }
 
+// A container of `blocks` records of the block-sorting slot, each holding
+// `stored`, in blocks of `block_size` zero bytes; `area` filler bytes.
+std::string bwt_container(uint32_t block_size, uint32_t blocks, uint32_t area,
+                          const std::string& stored) {
+  std::string c;
+  put_be(c, 0x4D5254C3, 4);
+  c += std::string("\x00\x08\x2a", 3);
+  put_be(c, uint64_t{block_size} * blocks, 8);
+  put_be(c, blocks, 4);
+  put_be(c, block_size, 4);
+  put_be(c, 0, 1);
+  put_be(c, area, 4);
+  c += std::string(area, '\x0A');
+  for (uint32_t i = 0; i < blocks; ++i) {
+    c += '\x16';
+    put_be(c, stored.size(), 4);
+    c += stored;
+  }
+  return c;
+}
+
+// Memory bombs: a few valid bytes whose block-sorting blocks claim 1 GiB
+// (one or two of them) or 256 MiB of zeros are refused before anything of
+// that size is allocated, with one line, and leave no output.
+TEST_F(ConformanceCodecTest, MemoryBombsAreRefusedInOneLine) {
+  const std::string bin = MIRT_BINARY;
+  const std::string bwt = bin.substr(0, bin.rfind('/')) + "/plugins/bwt.so";
+  if (!file_exists(bwt)) GTEST_SKIP() << "plugins not built";
+  // The plugin's stored forms of 1 GiB and of 256 MiB of zeros.
+  const std::string gib("\x80\x80\x80\x80\x04\x01\x01\x0a\x01\xfe\x84\x62\x23\xc5\x00\x80"
+                        "\x11\x05\x60\x5b\x64\xc2\xb0", 23);
+  const std::string mib256("\x80\x80\x80\x80\x01\x01\x01\x0a\x01\xfe\x84\x62\x23\xc5\x02"
+                           "\x00\x44\x26\x2a\x0e\x7d\xbb", 22);
+  const struct {
+    const char* name;
+    std::string container;
+    size_t size;
+  } bombs[] = {
+      {"one.mrt", bwt_container(1u << 30, 1, 14, gib), 70},
+      {"two.mrt", bwt_container(1u << 30, 2, 14, gib), 98},
+      {"small.mrt", bwt_container(256u << 20, 1, 0, mib256), 55},
+  };
+  for (const auto& b : bombs) {
+    SCOPED_TRACE(b.name);
+    ASSERT_EQ(b.container.size(), b.size);
+    ASSERT_TRUE(write_file(file(b.name), b.container));
+    RunResult r = run({"-M", "module " + bwt, "-d", b.name});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_TRUE(std::regex_match(
+        r.err, std::regex(std::string("mirt: ") + b.name +
+                          ": decoding needs [0-9]+ MiB of memory, more than the limit of 1024 "
+                          "MiB \\(memory_limit\\)\\.\n")))
+        << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_LT(r.max_rss_kb, 64 * 1024);
+    const std::string name = b.name;
+    EXPECT_FALSE(file_exists(file(name.substr(0, name.size() - 4))));
+  }
+}
+
 // The old-layout warning follows the version bytes at once, ahead of any
 // complaint about the header fields after them.
 TEST_F(ConformanceCodecTest, OldHeaderWarningPrecedesTruncation) {
@@ -296,6 +357,13 @@ TEST_F(ConformanceCodecTest, SilentFailuresAreReported) {
   EXPECT_EQ(cut.exit_code, 255);
   EXPECT_EQ(cut.err, "mirt: cut.mrt: corrupt file (data ends early).\n");
   EXPECT_FALSE(file_exists(file("cut")));
+  // At level 1 the missing trailer is told before the blocks are read.
+  ASSERT_TRUE(write_file(file("empty.mrt"), packed.out.substr(0, 28 + 14)));
+  RunResult told = run({"-v", "-d", "empty.mrt"});
+  EXPECT_EQ(told.exit_code, 255);
+  EXPECT_EQ(told.err, status_line(0, 0, "Decompressing.") + status_line(0, 1, "File is corrupt.") +
+                          status_line(-1, 2, "File is corrupt.") +
+                          "mirt: empty.mrt: corrupt file (data ends early).\n\n");
 
   // A stored byte changed in a container with checksums.
   ASSERT_EQ(run({"in"}).exit_code, 0);

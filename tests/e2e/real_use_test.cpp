@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -209,6 +210,33 @@ TEST_F(RealUseTest, KilledRunLeavesNoFinishedLookingFile) {
   RunResult again = run({"big"});
   EXPECT_EQ(again.exit_code, 0) << again.err;
   EXPECT_TRUE(file_exists(file("big.mrt")));
+}
+
+// A log that grows while it is compressed: reading stops where the input
+// ended, and the container gives back exactly what was read, a prefix of
+// what the file became. (The slow module gives the writer time to append
+// between the blocks.)
+TEST_F(RealUseTest, FileGrowingWhileCompressedGivesBackWhatWasRead) {
+  const std::string start = make_data(5000, 1);
+  ASSERT_TRUE(write_file(file("log"), start));
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    const int fd = ::open(file("log").c_str(), O_WRONLY | O_APPEND);
+    const std::string line(100, 'x');
+    while (!done && fd >= 0 && ::write(fd, line.data(), line.size()) > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (fd >= 0) ::close(fd);
+  });
+  const std::string module = std::string(MIRT_TEST_MODULE_DIR) + "/test_picky.so";
+  RunResult packed = run({"-M", "module " + module, "-M", "threads 1", "-b", "1000", "log"});
+  done = true;
+  writer.join();
+  ASSERT_EQ(packed.exit_code, 0) << packed.err;
+  RunResult back = run({"-M", "module " + module, "-d", "-c", "log.mrt"});
+  EXPECT_EQ(back.exit_code, 0) << back.err;
+  const std::string grown = read_file(file("log"));
+  EXPECT_GE(back.out.size(), start.size());
+  EXPECT_TRUE(grown.compare(0, back.out.size(), back.out) == 0);
 }
 
 // Block size directives: pipe_blocksize for inputs of unknown size, and

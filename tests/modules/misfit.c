@@ -49,6 +49,12 @@ MR_EXPORT const mr_entry MR_ALGO = (mr_entry)(uintptr_t)not_code;
 MR_EXPORT const mr_entry MR_ALGO = (mr_entry)declining_entry;
 #endif
 
+#ifdef MISFIT_MEMORY_DATA
+/* A memory function that is not code. */
+static const unsigned char not_a_function[16] = {0xFF};
+MR_EXPORT const mr_memory_function MR_MEMORY = (mr_memory_function)(uintptr_t)not_a_function;
+#endif
+
 #ifdef MISFIT_URL_INT
 /* An optional name of the wrong size. */
 MR_EXPORT const int32_t MR_VER = 0x010000;

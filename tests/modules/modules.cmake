@@ -49,12 +49,14 @@ mirt_test_module(test_slot9 variant.c MODULE_SLOT=9 "MODULE_NAME=\"Slot Nine\"")
 mirt_test_module(test_type2 variant.c MODULE_TYPE=2)
 mirt_test_module(test_type0 variant.c MODULE_TYPE=0 MODULE_SLOT=60)
 mirt_test_module(test_update variant.c MODULE_VERSION=0x010000 MODULE_SLOT=70)
+mirt_test_module(test_memory variant.c MODULE_MEMORY MODULE_SLOT=61)
 # Loader cases: required names exported as the wrong kind of thing.
 mirt_test_module(test_misfit_algo_function misfit.c MISFIT_ALGO_FUNCTION)
 mirt_test_module(test_misfit_algo_data misfit.c MISFIT_ALGO_DATA)
 mirt_test_module(test_misfit_name_int misfit.c MISFIT_NAME_INT)
 mirt_test_module(test_misfit_name_wild misfit.c MISFIT_NAME_WILD)
 mirt_test_module(test_misfit_url_int misfit.c MISFIT_URL_INT)
+mirt_test_module(test_misfit_memory_data misfit.c MISFIT_MEMORY_DATA)
 mirt_test_module(test_misfit_none misfit.c)
 
 # The test programs load these at run time; build them first.

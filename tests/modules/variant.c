@@ -34,6 +34,14 @@ MR_EXPORT const int32_t MR_TYPE = MODULE_TYPE;
 #ifdef MODULE_REQUIRE
 MR_EXPORT const int32_t MR_REQUIRE = (int32_t)(MODULE_REQUIRE);
 #endif
+#ifdef MODULE_MEMORY
+/* Reads the call context and says what a call needs. */
+static uint64_t variant_memory(uint32_t mode, uint32_t block_size, uint32_t threads) {
+  return 3 * (uint64_t)block_size + mode + threads;
+}
+MR_CONTEXT_MODULE();
+MR_MEMORY_MODULE(variant_memory);
+#endif
 #ifdef MODULE_VERSION
 MR_EXPORT const int32_t MR_VER = MODULE_VERSION;
 MR_EXPORT const char *const MR_URL_GET = "@@HOME@@/updates/@@FILE@@.bin";

@@ -4,6 +4,7 @@
 
 #include "codec/block_select.h"
 #include "codec/format.h"
+#include "codec/memory.h"
 #include "codec/tables.h"
 #include "location/net.h"
 #include "location/stream.h"
@@ -24,6 +25,7 @@ void reset_process_state() {
   network_reset();
   reopen_table_reset();
   module_path_reset();
+  memory_limit_reset();
 }
 
 ScopedHome::ScopedHome(const std::string& path) {

@@ -23,6 +23,18 @@ one 18 brotli text; one 19 lz4hc text; one 20 x86_lzma2 x86; one 21 delta_lzma2 
 one 22 bwt text; one 22 bwt repeats; one 22 bwt source
 one 23 cm text; one 23 cm x86; one 23 cm table; one 23 cm source
 one 24 zstd_fast text
+# Blocks bound to their place by the block key: every slot's check (or the
+# tag after a self-checked stream) depends on the block's index, the block
+# size and the last block's length; and a container of several blocks
+# written to a pipe, whose last block's key comes from its trailer.
+for s in "4 zlib text" "9 bzip2 text" "16 zstd text" "17 lzma2 text" "18 brotli text" \
+         "19 lz4hc text" "20 x86_lzma2 x86" "21 delta_lzma2 table" "22 bwt text" "23 cm text" \
+         "24 zstd_fast text"; do
+  set -- $s
+  one "$1" "$2" "$3" keyed
+done
+out=slot17-lzma2-keyed-pipe-mixed.mrt
+[ -e "$out" ] || "$build/mirt" "${all[@]}" -I 17 -O -b 16384 < mixed | cat > "$out"
 for p in default fast max; do
   out="preset-$p-mixed.mrt"
   [ -e "$out" ] && continue

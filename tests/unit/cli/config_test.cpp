@@ -6,6 +6,7 @@
 #include <string>
 
 #include "codec/block_select.h"
+#include "codec/memory.h"
 #include "codec/tables.h"
 #include "location/net.h"
 #include "modules/loader.h"
@@ -55,6 +56,7 @@ int tried(const Options&, uint32_t) {
     digits = digits * 10 + (algorithm_tried(slot) ? 1 : 0);
   return digits;
 }
+int memory_kib(const Options&, uint32_t) { return static_cast<int>(memory_limit() >> 10); }
 
 class DirectiveTest : public ConfigTest, public ::testing::WithParamInterface<DirectiveCase> {};
 
@@ -119,6 +121,13 @@ INSTANTIATE_TEST_SUITE_P(
                       DirectiveCase{"blocksize 8192", block, 8192},
                       DirectiveCase{"blocksize 4294967296", block, 0},
                       DirectiveCase{"blocksize", block, 77},
+                      DirectiveCase{"memory_limit 512M", memory_kib, 512 << 10},
+                      DirectiveCase{"memory_limit 2gib", memory_kib, 2 << 20},
+                      DirectiveCase{"memory_limit 300kB", memory_kib, 300},
+                      DirectiveCase{"memory_limit 0", memory_kib, 0},
+                      DirectiveCase{"memory_limit 12X", memory_kib, 1 << 20},
+                      DirectiveCase{"memory_limit 99999999999999999999", memory_kib, 1 << 20},
+                      DirectiveCase{"memory_limit 20000000T", memory_kib, 1 << 20},
                       DirectiveCase{"#colour on", colour, 0},
                       DirectiveCase{" #colour on", colour, 0}));
 

@@ -721,7 +721,7 @@ TEST_F(CompressTest, NoAvailableAlgorithmFails) {
 std::unique_ptr<BlockChoice> choose(SelectionContext& context, const Bytes& block) {
   Buffer plain = allocate_buffer(block.size());
   std::memcpy(plain.get(), block.data(), block.size());
-  auto choice = std::make_unique<BlockChoice>(context, std::move(plain));
+  auto choice = std::make_unique<BlockChoice>(context, std::move(plain), BlockPlace{});
   std::vector<BlockTask> tasks;
   do {
     tasks.clear();

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include "codec/tables.h"
 #include "status/status.h"
 #include "unit/codec/codec_test_util.h"
+#include "support/http_server.h"
 #include "support/process_state.h"
 
 namespace mirt {
@@ -110,11 +112,38 @@ TEST_F(StatsTest, StandardInputHasADisplayName) {
   EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "File              :   standard input\n");
 }
 
-TEST_F(StatsTest, TrailerSizeFromFileAndUnknownSizesFromPipe) {
-  Report file = run(testing::abc_pipe_container());
-  EXPECT_NE(file.out.find("Compressed Size   :   68\nUncompressed Size :   3\n"
-                          "Ratio             :   0.044 to 1.0\n"),
-            std::string::npos);
+// Sizes of a file are its length whatever its end looks like: written to
+// a pipe, with a trailer after counted blocks, header only, or with its
+// trailer cut off. Only a pipe cannot tell.
+TEST_F(StatsTest, CompressedSizeOfAFileIsItsLength) {
+  ContainerBytes counted_trailer;
+  counted_trailer.size = 3;
+  counted_trailer.blocks = block(0, {'a', 'b', 'c', 0, 0, 0, 0, 0}, 1);
+  counted_trailer.trailer = true;
+  counted_trailer.trailer_size = 3;
+  ContainerBytes header_only;
+  header_only.size = 3000;
+  header_only.ext = Bytes(14, 0x0A);
+  Bytes cut = testing::abc_pipe_container();
+  cut.resize(cut.size() - 5);
+  struct Case {
+    Bytes container;
+    const char* sizes;
+  } cases[] = {
+      {testing::abc_pipe_container(),
+       "Compressed Size   :   68\nUncompressed Size :   3\nRatio             :   0.044 to 1.0\n"},
+      {counted_trailer.build(),
+       "Compressed Size   :   50\nUncompressed Size :   3\nRatio             :   0.060 to 1.0\n"},
+      {header_only.build(),
+       "Compressed Size   :   42\nUncompressed Size :   3000\n"
+       "Ratio             :   71.429 to 1.0\n"},
+      {cut, "Compressed Size   :   63\nUncompressed Size :   0\nRatio             :   0.000 to 1.0\n"},
+  };
+  for (const Case& c : cases) {
+    Report file = run(c.container);
+    EXPECT_NE(file.out.find(c.sizes), std::string::npos) << file.out;
+    EXPECT_EQ(file.result, 1u);
+  }
   Report pipe = run(testing::abc_pipe_container(), 1, true);
   EXPECT_NE(pipe.out.find("Compressed Size   :   unknown\nUncompressed Size :   0\n"
                           "Ratio             :   unknown\n"),
@@ -158,8 +187,9 @@ TEST_F(StatsTest, RecordsInFileOrderThenLocations) {
   test::write_file(list, "l1\n\nl3");  // an empty line, and no final newline
   ContainerBytes c;
   c.size = 3;
-  c.ext = text_record(6, "the description");
-  append(c.ext, text_record(7, "first"));
+  c.ext = text_record(6, "the description\x1b[2J");
+  append(c.ext, text_record(4, "na\x9bme"));
+  append(c.ext, text_record(7, "first\x07"));
   append(c.ext, text_record(8, list));
   append(c.ext, text_record(7, "second"));
   append(c.ext, record(9, be(1, 4)));
@@ -167,12 +197,14 @@ TEST_F(StatsTest, RecordsInFileOrderThenLocations) {
   append(c.ext, record(200, {1, 2, 3}));
   Report r = run(c.build());
   std::string records = r.out.substr(r.out.find("Description"));
+  // Control bytes escaped wherever a record's text is shown.
   EXPECT_EQ(records,
-            "Description       :   the description\n"
+            "Description       :   the description\\x1b[2J\n"
+            "Original Name     :   na\\x9bme\n"
             "Download Loc File :   " + list + "\n"
             "Ciphered using    :   subst\n"
             "Program length    :   0\n"
-            "Download Location :   first\n"
+            "Download Location :   first\\x07\n"
             "Download Location :   l1\n"
             "Download Location :   \n"
             "Download Location :   l3\n"
@@ -180,20 +212,28 @@ TEST_F(StatsTest, RecordsInFileOrderThenLocations) {
             "\n");
 }
 
-TEST_F(StatsTest, ReachabilityIsProbedOnlyWhenVerbose) {
-  std::string there = dir_.file("there");
-  test::write_file(there, "x");
+// Locations are shown, never opened, at every verbosity: opening one would
+// tell its host who looks at the file.
+TEST_F(StatsTest, LocationsAreShownNotOpened) {
+  test::HttpServer http;
+  ASSERT_TRUE(http.ok());
+  const std::string url = http.url("/f.mrt");
+  const std::string fifo = dir_.file("fifo");  // opening it would block
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ContainerBytes c;
   c.size = 3;
-  c.ext = text_record(7, there);
+  c.ext = text_record(7, url);
+  append(c.ext, text_record(7, fifo));
   append(c.ext, text_record(7, dir_.file("gone")));
-  Report quiet = run(c.build());
-  EXPECT_NE(quiet.out.find("Download Location :   " + dir_.file("gone") + "\n"),
-            std::string::npos);
-  Report verbose = run(c.build(), 1);
-  EXPECT_NE(verbose.out.find("Download Location :   " + there + "\n"), std::string::npos);
-  EXPECT_NE(verbose.out.find("Download Location :   " + dir_.file("gone") + " [broken]\n"),
-            std::string::npos);
+  for (int verbosity : {0, 1}) {
+    Report r = run(c.build(), verbosity);
+    EXPECT_NE(r.out.find("Download Location :   " + url + "\n"
+                         "Download Location :   " + fifo + "\n"
+                         "Download Location :   " + dir_.file("gone") + "\n"),
+              std::string::npos)
+        << r.out;
+  }
+  EXPECT_EQ(http.connections(), 0);
 }
 
 TEST_F(StatsTest, NamelessCipherAndAlgorithmSlots) {

@@ -170,7 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
         MisfitCase{"test_misfit_algo_data", "MR_ALGO does not point to a function"},
         MisfitCase{"test_misfit_name_int", "MR_NAME is not a pointer variable"},
         MisfitCase{"test_misfit_name_wild", "MR_NAME points outside every loaded object"},
-        MisfitCase{"test_misfit_url_int", "MR_URL_GET is not a pointer variable"}),
+        MisfitCase{"test_misfit_url_int", "MR_URL_GET is not a pointer variable"},
+        MisfitCase{"test_misfit_memory_data", "MR_MEMORY does not point to a function"}),
     [](const auto& info) { return std::string(info.param.module).substr(12); });
 
 TEST_F(LoaderTest, WellFormedModuleFromTheMisfitSourceLoads) {
@@ -178,6 +179,17 @@ TEST_F(LoaderTest, WellFormedModuleFromTheMisfitSourceLoads) {
   EXPECT_EQ(load_captured(module_file("test_misfit_none"), err, out), 0);
   EXPECT_EQ(err, "");
   EXPECT_STREQ(algorithm_name(80), "Misfit");
+}
+
+// What a call needs is the module's word when it gives one (MR_MEMORY),
+// else a multiple of the block size.
+TEST_F(LoaderTest, MemoryOfACallIsWhatTheModuleSays) {
+  std::string err, out;
+  ASSERT_EQ(load_captured(module_file("test_memory"), err, out), 0);
+  ASSERT_EQ(load_captured(module_file("test_type0"), err, out), 0);
+  EXPECT_EQ(algorithm_memory(61, MR_MODE_DECOMPRESS, 1000), 3000u + 2 + 1);
+  EXPECT_EQ(algorithm_memory(60, MR_MODE_DECOMPRESS, 1000), kUnstatedMemoryFactor * 1000);
+  EXPECT_EQ(algorithm_memory(0, MR_MODE_DECOMPRESS, 1000), 0u);
 }
 
 TEST_F(LoaderTest, BareNameThatFailsToLoadIsReportedAndTheSearchGoesOn) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <random>
 #include <string>
@@ -138,6 +139,14 @@ class AlgorithmContract : public testing::TestWithParam<EntryCase> {
     // Bundled plugins are reentrant and say so, so blocks run side by side.
     auto* threadsafe = static_cast<const int32_t*>(dlsym(handle_, "MR_THREADSAFE"));
     ASSERT_TRUE(threadsafe != nullptr && *threadsafe != 0);
+    // And they read the call context, so their blocks are bound to their place.
+    auto* context = static_cast<const int32_t*>(dlsym(handle_, "MR_CONTEXT"));
+    ASSERT_TRUE(context != nullptr && *context >= 1);
+    // What a call needs, so that the decoder keeps to its memory limit.
+    const bool codec_of_our_own = c.slot == 22 || c.slot == 23;
+    if (!codec_of_our_own) {
+      ASSERT_NE(dlsym(handle_, "MR_MEMORY"), nullptr);
+    }
     entry_ = reinterpret_cast<mr_algorithm_entry>(*algo);
   }
   void TearDown() override {
@@ -146,9 +155,9 @@ class AlgorithmContract : public testing::TestWithParam<EntryCase> {
 
   // Mode 1 into a guarded destination of the given capacity.
   uint32_t compress(const std::vector<unsigned char>& block, std::vector<unsigned char>& out,
-                    uint64_t cap) {
+                    uint64_t cap, mr_call_context* context = nullptr) {
     Guarded dst(cap);
-    const uint32_t n = entry_(MR_MODE_COMPRESS, nullptr, block.data(), dst.data(),
+    const uint32_t n = entry_(MR_MODE_COMPRESS, context, block.data(), dst.data(),
                               static_cast<uint32_t>(block.size()), static_cast<uint32_t>(cap));
     EXPECT_TRUE(dst.intact()) << "mode 1 wrote outside its destination";
     if (n != MR_DECLINED && n <= cap) out.assign(dst.data(), dst.data() + n);
@@ -157,10 +166,10 @@ class AlgorithmContract : public testing::TestWithParam<EntryCase> {
 
   // Mode 2 from an exactly sized source into a guarded destination.
   uint32_t expand(const std::vector<unsigned char>& stored, std::vector<unsigned char>& out,
-                  uint32_t cap) {
+                  uint32_t cap, mr_call_context* context = nullptr) {
     const std::vector<unsigned char> src(stored);
     Guarded dst(cap);
-    const uint32_t n = entry_(MR_MODE_DECOMPRESS, nullptr, src.data(), dst.data(),
+    const uint32_t n = entry_(MR_MODE_DECOMPRESS, context, src.data(), dst.data(),
                               static_cast<uint32_t>(src.size()), cap);
     EXPECT_TRUE(dst.intact()) << "mode 2 wrote outside its destination";
     EXPECT_LE(n, cap);
@@ -276,6 +285,37 @@ TEST_P(AlgorithmContract, HostileInputToModeTwoFailsInsideItsBuffers) {
     std::copy_n(stored.begin(), std::min<size_t>(len, std::min<size_t>(8, stored.size())),
                 junk.begin());
     expand(junk, out, size);
+  }
+}
+
+// A block stored under one key expands under that key only; a block
+// stored without one (as every block was before keys existed) expands
+// under any. A context too short to hold the key counts as none.
+TEST_P(AlgorithmContract, TheKeyBindsABlockToItsPlace) {
+  if (!GetParam().checks_input) GTEST_SKIP() << "the copy algorithm has no check";
+  const uint32_t size = 65536;
+  const auto block = make_block(typical_data(), size);
+  auto context = [](uint32_t key, uint32_t bytes = sizeof(mr_call_context)) {
+    mr_call_context c{};
+    c.size = bytes;
+    c.version = MR_CONTEXT_VERSION;
+    c.block_key = key;
+    c.threads = 1;
+    return c;
+  };
+  mr_call_context here = context(0x5EED1234), there = context(0x5EED1235),
+                  short_one = context(0x5EED1234, offsetof(mr_call_context, block_key));
+  std::vector<unsigned char> keyed, plain, out;
+  ASSERT_NE(compress(block, keyed, 2 * size, &here), MR_DECLINED);
+  ASSERT_NE(compress(block, plain, 2 * size), MR_DECLINED);
+  EXPECT_TRUE(compress(block, out, 2 * size, &short_one) != MR_DECLINED && out == plain);
+  EXPECT_EQ(expand(keyed, out, size, &here), size);
+  EXPECT_TRUE(out == block);
+  EXPECT_EQ(expand(keyed, out, size, &there), 0u);
+  EXPECT_EQ(expand(keyed, out, size), 0u);
+  for (mr_call_context* any : {&here, &there, static_cast<mr_call_context*>(nullptr)}) {
+    EXPECT_EQ(expand(plain, out, size, any), size);
+    EXPECT_TRUE(out == block);
   }
 }
 

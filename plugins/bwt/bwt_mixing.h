@@ -54,8 +54,7 @@ inline int mix(const int (&in)[N], const int32_t* w) {
 template <int N>
 inline void train(const int (&in)[N], int32_t* w, int bit, int p12, int rate) {
   const int miss = (bit << 12) - p12;
-  if (miss <= kSure && miss >= -kSure) return;
-  const int err = miss * rate;
+  const int err = miss > kSure || miss < -kSure ? miss * rate : 0;  // no branch: the bit is a coin toss
   for (int i = 0; i < N; ++i)
     w[i] = static_cast<int32_t>(static_cast<uint32_t>(w[i]) + static_cast<uint32_t>((in[i] * err + 0x8000) >> 16));
 }

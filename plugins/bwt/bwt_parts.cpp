@@ -1,10 +1,14 @@
 // The second stored form of the block-sorting codec, all numbers varints:
 //   n, flags (2, or 3: long repeats removed), when 3 the escape byte and
 //   m, the length after that pass; the primary index, the starts of the
-//   inverse's parts (chains_for(m) - 1); the length of each coded part's
-//   stream (parts_for(m) of them); the streams; when 3 the marks' stream.
-// Part k codes the sorted bytes [k m / P, (k + 1) m / P) as runs with a
-// model of its own (bwt_model.h), so parts code and decode side by side.
+//   inverse's parts (chains_for(m) - 1); for each of the P = parts_for(m)
+//   parts the number of sorted bytes it holds, then the length of its
+//   coded stream; the streams; when 3 the marks' stream.
+// Each part codes its sorted bytes as runs with a model of its own
+// (bwt_model.h), so parts code and decode side by side. A run costs about
+// the same wherever it is, bytes do not (the block's start sorts the most
+// varied contexts), so the parts hold equal numbers of runs; P is even
+// and depends only on m, so two threads share the parts evenly.
 #include <atomic>
 #include <vector>
 
@@ -23,9 +27,25 @@ constexpr uint32_t kPartBytes = 1u << 20;
 // quarter of the decoder's hashing).
 constexpr uint32_t kRepeatStride = 4;
 
-uint32_t parts_for(uint32_t m) { return std::max(1u, (m + kPartBytes - 1) / kPartBytes); }
-uint32_t part_begin(uint32_t m, uint32_t parts, uint32_t k) {
-  return static_cast<uint32_t>(uint64_t{m} * k / parts);
+uint32_t parts_for(uint32_t m) {
+  const uint32_t p = (m + kPartBytes - 1) / kPartBytes;
+  return p <= 1 ? 1 : (p + 1) & ~1u;
+}
+
+// Where each part begins: at the first run past an equal share of them.
+std::vector<uint32_t> part_bounds(const unsigned char* last, uint32_t m, uint32_t parts) {
+  uint64_t runs = 1;
+  for (uint32_t i = 1; i < m; ++i) runs += last[i] != last[i - 1];
+  std::vector<uint32_t> bound = {0};
+  uint64_t seen = 1;
+  for (uint32_t i = 1; i < m && bound.size() < parts; ++i) {
+    if (last[i] == last[i - 1]) continue;
+    if (seen * parts >= runs * bound.size()) bound.push_back(i);
+    ++seen;
+  }
+  while (bound.size() < parts) bound.push_back(m);
+  bound.push_back(m);
+  return bound;
 }
 
 // One coded stream, in a buffer of its own until the block is assembled.
@@ -93,18 +113,19 @@ uint32_t encode_parts(const unsigned char* src, uint32_t len, unsigned char* dst
   const auto* last = reinterpret_cast<const unsigned char*>(sa.get());
 
   const uint32_t parts = parts_for(m);
+  const std::vector<uint32_t> bound = part_bounds(last, m, parts);
   std::vector<Stream> streams(parts + (r.repeats ? 1 : 0));
   std::atomic<uint64_t> coded{0};
   tasks.run(static_cast<uint32_t>(streams.size()), [&](uint32_t k) {
     if (k == parts) return encode_marks(r.marks.get(), r.mark_count, streams[k]);
-    const uint32_t begin = part_begin(m, parts, k), end = part_begin(m, parts, k + 1);
-    encode_part(last + begin, end - begin, streams[k]);
-    tasks.progress((coded += end - begin) * len / m);
+    encode_part(last + bound[k], bound[k + 1] - bound[k], streams[k]);
+    tasks.progress((coded += bound[k + 1] - bound[k]) * len / m);
   });
   std::vector<uint32_t> fields = {len, r.repeats ? 3u : 2u};
   if (r.repeats) fields.insert(fields.end(), {r.escape, m});
   fields.push_back(primary);
   fields.insert(fields.end(), starts, starts + chains - 1);
+  for (uint32_t k = 0; k < parts; ++k) fields.push_back(bound[k + 1] - bound[k]);
   return assemble(dst, dst, dst + limit, fields, streams, parts);
 }
 
@@ -125,11 +146,21 @@ namespace {
 // Where the streams are: the header's lengths, checked against the bytes
 // there are. The marks' stream, if any, is the rest.
 struct Layout {
+  std::vector<uint32_t> bound;              // where each part's sorted bytes begin, then m
   std::vector<const unsigned char*> begin;  // each part's stream, then the marks'
   std::vector<uint32_t> size;
 };
 
-bool read_layout(const unsigned char*& p, const unsigned char* end, uint32_t parts, bool repeats, Layout& l) {
+bool read_layout(const unsigned char*& p, const unsigned char* end, uint32_t m, uint32_t parts, bool repeats,
+                 Layout& l) {
+  l.bound.assign(1, 0);
+  for (uint32_t k = 0; k < parts && p != nullptr; ++k) {
+    uint32_t length = 0;
+    p = get_varint(p, end, length);
+    if (length > m - l.bound.back()) return false;
+    l.bound.push_back(l.bound.back() + length);
+  }
+  if (p == nullptr || l.bound.back() != m) return false;
   l.size.resize(parts);
   for (uint32_t k = 0; k < parts && p != nullptr; ++k) p = get_varint(p, end, l.size[k]);
   if (p == nullptr) return false;
@@ -199,14 +230,14 @@ uint32_t decode_parts(const unsigned char* p, const unsigned char* end, uint32_t
   Layout layout;
   p = read_header(p, end, n, repeats, h);
   const uint32_t m = h.m, parts = parts_for(m);
-  if (p == nullptr || !read_layout(p, end, parts, repeats, layout)) return kFailed;
+  if (p == nullptr || !read_layout(p, end, m, parts, repeats, layout)) return kFailed;
   unsigned char* const sorted = dst + (n - m);
   const uint32_t sorted_escape = repeats ? kSortOrder.rank[h.escape] : 256;
   std::vector<uint32_t> escapes(parts);
   std::vector<uint8_t> ok(parts);
   std::atomic<uint64_t> decoded{0};
   tasks.run(parts, [&](uint32_t k) {
-    const uint32_t begin = part_begin(m, parts, k), length = part_begin(m, parts, k + 1) - begin;
+    const uint32_t begin = layout.bound[k], length = layout.bound[k + 1] - begin;
     ok[k] = decode_part(layout, k, sorted + begin, length, sorted_escape, escapes[k]);
     tasks.progress((decoded += length) * n / m / 2);
   });

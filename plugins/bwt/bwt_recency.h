@@ -22,7 +22,11 @@ struct Recency {
   // Moves byte `rank` to the front after a run of `len`.
   void move_to_front(int rank, uint32_t len) {
     const unsigned char c = list[rank];
-    std::memmove(&list[1], &list[0], static_cast<size_t>(rank));
+    if (rank < 16) {  // most: a call of memmove would cost more than the move
+      for (int k = rank; k > 0; --k) list[k] = list[k - 1];
+    } else {
+      std::memmove(&list[1], &list[0], static_cast<size_t>(rank));
+    }
     list[0] = c;
     rank2 = rank1;
     rank1 = rank;

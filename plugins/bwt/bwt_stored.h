@@ -122,9 +122,11 @@ struct Reduced {
 bool reduce(const unsigned char* src, uint32_t len, uint32_t stride, Reduced& r);
 
 // The sorted bytes as runs: the first byte in 8 plain bits, then each
-// run's byte by its rank (the first run's needs none) and its length.
+// run's byte by its rank (the first run's needs none) and its length. No
+// bytes, no bits.
 template <class Model>
 bool code_runs(Encoder& coder, Model& m, const unsigned char* last, uint32_t n) {
+  if (n == 0) return true;
   for (int i = 7; i >= 0; --i) coder.code((last[0] >> i) & 1, 32768);
   m.finish(last[0], 0);
   for (uint32_t i = 0; i < n;) {
@@ -146,6 +148,7 @@ bool code_runs(Encoder& coder, Model& m, const unsigned char* last, uint32_t n) 
 
 template <class Model>
 bool decode_runs_with(Decoder& coder, Model& m, unsigned char* out, uint32_t n) {
+  if (n == 0) return true;
   int first = 0;
   for (int i = 0; i < 8; ++i) first = first << 1 | coder.code(0, 32768);
   m.finish(first, 0);

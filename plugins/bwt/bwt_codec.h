@@ -72,10 +72,12 @@ unsigned char least_used_byte(const unsigned char* src, uint32_t n);
 inline constexpr int kMaxChains = 16;
 int chains_for(uint32_t n, Form form);
 
-// Sorts the `n` bytes into `sa` and overwrites it from its start with the
-// last column; sets in `starts` the rows (indexes of the last column) of
-// the first positions of all parts but the first. Returns the primary
-// index (1..n), or 0 when memory is short.
+// Sorts the `n` bytes into `sa` (n + kSortSlack entries) and overwrites it
+// from its start with the last column; sets in `starts` the rows (indexes
+// of the last column) of the first positions of all parts but the first.
+// Returns the primary index (1..n), or 0 when memory is short. The space
+// past the last column is free for the caller.
+inline constexpr uint32_t kSortSlack = 4;
 uint32_t sort_block(const unsigned char* src, uint32_t n, int chains, std::unique_ptr<int32_t[]>& sa,
                     uint32_t* starts);
 // The same into `out`.

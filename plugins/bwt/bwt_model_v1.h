@@ -210,9 +210,16 @@ struct RunModel : Recency {
       push(qh, bit);
       if (bit) return j;
     }
-    // Past the flags the byte itself, 8 bits from the top. Two inputs are
-    // the shares of each half among the bytes not yet refused: of the
-    // bytes that followed s1, and of all recent bytes.
+    return code_byte(coder, rank);
+  }
+
+  // Past the flags the byte itself, 8 bits from the top. Two inputs are
+  // the shares of each half among the bytes not yet refused: of the bytes
+  // that followed s1, and of all recent bytes.
+  template <class Coder>
+  int code_byte(Coder& coder, int rank) {
+    const uint32_t s1 = list[0];
+    const Pair* row = &pairs[s1 << 8];
     uint32_t total1 = freq_total[s1], total0 = order0_total;
     for (int j = 0; j <= kRanks; ++j) {
       total1 -= row[list[j]].freq;

@@ -48,37 +48,41 @@ std::vector<uint32_t> part_bounds(const unsigned char* last, uint32_t m, uint32_
   return bound;
 }
 
-// One coded stream, in a buffer of its own until the block is assembled.
+// One coded stream, in room of its own until the block is assembled: the
+// parts' in the suffix array's memory past the last column (which takes
+// its first quarter), the marks' in a buffer.
 struct Stream {
-  std::unique_ptr<unsigned char[]> bytes;
+  std::unique_ptr<unsigned char[]> own;
+  unsigned char* bytes = nullptr;
   uint32_t size = 0;
   bool ok = false;
 };
 
-// Room for a part: incompressible data grows a little, and then the copy
-// algorithm wins the block anyway.
-uint32_t stream_room(uint32_t plain) { return plain + plain / 8 + 256; }
+// Room for a part: twice its sorted bytes, more than even incompressible
+// data takes (and then the copy algorithm wins the block anyway).
+uint32_t part_room(uint32_t length) { return 2 * length + 16; }
 
-void encode_part(const unsigned char* last, uint32_t length, Stream& out) {
-  const uint32_t room = stream_room(length);
-  out.bytes = allocate<unsigned char>(room);
+void encode_part(const unsigned char* last, uint32_t length, unsigned char* room, Stream& out) {
   auto runs = make_model<model::RunModel>();
-  if (!out.bytes || !runs) return;
-  Encoder coder(out.bytes.get(), room);
+  if (!runs) return;
+  Encoder coder(room, part_room(length));
   if (!code_runs(coder, *runs, last, length)) return;
   coder.flush();
+  out.bytes = room;
   out.size = coder.size();
   out.ok = !coder.overflow();
 }
 
+uint32_t marks_room(uint32_t count) { return 5 * count + 16; }
+
 void encode_marks(const uint32_t* marks, uint32_t count, Stream& out) {
-  const uint32_t room = stream_room(count * 4);
-  out.bytes = allocate<unsigned char>(room);
+  out.own = allocate<unsigned char>(marks_room(count));
   auto marker = std::unique_ptr<model::MarkModel>(new (std::nothrow) model::MarkModel());
-  if (!out.bytes || !marker) return;
-  Encoder coder(out.bytes.get(), room);
+  if (!out.own || !marker) return;
+  Encoder coder(out.own.get(), marks_room(count));
   for (uint32_t k = 0; k < count; ++k) marker->code(coder, marks[k]);
   coder.flush();
+  out.bytes = out.own.get();
   out.size = coder.size();
   out.ok = !coder.overflow();
 }
@@ -92,7 +96,7 @@ uint32_t assemble(unsigned char* dst, unsigned char* p, unsigned char* end, cons
   for (uint32_t k = 0; k < counted && p != nullptr; ++k) p = put_varint(p, end, streams[k].size);
   for (const Stream& s : streams) {
     if (p == nullptr || !s.ok || s.size > static_cast<uint32_t>(end - p)) return kDeclined;
-    std::memcpy(p, s.bytes.get(), s.size);
+    std::memcpy(p, s.bytes, s.size);
     p += s.size;
   }
   return static_cast<uint32_t>(p - dst);
@@ -100,9 +104,12 @@ uint32_t assemble(unsigned char* dst, unsigned char* p, unsigned char* end, cons
 
 }  // namespace
 
+// Progress counts the stages as shares of the block: the repeat pass a
+// tenth, sorting three, coding the parts the rest (as they finish).
 uint32_t encode_parts(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit, const Tasks& tasks) {
   Reduced r;
   if (!reduce(src, len, kRepeatStride, r)) return kDeclined;
+  tasks.progress(len / 10);
   const uint32_t m = r.length;
   const int chains = chains_for(m, Form::kParts);
   uint32_t starts[kMaxChains] = {};
@@ -110,16 +117,19 @@ uint32_t encode_parts(const unsigned char* src, uint32_t len, unsigned char* dst
   const uint32_t primary = sort_block(r.bytes.get(), m, chains, sa, starts);
   r.bytes.reset();
   if (primary == 0) return kDeclined;
+  tasks.progress(uint64_t{len} * 4 / 10);
   const auto* last = reinterpret_cast<const unsigned char*>(sa.get());
 
   const uint32_t parts = parts_for(m);
   const std::vector<uint32_t> bound = part_bounds(last, m, parts);
   std::vector<Stream> streams(parts + (r.repeats ? 1 : 0));
   std::atomic<uint64_t> coded{0};
+  unsigned char* const room = reinterpret_cast<unsigned char*>(sa.get()) + m;
   tasks.run(static_cast<uint32_t>(streams.size()), [&](uint32_t k) {
     if (k == parts) return encode_marks(r.marks.get(), r.mark_count, streams[k]);
-    encode_part(last + bound[k], bound[k + 1] - bound[k], streams[k]);
-    tasks.progress((coded += bound[k + 1] - bound[k]) * len / m);
+    const uint32_t length = bound[k + 1] - bound[k];
+    encode_part(last + bound[k], length, room + 2 * bound[k] + 16 * k, streams[k]);
+    tasks.progress(uint64_t{len} * 4 / 10 + (coded += bound[k + 1] - bound[k]) * len * 6 / 10 / m);
   });
   std::vector<uint32_t> fields = {len, r.repeats ? 3u : 2u};
   if (r.repeats) fields.insert(fields.end(), {r.escape, m});
@@ -135,9 +145,9 @@ uint64_t parts_memory(bool compress, uint32_t block_size, uint32_t threads) {
   const uint64_t marks = 4 * uint64_t{mark_bound(block_size)};
   if (!compress) return models + parts * 64;
   // The reduced block with the suffix array (and the sorter's buckets),
-  // then the last column in the array's place with the streams.
-  const uint64_t sorting = n + 4 * n + (uint64_t{1} << 20);
-  const uint64_t coding = 4 * n + stream_room(block_size) + parts * 256 + stream_room(4 * mark_bound(block_size)) + models;
+  // then the last column and the parts' streams in the array's place.
+  const uint64_t sorting = n + 4 * (n + kSortSlack) + (uint64_t{1} << 20);
+  const uint64_t coding = 4 * (n + kSortSlack) + marks_room(mark_bound(block_size)) + models;
   return marks + (uint64_t{4} << 18) + std::max(sorting, coding);
 }
 
@@ -223,6 +233,7 @@ const unsigned char* read_header(const unsigned char* p, const unsigned char* en
 
 // The sorted bytes go to the end of the destination; the inverse writes
 // the reduced block over them, and the repeats are restored in place.
+// Progress counts the parts as half the block, the inverse a quarter.
 uint32_t decode_parts(const unsigned char* p, const unsigned char* end, uint32_t n, uint32_t flags,
                       unsigned char* dst, const Tasks& tasks) {
   const bool repeats = flags == 3;

@@ -44,7 +44,7 @@ int chains_for(uint32_t n, Form form) {
 uint32_t sort_block(const unsigned char* src, uint32_t n, int chains, std::unique_ptr<int32_t[]>& sa,
                     uint32_t* starts) {
   if (n == 0 || n > kMaxBlock) return 0;
-  sa = allocate<int32_t>(n);
+  sa = allocate<int32_t>(size_t{n} + kSortSlack);
   if (!sa || divsufsort(src, sa.get(), static_cast<saidx_t>(n)) != 0) return 0;
   auto* out = reinterpret_cast<unsigned char*>(sa.get());
   uint32_t primary = 0;

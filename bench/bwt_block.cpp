@@ -4,9 +4,10 @@
 // on the same block in both directions, the tasks run on plain threads as
 // the program's pool would. Every round trip is checked.
 //   bwt_block [-r ROUNDS] [-t THREADS] FILE...
-// The speed-up is the one-thread CPU time over the time the call takes on
-// as many idle cores (thread_context.h): wall time says nothing on a
-// machine that others keep busy. Best of ROUNDS (default 3).
+// The speed-up is the time the call takes on one idle core over that on
+// THREADS idle cores, from the threads' CPU time (thread_context.h): wall
+// time says nothing on a machine that others keep busy. Best of ROUNDS
+// (default 3).
 #include <time.h>
 #include <unistd.h>
 
@@ -72,8 +73,8 @@ void measure(const std::string& path, const Bytes& in, Form form, int rounds, ui
   };
   const Times c1 = pack(1), ct = pack(threads), d1 = expand(1), dt = expand(threads);
   std::printf("%-12s form%d %10u %7.4f %7.1f %7.1f %6.2f %6.2f\n", path.substr(path.rfind('/') + 1).c_str(),
-              static_cast<int>(form), m, double(m) / n, n / c1.cpu / 1e6, n / d1.cpu / 1e6, c1.cpu / ct.span,
-              d1.cpu / dt.span);
+              static_cast<int>(form), m, double(m) / n, n / c1.cpu / 1e6, n / d1.cpu / 1e6, c1.span / ct.span,
+              d1.span / dt.span);
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 # the same run.
 #   bench/codec.sh [-m MIRT] [-p PLUGIN_DIR] [-o OLD_PLUGIN_DIR] [-s BLOCK] [-L] [-B] [-z]
 #                  SLOT[,SLOT...] [FILE...]
+# MIRT defaults to a release build of this tree in build/bench that reads
+# no system configuration (built when missing): an installed one that
+# loads all modules would load its own plugins first.
 # Each slot is run as `mirt -I SLOT` (that slot and the copy algorithm), so
 # every slot sees the same blocks: mirt's default block size for the file,
 # or BLOCK bytes with -s. -o also runs each slot with the plugins of an
@@ -20,14 +23,14 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-mirt=$here/build/release/mirt
+mirt=""
 plugins=""
 old=""
 block=""
 large=0
 direct=0
 with_zstd=0
-usage() { sed -n '2,20p' "$0" >&2; exit 2; }
+usage() { sed -n '2,23p' "$0" >&2; exit 2; }
 while getopts "m:p:o:s:LBz" opt; do
   case $opt in
     m) mirt=$OPTARG ;;
@@ -47,6 +50,14 @@ shift
 corpus=${CORPUS:-$here/../shared/bench/corpus}
 files=("$@")
 [ ${#files[@]} -gt 0 ] || files=("$corpus"/markup.xml "$corpus"/records.txt "$corpus"/source.tar "$corpus"/text.txt)
+if [ -z "$mirt" ]; then
+  mirt=$here/build/bench/mirt
+  if [ ! -x "$mirt" ]; then
+    cmake -S "$here" -B "$here/build/bench" -DCMAKE_BUILD_TYPE=Release -DMIRT_TESTS=OFF \
+          -DMIRT_SYSTEM_CONFIG="$here/build/bench/no-system.conf" >/dev/null
+    cmake --build "$here/build/bench" -j"$(nproc)" >/dev/null
+  fi
+fi
 plugins=${plugins:-$(dirname "$mirt")/plugins}
 [ -x "$mirt" ] || { echo "no mirt binary at $mirt (build first)" >&2; exit 1; }
 [ -d "$plugins" ] || { echo "no plugin folder at $plugins" >&2; exit 1; }
@@ -63,8 +74,8 @@ work=$(mktemp -d -p "${BENCH_DIR:-${TMPDIR:-/tmp}}" mirt-codec.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export HOME="$work/home"; mkdir -p "$HOME"  # no user configuration
 if [ "$large" = 1 ]; then
-  for k in 1 2 3 4; do cat "$corpus"/text.txt "$corpus"/markup.xml "$corpus"/source.tar; done |
-    head -c 48000000 >"$work/large.txt"
+  for k in 1 2 3 4; do cat "$corpus"/text.txt "$corpus"/markup.xml "$corpus"/source.tar; done >"$work/large.txt"
+  truncate -s 48000000 "$work/large.txt"
   files+=("$work/large.txt")
 fi
 # conf FILE DIR: a configuration that loads every plugin of DIR.

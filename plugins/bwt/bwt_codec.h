@@ -6,12 +6,17 @@
 // once; one block can also use several threads (bwt_tasks.h).
 //
 // Two stored forms. The first codes the sorted bytes in one stream
-// (bwt_model_v1.h). The second (bwt_model.h) cuts them into parts of
-// about kPartBytes coded independently, and rebuilds the block from
-// sampled rows, so both directions of one block keep every core busy;
-// where the parts fall depends only on the block's length, so the bytes
-// are the same for every thread count. New blocks get the second form;
-// both decode.
+// (bwt_model_v1.h). The second (bwt_model.h, bwt_parts.cpp) cuts them
+// into parts of about 1 MiB coded independently, and rebuilds the block
+// from sampled rows, so both directions of one block keep every core
+// busy; where the parts fall depends only on the block, so the bytes are
+// the same for every thread count. New blocks get the second form; both
+// decode.
+//
+// Memory per call beside src and dst, for a block of n bytes: encoding at
+// most 5 n (the reduced block and its suffix array, 32-bit) plus about
+// 3 MiB; decoding 4 n (the next-row table; the sorted bytes live in the
+// destination) plus about 3 MiB. memory_for() gives the bound.
 #pragma once
 
 #include <cstdint>

@@ -176,33 +176,40 @@ class RunModel : public Recency {
 
   // All tables in one allocation; probabilities start at one half.
   struct Tables {
+    static constexpr size_t kPairs = 256 * 256, kTriples = size_t{1} << kTripleBits;
+    static constexpr size_t kHistoryMaps = T::kRankFlags * 2 * 256, kFlagByRanks = T::kRankFlags * 64;
+    static constexpr size_t kGroups = 16 * 16, kPlaceBits = 4096;
+    static constexpr size_t kStepByByte = 256 * 32, kStepByLast = 256 * 16 * 8, kStepByRank = 4 * 8 * 32;
+    static constexpr size_t kBitByValue = 32 * 32 * 16, kBitByByte = 256 * 32 * 2;
+    static constexpr size_t kRefiner = 256 * coding::kRefinerPoints;
+    static constexpr size_t kProbabilities = kHistoryMaps + kFlagByRanks + kGroups + kPlaceBits + kStepByByte +
+                                             kStepByLast + kStepByRank + kBitByValue + kBitByByte;
+    static constexpr size_t kBytes = kPairs * sizeof(Pair) + kTriples * sizeof(History) +
+                                     (kProbabilities + kRefiner) * sizeof(uint16_t);
+
     Tables() : block(new (std::nothrow) unsigned char[kBytes]) {
       if (!block) return;
       unsigned char* at = block.get();
-      take(at, pairs, 65536);
-      take(at, triples, size_t{1} << kTripleBits);
-      take(at, history_maps, T::kRankFlags * 2 * 256);
-      take(at, flag_by_ranks, T::kRankFlags * 64);
-      take(at, groups, 16 * 16);
-      take(at, place_bits, 4096);
-      take(at, step_by_byte, 256 * 32);
-      take(at, step_by_last, 256 * 16 * 8);
-      take(at, step_by_rank, 4 * 8 * 32);
-      take(at, bit_by_value, 32 * 32 * 16);
-      take(at, bit_by_byte, 256 * 32 * 2);
-      take(at, first_flag_refiner, 256 * coding::kRefinerPoints);
-      for (size_t i = 0; i < 65536; ++i) pairs[i] = Pair{0, History::kEmpty, 0};
-      std::fill(triples, triples + (size_t{1} << kTripleBits), History::kEmpty);
-      std::fill(history_maps, first_flag_refiner, kHalf16);
-      std::memset(first_flag_refiner, 0, 256 * coding::kRefinerPoints * sizeof(uint16_t));
+      take(at, pairs, kPairs);
+      take(at, triples, kTriples);
+      take(at, history_maps, kHistoryMaps);  // the probabilities, one after another
+      take(at, flag_by_ranks, kFlagByRanks);
+      take(at, groups, kGroups);
+      take(at, place_bits, kPlaceBits);
+      take(at, step_by_byte, kStepByByte);
+      take(at, step_by_last, kStepByLast);
+      take(at, step_by_rank, kStepByRank);
+      take(at, bit_by_value, kBitByValue);
+      take(at, bit_by_byte, kBitByByte);
+      take(at, first_flag_refiner, kRefiner);
+      std::fill(pairs, pairs + kPairs, Pair{0, History::kEmpty, 0});
+      std::fill(triples, triples + kTriples, History::kEmpty);
+      std::fill(history_maps, history_maps + kProbabilities, kHalf16);
+      std::fill(first_flag_refiner, first_flag_refiner + kRefiner, uint16_t{0});
     }
     bool ok() const { return block != nullptr; }
-    Pair* pair_row(uint32_t s1) const { return &pairs[s1 << 8]; }
+    Pair* pair_row(uint32_t s1) const { return &pairs[pair_index(s1, 0)]; }
 
-    static constexpr size_t kProbabilities = T::kRankFlags * 2 * 256 + T::kRankFlags * 64 + 16 * 16 + 4096 +
-                                             256 * 32 + 256 * 16 * 8 + 4 * 8 * 32 + 32 * 32 * 16 + 256 * 32 * 2;
-    static constexpr size_t kBytes = 65536 * sizeof(Pair) + (size_t{1} << kTripleBits) + kProbabilities * 2 +
-                                     256 * coding::kRefinerPoints * 2;
     template <class V>
     static void take(unsigned char*& at, V*& table, size_t n) {
       table = reinterpret_cast<V*>(at);
@@ -210,28 +217,34 @@ class RunModel : public Recency {
     }
 
     std::unique_ptr<unsigned char[]> block;
-    Pair* pairs;                  // pair_index
-    History* triples;             // triple_index: flag histories
-    uint16_t* history_maps;       // history_map_index
-    uint16_t* flag_by_ranks;      // flag_by_ranks_index
-    uint16_t* groups;             // group_index
-    uint16_t* place_bits;         // place_bit_index
-    uint16_t* step_by_byte;       // step_by_byte_index
-    uint16_t* step_by_last;       // step_by_last_index
-    uint16_t* step_by_rank;       // step_by_rank_index
-    uint16_t* bit_by_value;       // bit_by_value_index
-    uint16_t* bit_by_byte;        // bit_by_byte_index
+    Pair* pairs;                   // pair_index
+    History* triples;              // triple_index: flag histories
+    uint16_t* history_maps;        // history_map_index
+    uint16_t* flag_by_ranks;       // flag_by_ranks_index
+    uint16_t* groups;              // group_index
+    uint16_t* place_bits;          // place_bit_index
+    uint16_t* step_by_byte;        // step_by_byte_index
+    uint16_t* step_by_last;        // step_by_last_index
+    uint16_t* step_by_rank;        // step_by_rank_index
+    uint16_t* bit_by_value;        // bit_by_value_index
+    uint16_t* bit_by_byte;         // bit_by_byte_index
     uint16_t* first_flag_refiner;  // 33 points per candidate byte
   };
 
   // Weight sets of the mixers, by decision kind.
   struct Mixers {
-    Weights<5> flags{3 * 8};  // by flag (1, 2+), whether the last rank was 1, the last run's length
-    Weights<3> groups{16};    // by group
-    Weights<3> place{8};      // by group
-    Weights<3> steps{T::kLengthSteps * 4};  // by step and rank
-    Weights<2> bits{32 * 2};  // by bit count and whether first
-    static constexpr size_t kBytes = (3 * 8 * 5 + 16 * 3 + 8 * 3 + T::kLengthSteps * 4 * 3 + 32 * 2 * 2) * 4;
+    static constexpr size_t kFlagSets = 2 * 8;   // flag 1 or later, last rank 1 or not, last run's length
+    static constexpr size_t kGroupSets = 16;     // by group
+    static constexpr size_t kPlaceSets = 8;      // by group, the last ones shared
+    static constexpr size_t kStepSets = T::kLengthSteps * 4;  // by step and rank
+    static constexpr size_t kBitSets = 32 * 2;   // by bit count and whether first
+    static constexpr size_t kBytes =
+        (kFlagSets * 5 + kGroupSets * 3 + kPlaceSets * 3 + kStepSets * 3 + kBitSets * 2) * sizeof(int32_t);
+    Weights<5> flags{kFlagSets};
+    Weights<3> groups{kGroupSets};
+    Weights<3> place{kPlaceSets};
+    Weights<3> steps{kStepSets};
+    Weights<2> bits{kBitSets};
   };
 
   // What the flags of one run share, worked out once: the pair counts

@@ -114,6 +114,9 @@ class FirstColumn {
   uint8_t first_[kStripes];
 };
 
+// Smaller blocks are rebuilt faster than threads start.
+uint32_t threads_for(uint32_t n, const Tasks& tasks) { return n < (1u << 20) ? 1 : tasks.threads(); }
+
 // Walks parts [a, b) forwards at once; `step(r, k)` writes position k
 // from row r and returns the next row.
 template <class Step>
@@ -138,7 +141,7 @@ void walk_forward(uint32_t n, int chains, int a, int b, const uint32_t* start_ro
 // column are counted, then placed, side by side.
 bool build_next(const unsigned char* last, uint32_t n, uint32_t primary, const unsigned char* byte_of, bool packed,
                 uint32_t* next, uint32_t* bucket, const Tasks& tasks) {
-  const uint32_t segments = std::min<uint32_t>(tasks.threads(), n / 65536 + 1);
+  const uint32_t segments = threads_for(n, tasks);
   auto count = allocate<uint32_t[256]>(segments);
   if (!count) return false;
   auto segment = [&](uint32_t s) { return part_begin(n, static_cast<int>(segments), static_cast<int>(s)); };
@@ -188,7 +191,7 @@ bool inverse(const unsigned char* last, uint32_t n, uint32_t primary, const uint
   row[0] = primary;
   for (int j = 1; j < chains; ++j) row[j] = full_row(starts[j - 1], primary);
   const FirstColumn first(bucket.data(), n + 1);
-  const uint32_t groups = std::min<uint32_t>(static_cast<uint32_t>(chains), tasks.threads());
+  const uint32_t groups = std::min<uint32_t>(static_cast<uint32_t>(chains), threads_for(n, tasks));
   tasks.run(groups, [&](uint32_t g) {
     const int a = static_cast<int>(g * static_cast<uint32_t>(chains) / groups);
     const int b = static_cast<int>((g + 1) * static_cast<uint32_t>(chains) / groups);

@@ -2,8 +2,9 @@
 // loaded at run time): stored forms from the fuzzer, damaged stored forms
 // of fuzz-derived blocks, and exact round trips.
 //
-// Byte 0: what to do; bytes 1-2: destination capacity; the rest is the
-// block or the stored form.
+// Byte 0: what to do (its value modulo 5), with which stored form (bit 3:
+// the first) and stride of the repeat pass (bit 4: 4, else 1); bytes 1-2:
+// destination capacity; the rest is the block or the stored form.
 //   0: the rest as a stored form
 //   1: round trip of the rest, which must be exact
 //   2: encode the rest, damage the result where its first bytes say, decode
@@ -44,13 +45,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t cap = (uint32_t{data[1]} << 8 | data[2]) + 1;
   const std::vector<unsigned char> rest(data + 3, data + size);
   const auto len = static_cast<uint32_t>(rest.size());
+  const auto form = data[0] & 8 ? mirt::bwt::Form::kFirst : mirt::bwt::Form::kParts;
+  const uint32_t stride = data[0] & 16 ? 4 : 1;
+  const mirt::bwt::Tasks tasks;
   switch (data[0] % 5) {
     case 0:
       expand(rest, cap);
       return 0;
     case 1: {
       std::vector<unsigned char> stored(room(len) + kGuard, kGuardByte);
-      const uint32_t m = mirt::bwt::encode(rest.data(), len, stored.data(), room(len));
+      const uint32_t m = mirt::bwt::encode(rest.data(), len, stored.data(), room(len), tasks, form);
       if (m == mirt::bwt::kDeclined || m > room(len)) std::abort();
       for (size_t i = room(len); i < stored.size(); ++i)
         if (stored[i] != kGuardByte) std::abort();
@@ -69,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const std::vector<unsigned char> reduced(rest.begin() + static_cast<long>(at), rest.end());
       std::vector<unsigned char> out(cap + kGuard, kGuardByte);
       const uint32_t n = mirt::bwt::restore_repeats(reduced.data(), static_cast<uint32_t>(reduced.size()), escape,
-                                                    marks.data(), static_cast<uint32_t>(marks.size()), out.data(), cap);
+                                                    marks.data(), static_cast<uint32_t>(marks.size()), out.data(), cap,
+                                                    stride);
       if (n != mirt::bwt::kFailed && n != cap) std::abort();
       for (size_t i = cap; i < out.size(); ++i)
         if (out[i] != kGuardByte) std::abort();
@@ -80,20 +85,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::vector<uint32_t> marks(len + 1);
       uint32_t count = 0;
       const uint32_t m = mirt::bwt::remove_repeats(rest.data(), len, data[1], reduced.data(), len, marks.data(),
-                                                   len + 1, count);
+                                                   len + 1, count, stride);
       if (len == 0) return 0;
       if (m == 0 || m > len) std::abort();
       for (size_t i = len; i < reduced.size(); ++i)
         if (reduced[i] != kGuardByte) std::abort();
       std::vector<unsigned char> back(len);
-      if (mirt::bwt::restore_repeats(reduced.data(), m, data[1], marks.data(), count, back.data(), len) != len ||
+      if (mirt::bwt::restore_repeats(reduced.data(), m, data[1], marks.data(), count, back.data(), len, stride) != len ||
           back != rest)
         std::abort();
       return 0;
     }
     default: {
       std::vector<unsigned char> stored(room(len));
-      const uint32_t m = mirt::bwt::encode(rest.data(), len, stored.data(), room(len));
+      const uint32_t m = mirt::bwt::encode(rest.data(), len, stored.data(), room(len), tasks, form);
       if (m == mirt::bwt::kDeclined) std::abort();
       stored.resize(m);
       // Up to eight (position, xor) edits, then an optional cut.

@@ -1,399 +1,389 @@
-// The second stage of the block-sorting codec: a model of the sorted bytes
-// as runs, so a long run costs a few decisions and decodes with one fill.
-// Each run is its byte and its length. The byte is asked for by a flag per
-// place of a move-to-front list (never place 0: that byte is the previous
-// run's), up to kRanks places; past them the byte itself is coded bit by
-// bit. The length is an Elias-gamma number. Every binary decision mixes a
-// few adaptive probabilities (direct counters, and maps of short bit
-// histories) chosen by small contexts, then refines the mix with a
-// secondary estimate. Integer arithmetic only, so the stored form is the
-// same on every platform. Included by bwt_codec.cpp alone.
+// The second stage of the block-sorting codec (stored form 2): the sorted
+// bytes as runs, each run its byte and its length, in few binary
+// decisions that each mix a handful of adaptive estimates.
+//
+// The byte: a flag for each of the first kRankFlags places of a
+// move-to-front list (place 0 is the previous run's byte, never asked
+// for); past them the place itself, as an Elias-gamma number whose group
+// flags and bits weigh how often the bytes of each side followed the
+// previous byte and occurred lately. The length: an Elias-gamma number,
+// its unary steps in the byte's contexts. Integer arithmetic only, so the
+// stored form is the same on every platform.
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
-#include "common/adaptive.h"
+#include "bwt/bwt_mixing.h"
+#include "bwt/bwt_recency.h"
 #include "common/hash.h"
-#include "common/logistic.h"
 
 namespace mirt::bwt::model {
 
-using logistic::kSquash;
-using logistic::kStretch;
-using logistic::squash;
-
-// ---- Adaptive probabilities (common/adaptive.h) -----------------------------
-
-inline constexpr uint32_t kHalf = coding::kCounterHalf;
-
-inline int stretch_of(uint32_t v) { return kStretch[coding::counter_p12(v)]; }
-
-inline void adapt(uint32_t& v, int bit, uint32_t limit) { coding::train<coding::Step::kFull>(v, bit, limit); }
-
-// Secondary estimation: interpolated between the two points around the
-// mixed estimate, 16 bits.
-using Apm = coding::Refiner<coding::Approach::kTruncated>;
-
-template <int N>
-struct Mixer {
-  explicit Mixer(size_t sets) : w(new int32_t[sets * (N + 1)]) {
-    for (size_t i = 0; i < sets * (N + 1); ++i) w[i] = (i % (N + 1)) == N ? 0 : 65536 / (N + 2);
-  }
-  std::unique_ptr<int32_t[]> w;
+// ---- Tuned constants ---------------------------------------------------------
+// Measured on the text-like corpus files; each figure is what the choice
+// saved against its neighbours.
+struct Tuning {
+  static constexpr int kRankFlags = 3;  // places asked for one by one (2: +0.05%, 4: -0.02%, slower)
+  static constexpr int kLengthSteps = 24;  // unary steps of a length with contexts of their own
+  // How often a byte followed another: each run adds kPairStep, a row past
+  // kPairLimit is halved. Short memories won 0.5% over 32 and 60000.
+  static constexpr uint32_t kPairStep = 128, kPairLimit = 20000;
+  // Recent bytes overall, the same way (0.2% over 16 and 4000).
+  static constexpr uint32_t kRecentStep = 64, kRecentLimit = 1500;
+  // Learning rates (a shift: 1/2^rate of the error).
+  static constexpr int kHistoryRate = 7;  // maps of flag histories
+  static constexpr int kRankRate = 6;     // the flags in the recent ranks' context
+  static constexpr int kGroupRate = 4;    // Elias-gamma groups and bits of a place
+  static constexpr int kStepRate = 4;     // unary steps of a length
+  static constexpr int kBitRate = 6;      // bits of a length below its top one
+  // Mixer learning rates per decision kind.
+  static constexpr int kFlagMix = 12, kPlaceMix = 24, kStepMix = 12, kBitMix = 10;
 };
 
-// Predictions this close to the outcome leave the mixer's weights alone.
-inline constexpr int kSure = 128;
-inline constexpr int32_t kMaxWeight = 1 << 24;
+// Buckets of a count: 0, 1, 2-3, 4-7, ... (its bit length, capped).
+inline int bits_of(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
+inline uint32_t bucket(uint32_t v, int cap) { return static_cast<uint32_t>(std::min(bits_of(v), cap)); }
 
-inline uint32_t clamp16(uint32_t p) { return p < 32 ? 32 : p > 65504 ? 65504 : p; }
-
-// Codes one bit through the counters `slot` (kept xor kHalf, so that zero
-// is even odds; a limit of 0 marks a fixed input), mixing weight set `set`
-// and refinement context `actx`; the coder returns the bit it codes or
-// decodes.
-template <int N, class Coder>
-inline int decide(Coder& coder, int bit, uint32_t* const* slot, const uint32_t* limits, Mixer<N>& mixer,
-                  size_t set, Apm& apm, size_t actx, int rate) {
-  int in[N + 1];
-  for (int i = 0; i < N; ++i) in[i] = stretch_of(*slot[i] ^ kHalf);
-  in[N] = 256;
-  int32_t* w = &mixer.w[set * (N + 1)];
-  int64_t dot = 0;
-  for (int i = 0; i <= N; ++i) dot += int64_t{in[i]} * w[i];
-  const int st = static_cast<int>(std::clamp<int64_t>(dot >> 16, -2047, 2047));
-  const int pm = kSquash[st + 2047];
-  const uint32_t pa = apm.interpolated(st, actx);
-  bit = coder.code(bit, clamp16((pm * 16 + pa * 3) >> 2));
-  for (int i = 0; i < N; ++i) {
-    if (limits[i] == 0) continue;
-    uint32_t v = *slot[i] ^ kHalf;
-    adapt(v, bit, limits[i]);
-    *slot[i] = v ^ kHalf;
-  }
-  const int miss = (bit << 12) - pm;
-  if (miss > kSure || miss < -kSure) {
-    const int err = miss * rate;
-    // Bounded, so no run of outcomes can overflow a weight.
-    for (int i = 0; i <= N; ++i) w[i] = std::clamp(w[i] + ((in[i] * err + 0x8000) >> 16), -kMaxWeight, kMaxWeight);
-  }
-  apm.update(bit, 6);
-  return bit;
+// The share `part / total` of two counts, stretched.
+inline int share(uint32_t part, uint32_t total, uint32_t prior) {
+  const uint32_t p = (part * 4096 + 2048) / (total + prior);
+  return stretch12(std::clamp<uint32_t>(p, 1, 4095));
 }
 
-// Buckets of a length: 0, 1, 2-3, 4-7, ... (its bit length, capped).
-inline int bits_of(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
-inline int len_bucket(uint32_t v, int cap) { return std::min(bits_of(v), cap); }
+// A bit history: the last outcomes of a context after a leading 1, up to
+// seven (1 is the empty history). Not a character type, so storing one
+// does not make the compiler reload everything else.
+enum class History : uint8_t { kEmpty = 1 };
+inline void push(History& history, int bit) {
+  const uint32_t v = static_cast<uint32_t>(history) << 1 | static_cast<uint32_t>(bit);
+  history = static_cast<History>(v >= 256 ? (v & 127) | 128 : v);
+}
 
-using coding::hash_to_bits;
-
-// Carves tables out of one block; measures it when the block is null.
-class Carver {
+class RunModel : public Recency {
  public:
-  explicit Carver(unsigned char* base) : base_(base) {}
-  template <class T>
-  T* take(size_t n) {
-    at_ = (at_ + alignof(T) - 1) & ~(alignof(T) - 1);
-    T* p = base_ != nullptr ? reinterpret_cast<T*>(base_ + at_) : nullptr;
-    at_ += n * sizeof(T);
-    return p;
+  using T = Tuning;
+
+  RunModel() {
+    if (tables_.ok()) refiner_.attach(tables_.first_flag_refiner);
   }
-  size_t size() const { return at_; }
+  // False when memory is short.
+  bool ok() const { return tables_.ok(); }
+  // Memory of one model beside its own size (mixers included).
+  static constexpr size_t table_bytes() { return Tables::kBytes + Mixers::kBytes; }
 
- private:
-  unsigned char* base_;
-  size_t at_ = 0;
-};
-
-struct RunModel {
-  static constexpr int kRanks = 24;  // ranks coded one flag each; beyond, the byte itself
-  static constexpr int kGamma = 24;  // unary steps of a run length with their own contexts
-  static constexpr uint32_t kFreqStep = 32, kFreqLimit = 60000;
-  static constexpr int kTriBits = 16, kQuadBits = 16, kLenHistBits = 16;
-
-  // The tables live in one zeroed block: fresh pages cost nothing until
-  // touched, so a small block sets up quickly. Counters are kept xor
-  // kHalf and bit histories xor 1, so zero bytes are where they start.
-  RunModel() : rank_mix(2 * 8), tail_mix(256), len_mix(kGamma * 4), bits_mix(32 * 2) {
-    Carver measure(nullptr);
-    carve(measure);
-    block.reset(static_cast<unsigned char*>(std::calloc(measure.size(), 1)));
-    if (block) {
-      Carver real(block.get());
-      carve(real);
-    }
-    for (uint32_t i = 0; i < 256; ++i) list[i] = static_cast<unsigned char>(i);
-  }
-  bool ok() const { return block != nullptr; }
-
-  template <class C>
-  void carve(C& c) {
-    pairs = c.template take<Pair>(65536);
-    tri_hist = c.template take<uint8_t>(size_t{1} << kTriBits);
-    hist_map = c.template take<uint32_t>(12 * 256);
-    quad_hist = c.template take<uint8_t>(size_t{1} << kQuadBits);
-    rank_hist = c.template take<uint32_t>(kRanks * 64);
-    tail = c.template take<uint32_t>(256);
-    tail_sym = c.template take<uint32_t>(256 * 256);
-    len_sym = c.template take<uint32_t>(256 * 32);
-    len_last = c.template take<uint32_t>(256 * 16 * 8);
-    len_ctx = c.template take<uint32_t>(4 * 8 * 32);
-    len_pair = c.template take<uint32_t>(65536);
-    len_hist = c.template take<uint8_t>(size_t{1} << kLenHistBits);
-    len_map = c.template take<uint32_t>(4 * 256);
-    bits_top = c.template take<uint32_t>(32 * 32 * 16);
-    bits_sym = c.template take<uint32_t>(256 * 32 * 2);
-    rank_apm.attach(c.template take<uint16_t>(4 * 256 * 33));
-    tail_apm.attach(c.template take<uint16_t>(256 * 33));
-    len_apm.attach(c.template take<uint16_t>(kGamma * 256 * 33));
-    bits_apm.attach(c.template take<uint16_t>(32 * 32 * 33));
-  }
-
-  // A share of a total as a probability of a counter.
-  static uint32_t share_of(uint32_t part, uint32_t total) {
-    const uint64_t p = (uint64_t{part} * 4096 + 2048) / (uint64_t{total} + 32);
-    return static_cast<uint32_t>(std::clamp<uint64_t>(p, 1, 4095)) << 20;
-  }
-
-  // Codes the rank of the next run's byte (1..255) and returns it.
+  // Codes the rank (1..255) of the next run's byte and returns it.
   template <class Coder>
   int code_rank(Coder& coder, int rank) {
-    const uint32_t s1 = list[0], s2 = prev_sym, s3 = prev_sym2;
-    const int rb = len_bucket(run1, 3);
-    const uint32_t hctx = static_cast<uint32_t>(std::min(rank1, 3) << 2 | std::min(rank2, 3)) << 2 |
-                          static_cast<uint32_t>(rb);
-    const uint32_t h3 = hash_to_bits(s3 << 16 | s2 << 8 | s1, 0, 32);
-    // How often each byte followed s1, among the bytes not yet refused.
-    Pair* const row = &pairs[s1 << 8];
-    uint32_t rest = freq_total[s1] - row[s1].freq;
-    for (int j = 1; j <= kRanks; ++j) {
-      const uint32_t c = list[j];
-      // 32-bit division: counts stay below 2^16, the row total below 2^17.
-      Pair& pc = row[c];
-      const uint32_t q = (uint32_t{pc.freq} * 4096 + 2048) / (rest + 64);
-      uint32_t share = (std::clamp(q, 1u, 4095u) << 20) ^ kHalf;
-      rest -= pc.freq;
-      uint8_t& ph = pc.hist;
-      uint8_t& th = tri_hist[hash_to_bits(s2 << 8 | s1, c, kTriBits)];
-      uint8_t& qh = quad_hist[(h3 ^ c * 0x2545F491u) >> (32 - kQuadBits)];
-      const uint32_t jm = static_cast<uint32_t>(std::min(j, 4) - 1);
-      uint32_t* slot[6] = {&share,
-                           &pc.p,
-                           &hist_map[jm << 8 | (ph ^ 1u)],
-                           &hist_map[(jm + 4) << 8 | (th ^ 1u)],
-                           &hist_map[(jm + 8) << 8 | (qh ^ 1u)],
-                           &rank_hist[static_cast<uint32_t>(j - 1) << 6 | hctx]};
-      static constexpr uint32_t kLimits[6] = {0, 60, 1000, 1000, 1000, 60};
-      const int set = (std::min(j, 2) - 1) * 8 + std::min(rank1, 1) * 4 + rb;
-      const int bit = decide<6>(coder, rank == j, slot, kLimits, rank_mix, static_cast<size_t>(set), rank_apm,
-                                static_cast<size_t>(std::min(j, 4) - 1) << 8 | c, 12);
-      push(ph, bit);
-      push(th, bit);
-      push(qh, bit);
-      if (bit) return j;
+    const uint32_t s1 = list[0];
+    const Flags flags{tables_.pair_row(s1), triple_seed(before_, s1),
+                      flag_by_ranks_index(1, rank1, rank2, run1),
+                      static_cast<size_t>(std::min(rank1, 1) * 4) + bucket(run1, 3)};
+    uint32_t rest = pair_total_[s1] - flags.row[s1].count;
+    uint32_t rest_recent = recent_total_ - recent_[s1];
+    for (int j = 1; j <= T::kRankFlags; ++j) {
+      if (code_flag(coder, flags, j, rank == j, rest, rest_recent)) return j;
     }
-    // Past the flags the byte itself, 8 bits from the top. Two inputs are
-    // the shares of each half among the bytes not yet refused: of the
-    // bytes that followed s1, and of all recent bytes.
-    uint32_t total1 = freq_total[s1], total0 = order0_total;
-    for (int j = 0; j <= kRanks; ++j) {
-      total1 -= row[list[j]].freq;
-      total0 -= order0[list[j]];
-    }
-    const uint32_t sym = rank > kRanks ? list[rank] : 0;
-    uint32_t node = 1;
-    for (int i = 7; i >= 0; --i) {
-      // The upper half of the bytes still possible under this node.
-      const uint32_t lo = (node << (i + 1) & 255) | 1u << i, hi = lo + (1u << i);
-      uint32_t one1 = 0, one0 = 0;
-      for (uint32_t k = lo; k < hi; ++k) {
-        one1 += row[k].freq;
-        one0 += order0[k];
-      }
-      for (int j = 0; j <= kRanks; ++j) {
-        if (list[j] >= lo && list[j] < hi) {
-          one1 -= row[list[j]].freq;
-          one0 -= order0[list[j]];
-        }
-      }
-      uint32_t p1 = share_of(one1, total1) ^ kHalf, p0 = share_of(one0, total0) ^ kHalf;
-      uint32_t* slot[4] = {&p1, &p0, &tail[node], &tail_sym[s1 << 8 | node]};
-      static constexpr uint32_t kLimits[4] = {0, 0, 60, 60};
-      const int bit = decide<4>(coder, (sym >> i) & 1, slot, kLimits, tail_mix, node, tail_apm, node, 10);
-      node = node << 1 | static_cast<uint32_t>(bit);
-      total1 = bit ? one1 : total1 - one1;
-      total0 = bit ? one0 : total0 - one0;
-    }
-    // A damaged stream may name a byte that was refused: it stands as it is.
-    const auto c = static_cast<unsigned char>(node);
-    int r = 0;
-    while (list[r] != c) ++r;
-    return r;
+    return code_place(coder, flags.row, rank, rest, rest_recent);
   }
 
-  // Codes the length (>= 1, < 2^30) of a run of byte c, that had rank `rank`.
+  // Codes the length (1 .. 2^30 - 1) of a run of byte `c` of rank `rank`.
   template <class Coder>
   uint32_t code_length(Coder& coder, uint32_t c, int rank, uint32_t len) {
-    const int nb = bits_of(len) - 1;
-    const uint32_t lb = static_cast<uint32_t>(len_bucket(last_len[c], 15));
-    const uint32_t pb = static_cast<uint32_t>(len_bucket(run1, 7));
-    const uint32_t rk = static_cast<uint32_t>(std::min(rank, 4) - 1);
-    const uint32_t s1 = list[0], s2 = prev_sym;  // the previous runs' bytes: not yet moved
+    const Steps steps{&tables_.step_by_byte[step_by_byte_index(c, 0)],
+                      &tables_.step_by_last[step_by_last_index(c, last_len[c], 0)],
+                      &tables_.step_by_rank[step_by_rank_index(rank, run1, 0)],
+                      static_cast<uint32_t>(std::min(rank, 4) - 1)};
+    const int top = bits_of(len) - 1;
     int got = 0;
-    for (; got < 30; ++got) {
-      const uint32_t j = static_cast<uint32_t>(std::min(got, kGamma - 1));
-      uint8_t& lh = len_hist[hash_to_bits(s2 << 16 | s1 << 8 | c, j, kLenHistBits)];
-      uint32_t* slot[5] = {&len_sym[c << 5 | j], &len_last[(c << 4 | lb) << 3 | std::min(j, 7u)],
-                           &len_ctx[(rk << 3 | pb) << 5 | j], &len_pair[hash_to_bits(s1 << 8 | c, j, 16)],
-                           &len_map[std::min(j, 3u) << 8 | (lh ^ 1u)]};
-      static constexpr uint32_t kLimits[5] = {15, 15, 15, 15, 250};
-      const int more = decide<5>(coder, nb > got, slot, kLimits, len_mix, j * 4 + rk, len_apm, j << 8 | c, 12);
-      push(lh, more);
-      if (!more) break;
-    }
+    while (got < 30 && code_step(coder, steps, got, top > got)) ++got;
     uint32_t v = 1;
     for (int i = got - 1; i >= 0; --i) {
-      const uint32_t top = v < 8 ? v : 8 | (v & 1);
-      const auto g = static_cast<uint32_t>(got);
-      const uint32_t first = i == got - 1 ? 0u : 1u;
-      uint32_t* slot[2] = {&bits_top[(g << 5 | static_cast<uint32_t>(i)) << 4 | top],
-                           &bits_sym[(c << 5 | g) << 1 | first]};
-      static constexpr uint32_t kLimits[2] = {60, 60};
-      v = v << 1 | static_cast<uint32_t>(decide<2>(coder, (len >> i) & 1, slot, kLimits, bits_mix, g * 2 + first,
-                                                   bits_apm, g << 5 | static_cast<uint32_t>(i), 10));
+      const auto g = static_cast<uint32_t>(got), at = static_cast<uint32_t>(i);
+      uint16_t& by_value = tables_.bit_by_value[bit_by_value_index(g, at, v)];
+      uint16_t& by_byte = tables_.bit_by_byte[bit_by_byte_index(c, g, at + 1 == g)];
+      const int in[2] = {stretch16(by_value), stretch16(by_byte)};
+      const int bit = mix_code(coder, (len >> i) & 1, in, mix_.bits.at(g << 1 | (at + 1 == g ? 0u : 1u)), T::kBitMix);
+      learn(by_value, bit, T::kBitRate);
+      learn(by_byte, bit, T::kBitRate);
+      v = v << 1 | static_cast<uint32_t>(bit);
     }
     return v;
   }
 
-  // Moves byte `c` of rank `rank` to the front after a run of `len`.
+  // Moves byte `rank` to the front after a run of `len`.
   void finish(int rank, uint32_t len) {
-    const unsigned char c = list[rank];
-    const uint32_t s1 = list[0];
-    Pair* const row = &pairs[s1 << 8];
-    uint16_t& f = row[c].freq;
-    f = static_cast<uint16_t>(f + kFreqStep);
-    freq_total[s1] += kFreqStep;
-    if (f > 65535 - kFreqStep || freq_total[s1] > kFreqLimit) {
-      uint32_t total = 0;
-      for (uint32_t k = 0; k < 256; ++k) total += row[k].freq = static_cast<uint16_t>(row[k].freq >> 1);
-      freq_total[s1] = total;
-    }
-    order0[c] += 16;
-    order0_total += 16;
-    if (order0[c] > 4000) {
-      order0_total = 0;
-      for (auto& v : order0) order0_total += v >>= 1;
-    }
-    prev_sym2 = prev_sym;
-    prev_sym = s1;
-    std::memmove(&list[1], &list[0], static_cast<size_t>(rank));
-    list[0] = c;
-    rank2 = rank1;
-    rank1 = rank;
-    run1 = len;
-    last_len[c] = len;
+    const unsigned char c = list[rank], s1 = list[0];
+    count_pair(s1, c);
+    count_recent(c);
+    before_ = s1;
+    move_to_front(rank, len);
   }
 
-  // A bit history: the last outcomes of a context, up to seven, after a 1
-  // (kept xor 1).
-  static void push(uint8_t& stored, int bit) {
-    const uint32_t v = static_cast<uint32_t>(stored ^ 1) << 1 | static_cast<uint32_t>(bit);
-    stored = static_cast<uint8_t>((v >= 256 ? (v & 127) | 128 : v) ^ 1);
-  }
-
-  unsigned char list[256];
-  uint32_t last_len[256] = {};
-  uint32_t prev_sym = 0, prev_sym2 = 0;  // the bytes of the two runs before the previous one
-  uint32_t run1 = 0;                     // the previous run's length
-  int rank1 = 0, rank2 = 0;              // the last two ranks
-  uint32_t freq_total[256] = {};
-  uint32_t order0[256] = {};
-  uint32_t order0_total = 0;
-
-  struct Free {
-    void operator()(unsigned char* p) const { std::free(p); }
-  };
-  std::unique_ptr<unsigned char, Free> block;
-  // Rank flags: the share of the candidate among the bytes that followed
-  // the previous byte (those already refused left out); by previous byte
-  // and candidate, directly and through the history of that flag; the
-  // history of the flag after the two previous bytes; the three previous
-  // bytes and candidate; rank and recent ranks. Past the flags: the shares
-  // of each half among the bytes left, after the previous byte and of all
-  // recent bytes (order0); by node, and by node and previous byte.
-  // What the model knows of byte c after a run of s1, in one place.
+ private:
+  // What is known of byte c after a run of byte s1.
   struct Pair {
-    uint32_t p;     // the flag's counter
-    uint16_t freq;  // how often c followed s1, decaying
-    uint8_t hist;   // the flag's history
+    uint16_t count;   // how often c followed s1, decaying
+    History history;  // the outcomes of c's rank flags after s1
     uint8_t unused;
   };
-  Pair* pairs;
-  uint8_t* tri_hist;
-  uint32_t* hist_map;
-  uint8_t* quad_hist;
-  uint32_t* rank_hist;
-  uint32_t* tail;
-  uint32_t* tail_sym;
-  // Run lengths: by byte, byte and its last run length, rank and previous
-  // length, previous byte and byte, the history of the step after the two
-  // previous bytes and byte; then the bits below the top one.
-  uint32_t* len_sym;
-  uint32_t* len_last;
-  uint32_t* len_ctx;
-  uint32_t* len_pair;
-  uint8_t* len_hist;
-  uint32_t* len_map;
-  uint32_t* bits_top;
-  uint32_t* bits_sym;
-  Mixer<6> rank_mix;
-  Mixer<4> tail_mix;
-  Mixer<5> len_mix;
-  Mixer<2> bits_mix;
-  Apm rank_apm, tail_apm, len_apm, bits_apm;
-};
 
-// The marks of the repeat pass, one per escape byte: a flag "repeat" (not
-// the escape byte itself), then the mark as an Elias-gamma number.
-struct MarkModel {
-  MarkModel() {
-    std::fill(std::begin(flag), std::end(flag), kHalf);
-    std::fill(std::begin(unary), std::end(unary), kHalf);
-    std::fill(std::begin(bits), std::end(bits), kHalf);
+  // ---- Tables and the contexts that index them -----------------------------
+  // Each table is named for what selects an entry; its index function
+  // stands next to it.
+  static constexpr int kTripleBits = 16;
+  static size_t pair_index(uint32_t s1, uint32_t c) { return s1 << 8 | c; }
+  // Flag histories of (s2, s1, c), hashed: the seed is s2 << 8 | s1
+  // spread once per run.
+  static uint32_t triple_seed(uint32_t s2, uint32_t s1) { return (s2 << 8 | s1) * coding::kSpread1; }
+  static size_t triple_index(uint32_t seed, uint32_t c) {
+    return (seed ^ c * coding::kSpread2) * coding::kSpread3 >> (32 - kTripleBits);
   }
+  // Maps of a history to a probability: by flag and kind (0: of the
+  // pair, 1: of the triple).
+  static size_t history_map_index(int flag, int kind, History history) {
+    return static_cast<size_t>((flag - 1) * 2 + kind) << 8 | static_cast<uint8_t>(history);
+  }
+  // A flag in the context of the last two ranks and the last run's length.
+  static size_t flag_by_ranks_index(int flag, int rank1, int rank2, uint32_t run1) {
+    return static_cast<size_t>(flag - 1) << 6 | static_cast<size_t>(std::min(rank1, 3) << 2 | std::min(rank2, 3)) << 2 |
+           bucket(run1, 3);
+  }
+  // An Elias-gamma group flag of a place, by group and the last rank.
+  static size_t group_index(int group, int rank1) { return static_cast<size_t>(group) << 4 | std::min(rank1, 15); }
+  // A bit of a place inside its group, by group and the bits so far.
+  static size_t place_bit_index(int group, uint32_t node) {
+    return (static_cast<size_t>(group) << 8 | std::min(node, 255u)) & 4095;
+  }
+  // A unary step of a length by the byte; by the byte and its last run's
+  // length; by its rank and the previous run's length.
+  static size_t step_by_byte_index(uint32_t c, uint32_t step) { return c << 5 | step; }
+  static size_t step_by_last_index(uint32_t c, uint32_t last_len, uint32_t step) {
+    return (c << 4 | bucket(last_len, 15)) << 3 | std::min(step, 7u);
+  }
+  static size_t step_by_rank_index(int rank, uint32_t run1, uint32_t step) {
+    return (static_cast<uint32_t>(std::min(rank, 4) - 1) << 3 | bucket(run1, 7)) << 5 | step;
+  }
+  // A bit of a length below its top one: by its bit count, place and the
+  // bits above it; by the byte, bit count and whether it is the first.
+  static size_t bit_by_value_index(uint32_t bits, uint32_t at, uint32_t above) {
+    return (bits << 5 | at) << 4 | (above < 8 ? above : 8 | (above & 1));
+  }
+  static size_t bit_by_byte_index(uint32_t c, uint32_t bits, bool first) { return (c << 5 | bits) << 1 | (first ? 0u : 1u); }
 
-  template <class Coder>
-  uint32_t code(Coder& coder, uint32_t mark) {
-    if (!bit(coder, mark != 0, flag[previous])) {
-      previous = 0;
-      return 0;
+  // All tables in one allocation; probabilities start at one half.
+  struct Tables {
+    static constexpr size_t kPairs = 256 * 256, kTriples = size_t{1} << kTripleBits;
+    static constexpr size_t kHistoryMaps = T::kRankFlags * 2 * 256, kFlagByRanks = T::kRankFlags * 64;
+    static constexpr size_t kGroups = 16 * 16, kPlaceBits = 4096;
+    static constexpr size_t kStepByByte = 256 * 32, kStepByLast = 256 * 16 * 8, kStepByRank = 4 * 8 * 32;
+    static constexpr size_t kBitByValue = 32 * 32 * 16, kBitByByte = 256 * 32 * 2;
+    static constexpr size_t kRefiner = 256 * coding::kRefinerPoints;
+    static constexpr size_t kProbabilities = kHistoryMaps + kFlagByRanks + kGroups + kPlaceBits + kStepByByte +
+                                             kStepByLast + kStepByRank + kBitByValue + kBitByByte;
+    static constexpr size_t kBytes = kPairs * sizeof(Pair) + kTriples * sizeof(History) +
+                                     (kProbabilities + kRefiner) * sizeof(uint16_t);
+
+    Tables() : block(new (std::nothrow) unsigned char[kBytes]) {
+      if (!block) return;
+      unsigned char* at = block.get();
+      take(at, pairs, kPairs);
+      take(at, triples, kTriples);
+      take(at, history_maps, kHistoryMaps);  // the probabilities, one after another
+      take(at, flag_by_ranks, kFlagByRanks);
+      take(at, groups, kGroups);
+      take(at, place_bits, kPlaceBits);
+      take(at, step_by_byte, kStepByByte);
+      take(at, step_by_last, kStepByLast);
+      take(at, step_by_rank, kStepByRank);
+      take(at, bit_by_value, kBitByValue);
+      take(at, bit_by_byte, kBitByByte);
+      take(at, first_flag_refiner, kRefiner);
+      std::fill(pairs, pairs + kPairs, Pair{0, History::kEmpty, 0});
+      std::fill(triples, triples + kTriples, History::kEmpty);
+      std::fill(history_maps, history_maps + kProbabilities, kHalf16);
+      std::fill(first_flag_refiner, first_flag_refiner + kRefiner, uint16_t{0});
     }
-    previous = 1;
-    const int nb = bits_of(mark) - 1;
-    int got = 0;
-    while (got < 30 && bit(coder, nb > got, unary[got])) ++got;
-    uint32_t v = 1;
-    for (int i = got - 1; i >= 0; --i)
-      v = v << 1 | static_cast<uint32_t>(bit(coder, (mark >> i) & 1, bits[got << 5 | i]));
-    return v;
-  }
+    bool ok() const { return block != nullptr; }
+    Pair* pair_row(uint32_t s1) const { return &pairs[pair_index(s1, 0)]; }
+
+    template <class V>
+    static void take(unsigned char*& at, V*& table, size_t n) {
+      table = reinterpret_cast<V*>(at);
+      at += n * sizeof(V);
+    }
+
+    std::unique_ptr<unsigned char[]> block;
+    Pair* pairs;                   // pair_index
+    History* triples;              // triple_index: flag histories
+    uint16_t* history_maps;        // history_map_index
+    uint16_t* flag_by_ranks;       // flag_by_ranks_index
+    uint16_t* groups;              // group_index
+    uint16_t* place_bits;          // place_bit_index
+    uint16_t* step_by_byte;        // step_by_byte_index
+    uint16_t* step_by_last;        // step_by_last_index
+    uint16_t* step_by_rank;        // step_by_rank_index
+    uint16_t* bit_by_value;        // bit_by_value_index
+    uint16_t* bit_by_byte;         // bit_by_byte_index
+    uint16_t* first_flag_refiner;  // 33 points per candidate byte
+  };
+
+  // Weight sets of the mixers, by decision kind.
+  struct Mixers {
+    static constexpr size_t kFlagSets = 2 * 8;   // flag 1 or later, last rank 1 or not, last run's length
+    static constexpr size_t kGroupSets = 16;     // by group
+    static constexpr size_t kPlaceSets = 8;      // by group, the last ones shared
+    static constexpr size_t kStepSets = T::kLengthSteps * 4;  // by step and rank
+    static constexpr size_t kBitSets = 32 * 2;   // by bit count and whether first
+    static constexpr size_t kBytes =
+        (kFlagSets * 5 + kGroupSets * 3 + kPlaceSets * 3 + kStepSets * 3 + kBitSets * 2) * sizeof(int32_t);
+    Weights<5> flags{kFlagSets};
+    Weights<3> groups{kGroupSets};
+    Weights<3> place{kPlaceSets};
+    Weights<3> steps{kStepSets};
+    Weights<2> bits{kBitSets};
+  };
+
+  // What the flags of one run share, worked out once: the pair counts
+  // after the previous byte, the seed of the triples' hash, the first
+  // flag's entry by ranks and its mixer set.
+  struct Flags {
+    Pair* row;
+    uint32_t triple_seed;
+    size_t by_ranks;
+    size_t set;
+  };
 
   template <class Coder>
-  static int bit(Coder& coder, int b, uint32_t& v) {
-    b = coder.code(b, clamp16(v >> 16));
-    adapt(v, b, 30);
-    return b;
+  int code_flag(Coder& coder, const Flags& f, int j, int bit, uint32_t& rest, uint32_t& rest_recent) {
+    const uint32_t c = list[j];
+    Pair& pair = f.row[c];
+    const uint32_t recent = recent_[c];
+    const int pair_share = share(pair.count, rest, 64), recent_share = share(recent, rest_recent, 64);
+    rest -= pair.count;
+    rest_recent -= recent;
+    History& triple = tables_.triples[triple_index(f.triple_seed, c)];
+    uint16_t& by_pair = tables_.history_maps[history_map_index(j, 0, pair.history)];
+    uint16_t& by_triple = tables_.history_maps[history_map_index(j, 1, triple)];
+    uint16_t& by_ranks = tables_.flag_by_ranks[f.by_ranks + static_cast<size_t>(j - 1) * 64];
+    const int in[5] = {pair_share, stretch16(by_pair), stretch16(by_triple), stretch16(by_ranks), recent_share};
+    int32_t* w = mix_.flags.at(f.set + (j > 1 ? 8 : 0));
+    bit = j == 1 ? mix_refine_code(coder, bit, in, w, T::kFlagMix, refiner_, c) : mix_code(coder, bit, in, w, T::kFlagMix);
+    learn(by_pair, bit, T::kHistoryRate);
+    learn(by_triple, bit, T::kHistoryRate);
+    learn(by_ranks, bit, T::kRankRate);
+    push(pair.history, bit);
+    push(triple, bit);
+    return bit;
   }
 
-  uint32_t flag[2];
-  uint32_t unary[32];
-  uint32_t bits[32 * 32];
-  int previous = 0;
+  // Counts of list[a..b) after the previous byte and lately.
+  void counts_of(const Pair* row, int a, int b, uint32_t& pair_count, uint32_t& recent_count) const {
+    pair_count = 0;
+    recent_count = 0;
+    for (int j = a; j < b; ++j) {
+      pair_count += row[list[j]].count;
+      recent_count += recent_[list[j]];
+    }
+  }
+
+  // Places past the flags: v = rank - kRankFlags >= 1 in group g =
+  // bit length - 1, a flag per group, then the bits below the top one.
+  // Each decision weighs the counts on either side; what a group holds is
+  // known from its flag (or, for the last, from what is left), so a bit
+  // sums only its upper half.
+  template <class Coder>
+  int code_place(Coder& coder, const Pair* row, int rank, uint32_t rest, uint32_t rest_recent) {
+    constexpr int K = T::kRankFlags;
+    const int group_of_rank = rank > K ? bits_of(static_cast<uint32_t>(rank - K)) - 1 : 0;
+    int g = 0;
+    for (; K + (2 << g) < 256; ++g) {  // the last group, which holds 255, needs no flag
+      uint32_t pair_count, recent_count;
+      counts_of(row, K + (1 << g), K + (2 << g), pair_count, recent_count);
+      uint16_t& by_group = tables_.groups[group_index(g, rank1)];
+      const int in[3] = {share(pair_count, rest, 32), share(recent_count, rest_recent, 32), stretch16(by_group)};
+      const int bit = mix_code(coder, group_of_rank == g, in, mix_.groups.at(static_cast<size_t>(g)), T::kPlaceMix);
+      learn(by_group, bit, T::kGroupRate);
+      if (bit) {
+        rest = pair_count;
+        rest_recent = recent_count;
+        break;
+      }
+      rest -= pair_count;
+      rest_recent -= recent_count;
+    }
+    int lo = K + (1 << g), hi = std::min(K + (2 << g), 256);
+    uint32_t node = 1;
+    while (hi - lo > 1) {
+      const int mid = lo + (1 << (bits_of(static_cast<uint32_t>(hi - lo - 1)) - 1));
+      uint32_t high_pair, high_recent;
+      counts_of(row, mid, hi, high_pair, high_recent);
+      uint16_t& by_node = tables_.place_bits[place_bit_index(g, node)];
+      const int in[3] = {share(high_pair, rest, 32), share(high_recent, rest_recent, 32), stretch16(by_node)};
+      const int bit = mix_code(coder, rank >= mid, in, mix_.place.at(static_cast<size_t>(std::min(g, 7))), T::kPlaceMix);
+      learn(by_node, bit, T::kGroupRate);
+      node = node << 1 | static_cast<uint32_t>(bit);
+      rest = bit ? high_pair : rest - high_pair;
+      rest_recent = bit ? high_recent : rest_recent - high_recent;
+      (bit ? lo : hi) = mid;
+    }
+    return lo;
+  }
+
+  // What the unary steps of one length share: the rows of the byte, of
+  // the byte and its last length, of the rank and the previous length;
+  // the rank's mixer sets.
+  struct Steps {
+    uint16_t* by_byte;
+    uint16_t* by_last;
+    uint16_t* by_rank;
+    uint32_t rank_set;
+  };
+
+  template <class Coder>
+  int code_step(Coder& coder, const Steps& s, int step, int more) {
+    const auto j = static_cast<uint32_t>(std::min(step, T::kLengthSteps - 1));
+    uint16_t& by_byte = s.by_byte[j];
+    uint16_t& by_last = s.by_last[std::min(j, 7u)];
+    uint16_t& by_rank = s.by_rank[j];
+    const int in[3] = {stretch16(by_byte), stretch16(by_last), stretch16(by_rank)};
+    more = mix_code(coder, more, in, mix_.steps.at(j * 4 + s.rank_set), T::kStepMix);
+    learn(by_byte, more, T::kStepRate);
+    learn(by_last, more, T::kStepRate);
+    learn(by_rank, more, T::kStepRate);
+    return more;
+  }
+
+  void count_pair(uint32_t s1, uint32_t c) {
+    Pair* row = tables_.pair_row(s1);
+    row[c].count = static_cast<uint16_t>(row[c].count + T::kPairStep);
+    pair_total_[s1] += T::kPairStep;
+    if (row[c].count > 65535 - T::kPairStep || pair_total_[s1] > T::kPairLimit) {
+      uint32_t total = 0;
+      for (uint32_t k = 0; k < 256; ++k) total += row[k].count = static_cast<uint16_t>(row[k].count >> 1);
+      pair_total_[s1] = total;
+    }
+  }
+
+  void count_recent(uint32_t c) {
+    recent_[c] += T::kRecentStep;
+    recent_total_ += T::kRecentStep;
+    if (recent_[c] > T::kRecentLimit) {
+      recent_total_ = 0;
+      for (auto& v : recent_) recent_total_ += v >>= 1;
+    }
+  }
+
+  Tables tables_;
+  Mixers mix_;
+  Refiner refiner_;                  // of the first flag, over tables_.first_flag_refiner
+  uint32_t pair_total_[256] = {};    // sum of the pair counts after each byte
+  uint32_t recent_[256] = {};        // recent counts of each byte
+  uint32_t recent_total_ = 0;
+  uint32_t before_ = 0;              // the byte of the run before the previous one
 };
 
 }  // namespace mirt::bwt::model

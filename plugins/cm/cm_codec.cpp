@@ -3,8 +3,6 @@
 // integers as the portable ones.
 #include "cm_codec.h"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,6 +13,7 @@
 #include "common/detect.h"
 #include "common/hash.h"
 #include "common/logistic.h"
+#include "common/pages.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -201,36 +200,8 @@ constexpr int kWeightSets = 256;
 static_assert(4095 * kMixRate / 4 < 32768);
 
 
-// Fresh zeroed memory straight from the kernel, on huge pages where the
-// system offers them: the hash table is read at random, and with small
-// pages nearly every lookup would also miss the TLB.
-class ZeroedPages {
- public:
-  ZeroedPages() = default;
-  ZeroedPages(const ZeroedPages&) = delete;
-  ZeroedPages& operator=(const ZeroedPages&) = delete;
-  ~ZeroedPages() {
-    if (base_ != nullptr) munmap(base_, size_);
-  }
-  bool map(size_t bytes) {
-    constexpr size_t kHuge = size_t{2} << 20;
-    size_ = bytes + kHuge;
-    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return false;
-    base_ = static_cast<unsigned char*>(p);
-    data_ = base_ + (kHuge - reinterpret_cast<uintptr_t>(base_) % kHuge) % kHuge;
-#ifdef MADV_HUGEPAGE
-    if (bytes >= kHuge) madvise(data_, bytes, MADV_HUGEPAGE);
-#endif
-    return true;
-  }
-  unsigned char* data() const { return data_; }
-
- private:
-  unsigned char* base_ = nullptr;
-  unsigned char* data_ = nullptr;
-  size_t size_ = 0;
-};
+// The hash table is read at random: huge pages (common/pages.h).
+using ZeroedPages = coding::Pages;
 
 // One cache line per byte context: a check byte and the bit histories of
 // the first nibble's 15 nodes, then three second-nibble trees, each behind

@@ -21,6 +21,7 @@ one() {  # slot plugin input [tag]
 one 4 zlib text; one 9 bzip2 text; one 16 zstd text; one 17 lzma2 text
 one 18 brotli text; one 19 lz4hc text; one 20 x86_lzma2 x86; one 21 delta_lzma2 table
 one 22 bwt text; one 22 bwt repeats; one 22 bwt source
+one 22 bwt text v2; one 22 bwt repeats v2; one 22 bwt source v2
 one 23 cm text; one 23 cm x86; one 23 cm table; one 23 cm source
 one 24 zstd_fast text
 # Blocks bound to their place by the block key: every slot's check (or the

@@ -9,6 +9,7 @@
 
 #include "cm/coder.h"
 #include "cm/model_v1.h"
+#include "cm/model_v2.h"
 #include "cm/tuning.h"
 #include "common/detect.h"
 
@@ -65,19 +66,21 @@ void x86_forward(unsigned char* data, uint32_t len) { x86_convert(data, len, tru
 
 void x86_inverse(unsigned char* data, uint32_t len) { x86_convert(data, len, false); }
 
-uint8_t table_param_for(uint32_t len) {
+uint8_t table_param_for(uint32_t len, uint8_t model) {
+  if (model & kModel2) return v2::table_param_for(len);
   return static_cast<uint8_t>(table_bits_for(len) - kMinTableBits);
 }
 
 uint8_t choose_params(const unsigned char* src, uint32_t len) {
-  uint8_t params = table_param_for(len);
+  uint8_t params = table_param_for(len) | kModel2;
   if (looks_like_x86(src, len)) params |= kX86;
   if (mostly_text(src, len)) params |= kText;
   return params;
 }
 
 uint64_t memory_for(uint8_t params, uint32_t len) {
-  return v1::model_bytes(params) + (params & kX86 ? len : 0);
+  const uint64_t model = params & kModel2 ? v2::model_bytes(params) : v1::model_bytes(params);
+  return model + (params & kX86 ? len : 0);
 }
 
 namespace {
@@ -111,13 +114,13 @@ uint32_t get_header(const unsigned char* src, uint32_t len, uint32_t cap, uint8_
   }
   if (v == 0 || v > cap) return 0;
   plain = static_cast<uint32_t>(v);
-  return (params & kTableMask) > table_param_for(plain) ? 0 : n;
+  return (params & kTableMask) > table_param_for(plain, params) ? 0 : n;
 }
 
 uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
                       uint8_t params, Kernels kernels) {
   // The decoder refuses tables larger than the length calls for.
-  if (len == 0 || (params & ~kKnownBits) != 0 || (params & kTableMask) > table_param_for(len))
+  if (len == 0 || (params & ~kKnownBits) != 0 || (params & kTableMask) > table_param_for(len, params))
     return kDeclined;
   const uint32_t n = put_header(dst, limit, params, len);
   if (n == 0) return kDeclined;
@@ -131,7 +134,9 @@ uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst
     data = filtered.get();
   }
   Encoder enc(dst + n, limit - n);
-  if (!v1::encode(data, len, params, kernels, enc, Progress{})) return kDeclined;
+  const bool coded = params & kModel2 ? v2::encode(data, len, params, kernels, enc, Progress{})
+                                      : v1::encode(data, len, params, kernels, enc, Progress{});
+  if (!coded) return kDeclined;
   enc.flush();
   return enc.overflow() ? kDeclined : n + enc.size();
 }
@@ -143,7 +148,9 @@ uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst
   const uint32_t n = get_header(src, len, cap, params, out_len);
   if (n == 0 || cap == 0) return kFailed;
   Decoder dec(src + n, len - n);
-  if (!v1::decode(dst, out_len, params, kernels, dec, Progress{}) || dec.past_end() != 3) return kFailed;
+  const bool decoded = params & kModel2 ? v2::decode(dst, out_len, params, kernels, dec, Progress{})
+                                        : v1::decode(dst, out_len, params, kernels, dec, Progress{});
+  if (!decoded || dec.past_end() != 3) return kFailed;
   if (params & kX86) x86_inverse(dst, out_len);
   return out_len;
 }

@@ -16,20 +16,23 @@ inline constexpr uint32_t kDeclined = 0xFFFFFFFFu;  // encode: not smaller, or n
 inline constexpr uint32_t kFailed = 0;              // decode: malformed
 
 // Parameter byte: bits 0-3 table size (2^(12 + v) lines of 64 bytes),
-// bit 4 x86 branch transform, bit 5 text model set; bits 6-7 are zero.
+// bit 4 x86 branch transform, bit 5 text models, bit 6 the second model
+// set (blocks written before it existed have it clear); bit 7 is zero.
 inline constexpr uint8_t kTableMask = 0x0F;
 inline constexpr uint8_t kX86 = 0x10;
 inline constexpr uint8_t kText = 0x20;
-inline constexpr uint8_t kKnownBits = kTableMask | kX86 | kText;
+inline constexpr uint8_t kModel2 = 0x40;
+inline constexpr uint8_t kKnownBits = kTableMask | kX86 | kText | kModel2;
 inline constexpr int kMinTableBits = 12;
 
 // What the encoder picks for a block: table size from the length, the
 // transform and model set from the bytes.
 uint8_t choose_params(const unsigned char* src, uint32_t len);
 
-// The largest table size value (bits 0-3) used for a block of `len` bytes;
-// the decoder refuses larger ones, so damaged input cannot ask for more.
-uint8_t table_param_for(uint32_t len);
+// The largest table size value (bits 0-3) the model set (kModel2 or not)
+// uses for a block of `len` bytes; the decoder refuses larger ones, so
+// damaged input cannot ask for more.
+uint8_t table_param_for(uint32_t len, uint8_t model = kModel2);
 
 // Bytes the codec allocates for these parameters and block length.
 uint64_t memory_for(uint8_t params, uint32_t len);

@@ -76,4 +76,30 @@ inline constexpr int kMatchLengthCap = 31;
 
 }  // namespace v1
 
+// ---- The second model set -------------------------------------------------
+
+// Indirect estimators (secondary.h): weights with 1.0 at 1 << kIsseShift,
+// the constant input, and the learning rate.
+inline constexpr int kIsseShift = 16;
+inline constexpr int kIsseBias = 256;
+inline constexpr int kIsseRate = 2;
+
+// The refiners at the end: their rate, and the shares (of 16) of the
+// mixer's estimate and of the order-1 and order-2 refiners in the final
+// probability.
+inline constexpr int kRefinerChainRate = 7;
+inline constexpr int kMixShare = 4;
+inline constexpr int kOrder1Share = 6;
+inline constexpr int kOrder2Share = 6;
+static_assert(kMixShare + kOrder1Share + kOrder2Share == 16);
+
+// Mixers (mixer2.h): 16-bit weights with 1.0 at 1 << kMixShift; the
+// first layer's sets start at kMixStart, the final layer's at an even
+// share; the steps are the error times kMixRate (first layer) and
+// kFinalRate (final layer), over 4.
+inline constexpr int kMixShift = 14;
+inline constexpr int kMixStart = 1 << 12;
+inline constexpr int kMixRate2 = 24;
+inline constexpr int kFinalRate = 16;
+
 }  // namespace mirt::cm

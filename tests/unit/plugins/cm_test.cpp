@@ -107,15 +107,19 @@ std::vector<Sample> samples() {
            }()}};
 }
 
-// Every option, with the smallest table and the one the length calls for:
-// the decoder mirrors the encoder whatever the encoder chose.
+// Every option of both model sets, with the smallest table and the one
+// the length calls for: the decoder mirrors the encoder whatever the
+// encoder chose.
 TEST(CmCodec, RoundTripsEverySampleWithEveryParameterChoice) {
   for (const Sample& s : samples()) {
     const auto len = static_cast<uint32_t>(s.data.size());
-    for (uint8_t table : {uint8_t{0}, table_param_for(len)}) {
-      for (uint8_t options : {uint8_t{0}, kX86, kText, uint8_t(kX86 | kText)}) {
-        SCOPED_TRACE(std::string(s.label) + " params " + std::to_string(table | options));
-        expect_round_trip(s.data, static_cast<uint8_t>(table | options));
+    for (uint8_t model : {uint8_t{0}, kModel2}) {
+      for (uint8_t table : {uint8_t{0}, table_param_for(len, model)}) {
+        for (uint8_t options : {uint8_t{0}, kX86, kText, uint8_t(kX86 | kText)}) {
+          const auto params = static_cast<uint8_t>(model | table | options);
+          SCOPED_TRACE(std::string(s.label) + " params " + std::to_string(params));
+          expect_round_trip(s.data, params);
+        }
       }
     }
   }
@@ -207,7 +211,7 @@ TEST(CmCodec, DamagedHeadersAreRefused) {
   };
   ASSERT_EQ(try_decode(good, 5000), 5000u);
   Bytes unknown = good;
-  unknown[0] |= 0x40;  // an option this codec does not know
+  unknown[0] |= 0x80;  // an option this codec does not know
   EXPECT_EQ(try_decode(unknown, 5000), kFailed);
   Bytes big_table = good;
   big_table[0] = static_cast<uint8_t>((good[0] & ~kTableMask) | (table_param_for(5000) + 1));
@@ -224,7 +228,7 @@ TEST(CmCodec, DamagedHeadersAreRefused) {
   endless.insert(endless.begin() + 3, {0xFF, 0xFF, 0xFF, 0x7F});
   EXPECT_EQ(try_decode(endless, 5000), kFailed);  // a length field that never ends
   // Encoding refuses what decoding would refuse.
-  EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, 0x40), kDeclined);
+  EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, 0x80), kDeclined);
   EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, static_cast<uint8_t>(table_param_for(5000) + 1)),
             kDeclined);
 }

@@ -23,7 +23,9 @@ struct History {
   uint32_t word0 = 0;  // hash of the word being written (0 between words)
   uint32_t word1 = 0;  // hash of the word before it
   uint32_t above = 0;  // the byte one line or one record up
+  uint32_t above2 = 0; // binary data: the byte two records up
   uint32_t col = 0;    // the column in the line or record
+  uint32_t record = 0; // binary data: the record length found (0: none)
   uint32_t op = 0;     // machine code: the byte that began the last call or jump, and how far back
 
   void push(uint32_t c, Kind kind) {
@@ -72,8 +74,15 @@ inline void hash_contexts(Kind kind, const History& x, uint32_t* h) {
       h[5] = hash3(10, x.op, x.op ? x.c4 & 0xFFFF : x.c4 & 0xFF);
       break;
     case Kind::kBinary:
-      h[4] = hash2(8, x.c4 & 0xFF00FF00);
-      h[5] = hash3(9, x.above, c1);
+      if (x.record != 0) {
+        // A table: the column with the bytes above it, and with the byte
+        // above and the one before.
+        h[4] = hash3(11, x.above << 8 | x.above2, x.col);
+        h[5] = hash3(12, x.above << 8 | c1, x.col);
+      } else {
+        h[4] = hash2(8, x.c4 & 0xFF00FF00);
+        h[5] = hash3(9, x.above, c1);
+      }
       break;
   }
 }

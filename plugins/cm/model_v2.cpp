@@ -10,6 +10,7 @@
 #include "cm/contexts_v2.h"
 #include "cm/match_model.h"
 #include "cm/mixer2.h"
+#include "cm/record_model.h"
 #include "cm/secondary.h"
 #include "common/adaptive.h"
 
@@ -140,10 +141,7 @@ class Model {
       guess_[c4_ & 0xFFFF] = static_cast<unsigned char>(c);
       ++pos_;
       hist_.push(c, kind_);
-      columns_.update(buf_, pos_, c);
-      const Columns::Place at = columns_.here();
-      hist_.above = at.above;
-      hist_.col = at.col;
+      place(c);
     }
     hash_contexts(kind_, hist_, hash_);
     c4_ = hist_.c4;
@@ -159,12 +157,37 @@ class Model {
     guessed_ = g;
     History x = hist_;
     x.push(g, kind_);
-    const Columns::Place at = columns_.after(buf_, pos_, g);
-    x.above = at.above;
-    x.col = at.col;
+    if (x.record == 0) {
+      const Columns::Place at = columns_.after(buf_, pos_, g);
+      x.above = at.above;
+      x.col = at.col;
+    } else {
+      const uint32_t next = pos_ + 1;  // record > 2: two records up is known
+      x.col = next % x.record;
+      x.above = next >= x.record ? buf_[next - x.record] : 0;
+      x.above2 = next >= 2 * x.record ? buf_[next - 2 * x.record] : 0;
+    }
     uint32_t h[kHashed];
     hash_contexts(kind_, x, h);
     for (int i = 0; i < kHashed; ++i) table_.prefetch_first(h[i]);
+  }
+
+  // Where the next byte stands: in a table once binary data shows a record
+  // length, else in lines.
+  void place(uint32_t c) {
+    columns_.update(buf_, pos_, c);
+    if (kind_ != Kind::kText) records_.update(pos_, c);
+    const uint32_t r = records_.length();
+    hist_.record = r;
+    if (r == 0) {
+      const Columns::Place at = columns_.here();
+      hist_.above = at.above;
+      hist_.col = at.col;
+      return;
+    }
+    hist_.col = pos_ % r;
+    hist_.above = pos_ >= r ? buf_[pos_ - r] : 0;
+    hist_.above2 = pos_ >= 2 * r ? buf_[pos_ - 2 * r] : 0;
   }
 
   void finish_byte() {
@@ -186,6 +209,7 @@ class Model {
   ContextTable table_;
   MatchModel match_;
   Columns columns_;
+  RecordFinder records_;
   History hist_;
   std::unique_ptr<unsigned char[]> o1_;
   std::unique_ptr<HistoryMaps<kContexts>> maps_;

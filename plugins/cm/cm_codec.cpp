@@ -83,6 +83,14 @@ uint64_t memory_for(uint8_t params, uint32_t len) {
   return model + (params & kX86 ? len : 0);
 }
 
+// Every model set at the largest table it may use for the length; x86
+// blocks are filtered into a copy when encoded and in place when decoded.
+uint64_t memory_bound(bool encoding, uint32_t len) {
+  const uint64_t v1 = memory_for(table_param_for(len, 0), len);
+  const uint64_t v2 = memory_for(table_param_for(len, kModel2) | kModel2, len);
+  return (v1 > v2 ? v1 : v2) + (encoding ? len : 0);
+}
+
 namespace {
 
 // Header: parameters and the plain length (LEB128). Returns its size, or 0
@@ -118,7 +126,7 @@ uint32_t get_header(const unsigned char* src, uint32_t len, uint32_t cap, uint8_
 }
 
 uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                      uint8_t params, Kernels kernels) {
+                      uint8_t params, Kernels kernels, const Progress& progress) {
   // The decoder refuses tables larger than the length calls for.
   if (len == 0 || (params & ~kKnownBits) != 0 || (params & kTableMask) > table_param_for(len, params))
     return kDeclined;
@@ -134,22 +142,22 @@ uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst
     data = filtered.get();
   }
   Encoder enc(dst + n, limit - n);
-  const bool coded = params & kModel2 ? v2::encode(data, len, params, kernels, enc, Progress{})
-                                      : v1::encode(data, len, params, kernels, enc, Progress{});
+  const bool coded = params & kModel2 ? v2::encode(data, len, params, kernels, enc, progress)
+                                      : v1::encode(data, len, params, kernels, enc, progress);
   if (!coded) return kDeclined;
   enc.flush();
   return enc.overflow() ? kDeclined : n + enc.size();
 }
 
 uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap,
-                      Kernels kernels) {
+                      Kernels kernels, const Progress& progress) {
   uint8_t params = 0;
   uint32_t out_len = 0;
   const uint32_t n = get_header(src, len, cap, params, out_len);
   if (n == 0 || cap == 0) return kFailed;
   Decoder dec(src + n, len - n);
-  const bool decoded = params & kModel2 ? v2::decode(dst, out_len, params, kernels, dec, Progress{})
-                                        : v1::decode(dst, out_len, params, kernels, dec, Progress{});
+  const bool decoded = params & kModel2 ? v2::decode(dst, out_len, params, kernels, dec, progress)
+                                        : v1::decode(dst, out_len, params, kernels, dec, progress);
   if (!decoded || dec.past_end() != 3) return kFailed;
   if (params & kX86) x86_inverse(dst, out_len);
   return out_len;
@@ -160,21 +168,23 @@ uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst
 // A block that does not fit in memory is declined, or fails to decode,
 // like any other: no exception leaves the plugin.
 uint32_t encode_with(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                     uint8_t params, Kernels kernels) {
+                     uint8_t params, Kernels kernels, const Progress& progress) {
   try {
-    return encode_block(src, len, dst, limit, params, kernels);
+    return encode_block(src, len, dst, limit, params, kernels, progress);
   } catch (const std::bad_alloc&) {
     return kDeclined;
   }
 }
 
-uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit) {
-  return encode_with(src, len, dst, limit, choose_params(src, len));
+uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
+                const Progress& progress) {
+  return encode_with(src, len, dst, limit, choose_params(src, len), Kernels::kBest, progress);
 }
 
-uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap, Kernels kernels) {
+uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap, Kernels kernels,
+                const Progress& progress) {
   try {
-    return decode_block(src, len, dst, cap, kernels);
+    return decode_block(src, len, dst, cap, kernels, progress);
   } catch (const std::bad_alloc&) {
     return kFailed;
   }

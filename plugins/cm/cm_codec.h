@@ -42,14 +42,25 @@ uint64_t memory_for(uint8_t params, uint32_t len);
 // asked for, so tests can compare the two.
 enum class Kernels { kBest, kPortable };
 
+// Told how many plain bytes are finished, every 64 KiB or so, if set.
+struct Progress {
+  void (*report)(void* host, uint64_t done) = nullptr;
+  void* host = nullptr;
+};
+
 // Returns the stored length, or kDeclined when it would exceed `limit`.
-uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit);
+uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
+                const Progress& progress = Progress{});
 uint32_t encode_with(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                     uint8_t params, Kernels kernels = Kernels::kBest);
+                     uint8_t params, Kernels kernels = Kernels::kBest, const Progress& progress = Progress{});
 
 // Returns the plain length (at most `cap`), or kFailed.
 uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap,
-                Kernels kernels = Kernels::kBest);
+                Kernels kernels = Kernels::kBest, const Progress& progress = Progress{});
+
+// The most memory one call may need for a block of up to `len` bytes:
+// encoding (with the filtered copy the x86 transform needs) or decoding.
+uint64_t memory_bound(bool encoding, uint32_t len);
 
 // The reversible x86 call/jump address transform, in place.
 void x86_forward(unsigned char* data, uint32_t len);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "cm/cm_codec.h"
 #include "common/binary_coder.h"
 
 namespace mirt::cm {
@@ -13,11 +14,8 @@ namespace mirt::cm {
 using Encoder = coding::BinaryEncoder<12, coding::Flush::kAboveLow>;
 using Decoder = coding::BinaryDecoder<12>;
 
-// Reports finished bytes every kProgressStep bytes, when asked to.
-struct Progress {
-  void (*report)(void* host, uint64_t done) = nullptr;
-  void* host = nullptr;
-};
+// Finished bytes are reported every kProgressStep bytes (Progress is in
+// cm_codec.h).
 inline constexpr uint32_t kProgressStep = uint32_t{1} << 16;
 
 // False when the output outgrows its limit.

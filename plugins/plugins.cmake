@@ -56,7 +56,7 @@ if(MIRT_PLUGINS)
   mirt_add_plugin(delta_lzma2 delta_lzma2/delta_lzma2_plugin.cpp PkgConfig::MIRT_LZMA)
   mirt_add_plugin(bwt "bwt/bwt_plugin.cpp;bwt/bwt_codec.cpp" PkgConfig::MIRT_DIVSUFSORT)
   # The context-mixing codec below its entry, also built into its tests.
-  set(MIRT_CM_CODEC_SOURCES cm/cm_codec.cpp cm/model_v1.cpp cm/model_v2.cpp)
+  set(MIRT_CM_CODEC_SOURCES cm/cm_codec.cpp cm/model_v1.cpp cm/model_v2.cpp cm/text_transform.cpp)
   mirt_add_plugin(cm "cm/cm_plugin.cpp;${MIRT_CM_CODEC_SOURCES}")
   list(TRANSFORM MIRT_CM_CODEC_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
   add_custom_target(mirt_plugins DEPENDS ${MIRT_PLUGIN_TARGETS})

@@ -6,10 +6,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "cm/coder.h"
 #include "cm/model_v1.h"
 #include "cm/model_v2.h"
+#include "cm/text_transform.h"
 #include "cm/tuning.h"
 #include "common/detect.h"
 
@@ -71,16 +73,37 @@ uint8_t table_param_for(uint32_t len, uint8_t model) {
   return static_cast<uint8_t>(table_bits_for(len) - kMinTableBits);
 }
 
+namespace {
+
+// Whether the text transform makes the start of a text block smaller.
+bool words_pay(const unsigned char* src, uint32_t len) {
+  const uint32_t n = len < kWordsTrial ? len : kWordsTrial;
+  const auto params = static_cast<uint8_t>(table_param_for(n) | kModel2 | kText);
+  try {
+    std::vector<unsigned char> out(n + n / 2 + 64);
+    const auto cap = static_cast<uint32_t>(out.size());
+    const uint32_t plain = encode_with(src, n, out.data(), cap, params);
+    const uint32_t words = encode_with(src, n, out.data(), cap, params | kWords);
+    return (out[0] & kWords) && words < plain;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 uint8_t choose_params(const unsigned char* src, uint32_t len) {
   uint8_t params = table_param_for(len) | kModel2;
   if (looks_like_x86(src, len)) params |= kX86;
   if (mostly_text(src, len)) params |= kText;
+  if ((params & kText) && words_pay(src, len)) params |= kWords;
   return params;
 }
 
 uint64_t memory_for(uint8_t params, uint32_t len) {
   const uint64_t model = params & kModel2 ? v2::model_bytes(params) : v1::model_bytes(params);
-  return model + (params & kX86 ? len : 0);
+  // The filtered copy, or the transformed text and the dictionary's index.
+  return model + (params & (kX86 | kWords) ? len : 0) + (params & kWords ? len : 0);
 }
 
 // Every model set at the largest table it may use for the length; x86
@@ -93,58 +116,71 @@ uint64_t memory_bound(bool encoding, uint32_t len) {
 
 namespace {
 
-// Header: parameters and the plain length (LEB128). Returns its size, or 0
-// when it does not fit.
-uint32_t put_header(unsigned char* dst, uint32_t limit, uint8_t params, uint32_t len) {
-  uint32_t n = 0;
-  if (n >= limit) return 0;
-  dst[n++] = params;
-  for (uint32_t v = len;; v >>= 7) {
-    if (n >= limit) return 0;
+// LEB128 at dst[n], within limit; false when it does not fit.
+bool put_length(unsigned char* dst, uint32_t limit, uint32_t& n, uint32_t v) {
+  for (;; v >>= 7) {
+    if (n >= limit) return false;
     dst[n++] = static_cast<unsigned char>((v & 127) | (v >= 128 ? 128 : 0));
-    if (v < 128) return n;
+    if (v < 128) return true;
   }
 }
 
-// The header's size, or 0 when it is malformed or asks for more than
-// `cap` bytes or a larger table than the encoder would pick.
-uint32_t get_header(const unsigned char* src, uint32_t len, uint32_t cap, uint8_t& params, uint32_t& plain) {
-  if (len < 2) return 0;
-  params = src[0];
-  if ((params & ~kKnownBits) != 0) return 0;
-  uint32_t n = 1;
-  uint64_t v = 0;
+// LEB128 at src[n] into v, 1..max; false when malformed or out of range.
+bool get_length(const unsigned char* src, uint32_t len, uint32_t& n, uint32_t max, uint32_t& v) {
+  uint64_t value = 0;
   for (int shift = 0;; shift += 7) {
-    if (n >= len || shift > 28) return 0;
+    if (n >= len || shift > 28) return false;
     const unsigned char b = src[n++];
-    v |= uint64_t{b & 127u} << shift;
+    value |= uint64_t{b & 127u} << shift;
     if (!(b & 128)) break;
   }
-  if (v == 0 || v > cap) return 0;
-  plain = static_cast<uint32_t>(v);
-  return (params & kTableMask) > table_param_for(plain, params) ? 0 : n;
+  v = static_cast<uint32_t>(value);
+  return value != 0 && value <= max;
+}
+
+bool valid_params(uint8_t params, uint32_t len) {
+  if ((params & ~kKnownBits) != 0 || (params & kTableMask) > table_param_for(len, params)) return false;
+  return !(params & kWords) || (params & kModel2);
+}
+
+// The header: parameters, the plain length and, with the text transform,
+// the transformed length (both LEB128). Returns its size, or 0 when it is
+// malformed, asks for more than `cap` bytes or a larger table than the
+// encoder would pick.
+uint32_t get_header(const unsigned char* src, uint32_t len, uint32_t cap, uint8_t& params, uint32_t& plain,
+                    uint32_t& coded) {
+  uint32_t n = 1;
+  if (len < 2 || !get_length(src, len, n, cap, plain) || !valid_params(src[0], plain)) return 0;
+  params = src[0];
+  coded = plain;
+  if ((params & kWords) && !get_length(src, len, n, plain - 1, coded)) return 0;
+  return n;
+}
+
+bool model_encode(const unsigned char* data, uint32_t len, uint8_t params, Kernels kernels, Encoder& enc,
+                  const Progress& progress) {
+  return params & kModel2 ? v2::encode(data, len, params, kernels, enc, progress)
+                          : v1::encode(data, len, params, kernels, enc, progress);
 }
 
 uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
                       uint8_t params, Kernels kernels, const Progress& progress) {
-  // The decoder refuses tables larger than the length calls for.
-  if (len == 0 || (params & ~kKnownBits) != 0 || (params & kTableMask) > table_param_for(len, params))
-    return kDeclined;
-  const uint32_t n = put_header(dst, limit, params, len);
-  if (n == 0) return kDeclined;
-  std::unique_ptr<unsigned char[]> filtered;
-  const unsigned char* data = src;
-  if (params & kX86) {
-    filtered.reset(new (std::nothrow) unsigned char[len]);
-    if (!filtered) return kDeclined;
-    std::memcpy(filtered.get(), src, len);
-    x86_forward(filtered.get(), len);
-    data = filtered.get();
+  // The decoder refuses what it would not have written.
+  if (len == 0 || !valid_params(params, len)) return kDeclined;
+  std::vector<unsigned char> data;
+  if (params & kWords) data = words::forward(src, len);
+  if (data.empty() || data.size() > len - len / kWordsMinShrink) {
+    params &= static_cast<uint8_t>(~kWords);
+    data.assign(src, src + len);
   }
+  uint32_t n = 1;
+  dst[0] = params;
+  if (limit < 2 || !put_length(dst, limit, n, len)) return kDeclined;
+  const auto data_len = static_cast<uint32_t>(data.size());
+  if ((params & kWords) && !put_length(dst, limit, n, data_len)) return kDeclined;
+  if (params & kX86) x86_forward(data.data(), data_len);
   Encoder enc(dst + n, limit - n);
-  const bool coded = params & kModel2 ? v2::encode(data, len, params, kernels, enc, progress)
-                                      : v1::encode(data, len, params, kernels, enc, progress);
-  if (!coded) return kDeclined;
+  if (!model_encode(data.data(), data_len, params, kernels, enc, progress)) return kDeclined;
   enc.flush();
   return enc.overflow() ? kDeclined : n + enc.size();
 }
@@ -152,15 +188,19 @@ uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst
 uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap,
                       Kernels kernels, const Progress& progress) {
   uint8_t params = 0;
-  uint32_t out_len = 0;
-  const uint32_t n = get_header(src, len, cap, params, out_len);
-  if (n == 0 || cap == 0) return kFailed;
+  uint32_t plain = 0, coded = 0;
+  const uint32_t n = get_header(src, len, cap, params, plain, coded);
+  if (n == 0) return kFailed;
+  std::vector<unsigned char> words;
+  if (params & kWords) words.resize(coded);
+  unsigned char* out = params & kWords ? words.data() : dst;
   Decoder dec(src + n, len - n);
-  const bool decoded = params & kModel2 ? v2::decode(dst, out_len, params, kernels, dec, progress)
-                                        : v1::decode(dst, out_len, params, kernels, dec, progress);
+  const bool decoded = params & kModel2 ? v2::decode(out, coded, params, kernels, dec, progress)
+                                        : v1::decode(out, coded, params, kernels, dec, progress);
   if (!decoded || dec.past_end() != 3) return kFailed;
-  if (params & kX86) x86_inverse(dst, out_len);
-  return out_len;
+  if (params & kX86) x86_inverse(out, coded);
+  if ((params & kWords) && !words::inverse(out, coded, dst, plain)) return kFailed;
+  return plain;
 }
 
 }  // namespace

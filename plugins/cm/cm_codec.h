@@ -17,12 +17,15 @@ inline constexpr uint32_t kFailed = 0;              // decode: malformed
 
 // Parameter byte: bits 0-3 table size (2^(12 + v) lines of 64 bytes),
 // bit 4 x86 branch transform, bit 5 text models, bit 6 the second model
-// set (blocks written before it existed have it clear); bit 7 is zero.
+// set (blocks written before it existed have it clear), bit 7 the text
+// transform (second model set only; the length of the transformed block
+// follows the plain length).
 inline constexpr uint8_t kTableMask = 0x0F;
 inline constexpr uint8_t kX86 = 0x10;
 inline constexpr uint8_t kText = 0x20;
 inline constexpr uint8_t kModel2 = 0x40;
-inline constexpr uint8_t kKnownBits = kTableMask | kX86 | kText | kModel2;
+inline constexpr uint8_t kWords = 0x80;
+inline constexpr uint8_t kKnownBits = kTableMask | kX86 | kText | kModel2 | kWords;
 inline constexpr int kMinTableBits = 12;
 
 // What the encoder picks for a block: table size from the length, the

@@ -3,6 +3,7 @@
 // part of its stored form: changing one changes what decodes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace mirt::cm {
@@ -102,6 +103,22 @@ inline constexpr uint32_t kMinRecord = 3;
 inline constexpr uint32_t kMaxRecord = 1024;
 inline constexpr uint32_t kRecordCheck = 4096;
 inline constexpr uint32_t kRecordMinVotes = 1024;
+
+// Text transform (text_transform.h): words of these lengths used this
+// often may get a code; at most this many prefixes of two-byte codes (256
+// words each). The encoder tries it on the first kWordsTrial bytes of a
+// text block and keeps it when they come out smaller, and when it makes
+// the block at least 1/kWordsMinShrink shorter. On our text files it made
+// the output 0.3-6% larger (they repeat so much that the match model and
+// the long contexts do the work better on the plain text; marking capitals
+// alone cost 0.2-0.9%), so there the trial turns it down, at 1-3% of the
+// time of a text block.
+inline constexpr uint32_t kMinCodedWord = 2;
+inline constexpr uint32_t kMaxCodedWord = 40;
+inline constexpr uint32_t kMinWordUses = 4;
+inline constexpr size_t kWordPrefixes = 16;
+inline constexpr uint32_t kWordsMinShrink = 16;
+inline constexpr uint32_t kWordsTrial = uint32_t{1} << 16;
 
 // Mixers (mixer2.h): 16-bit weights with 1.0 at 1 << kMixShift; the
 // first layer's sets start at kMixStart, the final layer's at an even

@@ -100,18 +100,19 @@ uint8_t choose_params(const unsigned char* src, uint32_t len) {
   return params;
 }
 
+// Encoding: the model and the copy it reads (filtered or transformed),
+// with the transform's table and its first output beside it.
 uint64_t memory_for(uint8_t params, uint32_t len) {
   const uint64_t model = params & kModel2 ? v2::model_bytes(params) : v1::model_bytes(params);
-  // The filtered copy, or the transformed text and the dictionary's index.
-  return model + (params & (kX86 | kWords) ? len : 0) + (params & kWords ? len : 0);
+  return model + len + (params & kWords ? len + words::working_memory() : 0);
 }
 
-// Every model set at the largest table it may use for the length; x86
-// blocks are filtered into a copy when encoded and in place when decoded.
+// The second model set is the larger; decoding needs the model and, for
+// transformed text, the transformed block.
 uint64_t memory_bound(bool encoding, uint32_t len) {
-  const uint64_t v1 = memory_for(table_param_for(len, 0), len);
-  const uint64_t v2 = memory_for(table_param_for(len, kModel2) | kModel2, len);
-  return (v1 > v2 ? v1 : v2) + (encoding ? len : 0);
+  const auto params = static_cast<uint8_t>(table_param_for(len, kModel2) | kModel2 | kWords);
+  if (encoding) return memory_for(params, len);
+  return v2::model_bytes(params) + len;
 }
 
 namespace {

@@ -74,8 +74,15 @@ void pick_words(const unsigned char* src, uint32_t len, Codes& codes) {
       continue;
     }
     const uint32_t end = word_end(src, len, i);
-    if (end - i >= kMinCodedWord && end - i <= kMaxCodedWord && case_of(src + i, end - i) != Case::kMixed)
-      ++count[folded(src + i, end - i)];
+    if (end - i >= kMinCodedWord && end - i <= kMaxCodedWord && case_of(src + i, end - i) != Case::kMixed) {
+      // Once the table is full, only words already in it are counted.
+      std::string w = folded(src + i, end - i);
+      const auto at = count.find(w);
+      if (at != count.end())
+        ++at->second;
+      else if (count.size() < kMaxDistinctWords)
+        count.emplace(std::move(w), 1);
+    }
     i = end;
   }
   std::vector<std::pair<uint64_t, std::string>> ranked;
@@ -130,6 +137,8 @@ void put_word(const unsigned char* w, uint32_t n, const Codes& codes,
 }
 
 }  // namespace
+
+uint64_t working_memory() { return uint64_t{kMaxDistinctWords} * kBytesPerCountedWord; }
 
 std::vector<unsigned char> forward(const unsigned char* src, uint32_t len) {
   Codes codes;

@@ -18,8 +18,10 @@
 namespace mirt::cm::words {
 
 // The transformed block, or empty when the block has too few unused byte
-// values or nothing worth a code. May throw std::bad_alloc.
+// values. May throw std::bad_alloc. Beside its result it needs at most
+// working_memory() bytes.
 std::vector<unsigned char> forward(const unsigned char* src, uint32_t len);
+uint64_t working_memory();
 
 // Writes exactly `out_len` bytes to dst; false when `src` is not a
 // transformed block of that length.

@@ -119,6 +119,10 @@ inline constexpr uint32_t kMinWordUses = 4;
 inline constexpr size_t kWordPrefixes = 16;
 inline constexpr uint32_t kWordsMinShrink = 16;
 inline constexpr uint32_t kWordsTrial = uint32_t{1} << 16;
+// Distinct words counted at most, and the bytes one may take with its
+// count (a table entry and the word's string).
+inline constexpr size_t kMaxDistinctWords = size_t{1} << 18;
+inline constexpr size_t kBytesPerCountedWord = 128;
 
 // Mixers (mixer2.h): 16-bit weights with 1.0 at 1 << kMixShift; the
 // first layer's sets start at kMixStart, the final layer's at an even

@@ -22,6 +22,8 @@ one 4 zlib text; one 9 bzip2 text; one 16 zstd text; one 17 lzma2 text
 one 18 brotli text; one 19 lz4hc text; one 20 x86_lzma2 x86; one 21 delta_lzma2 table
 one 22 bwt text; one 22 bwt repeats; one 22 bwt source
 one 23 cm text; one 23 cm x86; one 23 cm table; one 23 cm source
+# The second model set of context mixing (parameter bit 6).
+one 23 cm text v2; one 23 cm x86 v2; one 23 cm table v2; one 23 cm source v2
 one 24 zstd_fast text
 for p in default fast max; do
   out="preset-$p-mixed.mrt"

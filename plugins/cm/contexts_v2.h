@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "cm/word_hash.h"
 #include "common/hash.h"
 
 namespace mirt::cm::v2 {
@@ -31,20 +32,11 @@ struct History {
   void push(uint32_t c, Kind kind) {
     c8 = c8 << 8 | c4 >> 24;
     c4 = c4 << 8 | c;
-    if (kind == Kind::kText) next_word(c);
+    if (kind == Kind::kText) cm::next_word(c, word0, word1);
     if (kind == Kind::kX86) next_op(c);
   }
 
  private:
-  void next_word(uint32_t c) {
-    const uint32_t lower = c >= 'A' && c <= 'Z' ? c + 32 : c;
-    if ((lower >= 'a' && lower <= 'z') || c >= 128) {
-      word0 = (word0 + lower + 1) * coding::kStringStep;
-    } else if (word0 != 0) {
-      word1 = word0;
-      word0 = 0;
-    }
-  }
   // The four bytes after a call or jump are its target.
   void next_op(uint32_t c) {
     const uint32_t back = op & 0xFF;

@@ -15,6 +15,7 @@
 #include "cm/context_table.h"
 #include "cm/match_model.h"
 #include "cm/mixer.h"
+#include "cm/word_hash.h"
 #include "common/adaptive.h"
 #include "common/hash.h"
 
@@ -42,16 +43,6 @@ int table_bits(uint8_t params) { return kMinTableBits + (params & kTableMask); }
 struct Context {
   uint32_t c4, c8, word0, word1, above, col;
 };
-
-void next_word(uint32_t c, uint32_t& word0, uint32_t& word1) {
-  const uint32_t lower = c >= 'A' && c <= 'Z' ? c + 32 : c;
-  if ((lower >= 'a' && lower <= 'z') || c >= 128) {
-    word0 = (word0 + lower + 1) * coding::kStringStep;
-  } else if (word0 != 0) {
-    word1 = word0;
-    word0 = 0;
-  }
-}
 
 // kVectors picks the SSE2 kernels; kN is the number of contexts in use:
 // all, or all but kSetB.

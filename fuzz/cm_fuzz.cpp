@@ -4,7 +4,7 @@
 // choice. Blocks stay small so that one run takes milliseconds.
 //
 // Byte 0: what to do (low two bits) and the options for round trips (next
-// two bits); bytes 1-2: destination capacity; the rest is the block or the
+// four bits: x86, text, second model set, text transform); bytes 1-2: destination capacity; the rest is the block or the
 // stored form.
 //   0: the rest as a stored form
 //   1: round trip of the rest, which must be exact
@@ -57,9 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t cap = ((uint32_t{data[1]} << 8 | data[2]) & (kMaxBlock * 2 - 1)) + 1;
   const std::vector<unsigned char> rest(data + 3, data + size);
   const auto len = static_cast<uint32_t>(rest.size());
+  const bool model2 = data[0] >> 4 & 1;
   const auto options = static_cast<uint8_t>((data[0] >> 2 & 1 ? mirt::cm::kX86 : 0) |
-                                            (data[0] >> 3 & 1 ? mirt::cm::kText : 0));
-  const auto params = static_cast<uint8_t>(mirt::cm::table_param_for(len) | options);
+                                            (data[0] >> 3 & 1 ? mirt::cm::kText : 0) |
+                                            (model2 ? mirt::cm::kModel2 : 0) |
+                                            (model2 && (data[0] >> 5 & 1) ? mirt::cm::kWords : 0));
+  const auto params = static_cast<uint8_t>(mirt::cm::table_param_for(len, options) | options);
   switch (data[0] & 3) {
     case 0:
       expand(rest, cap);

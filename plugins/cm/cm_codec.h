@@ -16,20 +16,26 @@ inline constexpr uint32_t kDeclined = 0xFFFFFFFFu;  // encode: not smaller, or n
 inline constexpr uint32_t kFailed = 0;              // decode: malformed
 
 // Parameter byte: bits 0-3 table size (2^(12 + v) lines of 64 bytes),
-// bit 4 x86 branch transform, bit 5 text model set; bits 6-7 are zero.
+// bit 4 x86 branch transform, bit 5 text models, bit 6 the second model
+// set (blocks written before it existed have it clear), bit 7 the text
+// transform (second model set only; the length of the transformed block
+// follows the plain length).
 inline constexpr uint8_t kTableMask = 0x0F;
 inline constexpr uint8_t kX86 = 0x10;
 inline constexpr uint8_t kText = 0x20;
-inline constexpr uint8_t kKnownBits = kTableMask | kX86 | kText;
+inline constexpr uint8_t kModel2 = 0x40;
+inline constexpr uint8_t kWords = 0x80;
+inline constexpr uint8_t kKnownBits = kTableMask | kX86 | kText | kModel2 | kWords;
 inline constexpr int kMinTableBits = 12;
 
 // What the encoder picks for a block: table size from the length, the
 // transform and model set from the bytes.
 uint8_t choose_params(const unsigned char* src, uint32_t len);
 
-// The largest table size value (bits 0-3) used for a block of `len` bytes;
-// the decoder refuses larger ones, so damaged input cannot ask for more.
-uint8_t table_param_for(uint32_t len);
+// The largest table size value (bits 0-3) the model set (kModel2 or not)
+// uses for a block of `len` bytes; the decoder refuses larger ones, so
+// damaged input cannot ask for more.
+uint8_t table_param_for(uint32_t len, uint8_t model = kModel2);
 
 // Bytes the codec allocates for these parameters and block length.
 uint64_t memory_for(uint8_t params, uint32_t len);
@@ -39,14 +45,25 @@ uint64_t memory_for(uint8_t params, uint32_t len);
 // asked for, so tests can compare the two.
 enum class Kernels { kBest, kPortable };
 
+// Told how many plain bytes are finished, every 64 KiB or so, if set.
+struct Progress {
+  void (*report)(void* host, uint64_t done) = nullptr;
+  void* host = nullptr;
+};
+
 // Returns the stored length, or kDeclined when it would exceed `limit`.
-uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit);
+uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
+                const Progress& progress = Progress{});
 uint32_t encode_with(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                     uint8_t params, Kernels kernels = Kernels::kBest);
+                     uint8_t params, Kernels kernels = Kernels::kBest, const Progress& progress = Progress{});
 
 // Returns the plain length (at most `cap`), or kFailed.
 uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap,
-                Kernels kernels = Kernels::kBest);
+                Kernels kernels = Kernels::kBest, const Progress& progress = Progress{});
+
+// The most memory one call may need for a block of up to `len` bytes:
+// encoding (with the filtered copy the x86 transform needs) or decoding.
+uint64_t memory_bound(bool encoding, uint32_t len);
 
 // The reversible x86 call/jump address transform, in place.
 void x86_forward(unsigned char* data, uint32_t len);

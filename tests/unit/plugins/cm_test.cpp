@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cm_codec.h"
+#include "text_transform.h"
 
 namespace mirt::cm {
 namespace {
@@ -75,7 +76,7 @@ Bytes encode_checked(const Bytes& in, uint8_t params) {
 void expect_round_trip(const Bytes& in, uint8_t params) {
   const Bytes stored = encode_checked(in, params);
   ASSERT_FALSE(stored.empty());
-  EXPECT_EQ(stored[0], params);
+  EXPECT_EQ(stored[0] | kWords, params | kWords);  // the transform is dropped where it does not shorten
   Bytes back(in.size());
   ASSERT_EQ(decode(stored.data(), static_cast<uint32_t>(stored.size()), back.data(),
                    static_cast<uint32_t>(back.size())),
@@ -107,15 +108,20 @@ std::vector<Sample> samples() {
            }()}};
 }
 
-// Every option, with the smallest table and the one the length calls for:
-// the decoder mirrors the encoder whatever the encoder chose.
+// Every option of both model sets, with the smallest table and the one
+// the length calls for: the decoder mirrors the encoder whatever the
+// encoder chose.
 TEST(CmCodec, RoundTripsEverySampleWithEveryParameterChoice) {
   for (const Sample& s : samples()) {
     const auto len = static_cast<uint32_t>(s.data.size());
-    for (uint8_t table : {uint8_t{0}, table_param_for(len)}) {
-      for (uint8_t options : {uint8_t{0}, kX86, kText, uint8_t(kX86 | kText)}) {
-        SCOPED_TRACE(std::string(s.label) + " params " + std::to_string(table | options));
-        expect_round_trip(s.data, static_cast<uint8_t>(table | options));
+    for (uint8_t model : {uint8_t{0}, kModel2}) {
+      for (uint8_t table : {uint8_t{0}, table_param_for(len, model)}) {
+        for (uint8_t options : {uint8_t{0}, kX86, kText, uint8_t(kX86 | kText), uint8_t(kText | kWords)}) {
+          if ((options & kWords) && !model) continue;
+          const auto params = static_cast<uint8_t>(model | table | options);
+          SCOPED_TRACE(std::string(s.label) + " params " + std::to_string(params));
+          expect_round_trip(s.data, params);
+        }
       }
     }
   }
@@ -133,7 +139,8 @@ TEST(CmCodec, RoundTripsALargeMixedBlock) {
   const auto len = static_cast<uint32_t>(big.size());
   const uint8_t params = choose_params(big.data(), len);
   EXPECT_EQ(params & kTableMask, table_param_for(len));
-  EXPECT_LE(memory_for(params, len), uint64_t{256} << 20);
+  EXPECT_LE(memory_for(params, len), memory_bound(true, len));
+  EXPECT_LE(memory_bound(true, 8u << 20), uint64_t{300} << 20);  // two threads of max stay within 1 GiB
   expect_round_trip(big, params);
 }
 
@@ -148,12 +155,16 @@ TEST(CmCodec, StoredFormIsTheSameOnEveryBuild) {
   } cases[] = {
       {prose(20000, 11), uint8_t(kText | 2), 1517, 0xea12ab8f},
       {machine_code(20000, 12), uint8_t(kX86 | 2), 11333, 0x93f93888},
+      {prose(20000, 11), uint8_t(kModel2 | kText | 2), 1513, 0xb3697bd7},
+      {prose(20000, 11), uint8_t(kModel2 | kText | kWords | 2), 1709, 0x807c5ec8},
+      {machine_code(20000, 12), uint8_t(kModel2 | kX86 | 2), 11140, 0xc9a229f1},
+      {table(20000, 13), uint8_t(kModel2 | 2), 563, 0x05b4aa31},
   };
   for (const auto& c : cases) {
     const Bytes stored = encode_checked(c.data, c.params);
     const auto crc = static_cast<uint32_t>(crc32(0, stored.data(), static_cast<uInt>(stored.size())));
-    EXPECT_EQ(stored.size(), c.size);
-    EXPECT_EQ(crc, c.crc);
+    EXPECT_EQ(stored.size(), c.size) << int{c.params};
+    EXPECT_EQ(crc, c.crc) << std::hex << crc;
   }
 }
 
@@ -207,7 +218,7 @@ TEST(CmCodec, DamagedHeadersAreRefused) {
   };
   ASSERT_EQ(try_decode(good, 5000), 5000u);
   Bytes unknown = good;
-  unknown[0] |= 0x40;  // an option this codec does not know
+  unknown[0] |= 0x80;  // an option this codec does not know
   EXPECT_EQ(try_decode(unknown, 5000), kFailed);
   Bytes big_table = good;
   big_table[0] = static_cast<uint8_t>((good[0] & ~kTableMask) | (table_param_for(5000) + 1));
@@ -224,7 +235,7 @@ TEST(CmCodec, DamagedHeadersAreRefused) {
   endless.insert(endless.begin() + 3, {0xFF, 0xFF, 0xFF, 0x7F});
   EXPECT_EQ(try_decode(endless, 5000), kFailed);  // a length field that never ends
   // Encoding refuses what decoding would refuse.
-  EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, 0x40), kDeclined);
+  EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, 0x80), kDeclined);
   EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, static_cast<uint8_t>(table_param_for(5000) + 1)),
             kDeclined);
 }
@@ -245,6 +256,73 @@ TEST(CmCodec, MatchModelAndX86TransformEarnTheirKeep) {
   const Bytes text = prose(60000, 16);
   EXPECT_TRUE(choose_params(text.data(), 60000) & kText);
   EXPECT_FALSE(choose_params(text.data(), 60000) & kX86);
+}
+
+// The text transform gives back every byte, whatever the spelling; blocks
+// that leave too few byte values free for its marks are not transformed.
+TEST(CmCodec, TextTransformRoundTripsEveryKindOfSpelling) {
+  const std::string base =
+      "The THE the tHe I a A McDonald mcdonald abc123DEF 42 x86_64 Zebra ZEBRA zebra "
+      "\xc3\xa9t\xc3\xa9 caf\xc3\xa9 Caf\xc3\xa9 \x01\x02 tab\there\n";
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += base;
+  Bytes crowded = Bytes(text.begin(), text.end());
+  for (int c = 0; c < 256; ++c) crowded.push_back(static_cast<unsigned char>(c));  // no byte free
+  const Bytes cases[] = {Bytes(text.begin(), text.end()), prose(30000, 17), Bytes{'A'}, Bytes{'I', ' ', 'I'},
+                         crowded};
+  for (const Bytes& in : cases) {
+    const auto len = static_cast<uint32_t>(in.size());
+    const std::vector<unsigned char> t = words::forward(in.data(), len);
+    if (&in == &cases[4]) {
+      EXPECT_TRUE(t.empty());
+      continue;
+    }
+    ASSERT_FALSE(t.empty());
+    Bytes back(len + 16, 0xA5);
+    ASSERT_TRUE(words::inverse(t.data(), static_cast<uint32_t>(t.size()), back.data(), len));
+    EXPECT_TRUE(std::equal(in.begin(), in.end(), back.begin()));
+    for (size_t i = len; i < back.size(); ++i) ASSERT_EQ(back[i], 0xA5);
+  }
+  // Through the codec, where the transform shortens prose.
+  const Bytes text_block = prose(60000, 18);
+  const uint8_t params = kModel2 | kText | kWords | table_param_for(60000);
+  expect_round_trip(text_block, params);
+  EXPECT_TRUE(encode_checked(text_block, params)[0] & kWords);
+}
+
+// A damaged or cut transformed block is refused or decodes to other
+// bytes, never past its output.
+TEST(CmCodec, TextTransformRefusesDamageInsideItsBuffers) {
+  const Bytes in = prose(8000, 19);
+  const std::vector<unsigned char> good = words::forward(in.data(), 8000);
+  ASSERT_FALSE(good.empty());
+  std::mt19937 rng(20);
+  for (int round = 0; round < 400; ++round) {
+    std::vector<unsigned char> bad = good;
+    for (int k = 0; k < 1 + round % 4; ++k) bad[rng() % bad.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
+    if (round % 3 == 0) bad.resize(rng() % bad.size());
+    Bytes out(8000 + 16, 0xA5);
+    words::inverse(bad.data(), static_cast<uint32_t>(bad.size()), out.data(), 8000);
+    for (size_t i = 8000; i < out.size(); ++i) ASSERT_EQ(out[i], 0xA5) << "round " << round;
+  }
+  EXPECT_FALSE(words::inverse(good.data(), static_cast<uint32_t>(good.size()), Bytes(7999).data(), 7999));
+}
+
+// Progress comes in order, never past the block, about every 64 KiB.
+TEST(CmCodec, ReportsProgressThroughTheBlock) {
+  const Bytes in = prose(300000, 21);
+  std::vector<uint64_t> seen;
+  const Progress progress{[](void* host, uint64_t done) { static_cast<std::vector<uint64_t>*>(host)->push_back(done); },
+                          &seen};
+  Bytes out(400000);
+  const uint32_t n = encode(in.data(), 300000, out.data(), 400000, progress);
+  ASSERT_NE(n, kDeclined);
+  EXPECT_GE(seen.size(), 4u);
+  for (size_t i = 0; i < seen.size(); ++i) EXPECT_TRUE(seen[i] <= 300000 && (i == 0 || seen[i] > seen[i - 1]));
+  seen.clear();
+  Bytes back(300000);
+  ASSERT_EQ(decode(out.data(), n, back.data(), 300000, Kernels::kBest, progress), 300000u);
+  EXPECT_GE(seen.size(), 4u);
 }
 
 }  // namespace

@@ -1,0 +1,82 @@
+// The byte contexts of the second model set: what each hashed context is
+// made of, for each kind of data.
+#pragma once
+
+#include <cstdint>
+
+#include "cm/word_hash.h"
+#include "common/hash.h"
+
+namespace mirt::cm::v2 {
+
+// Hashed contexts, in the order of the estimator chain; order 1 (indexed
+// directly) comes first.
+inline constexpr int kHashed = 7;
+inline constexpr int kContexts = kHashed + 1;
+
+enum class Kind { kBinary, kText, kX86 };
+
+// What the context hashes are made of: everything a byte needs to know
+// about the bytes before it.
+struct History {
+  uint32_t c4 = 0;     // the last four bytes, the latest lowest
+  uint32_t c8 = 0;     // the four before them
+  uint32_t word0 = 0;  // hash of the word being written (0 between words)
+  uint32_t word1 = 0;  // hash of the word before it
+  uint32_t above = 0;  // the byte one line or one record up
+  uint32_t above2 = 0; // binary data: the byte two records up
+  uint32_t col = 0;    // the column in the line or record
+  uint32_t record = 0; // binary data: the record length found (0: none)
+  uint32_t op = 0;     // machine code: the byte that began the last call or jump, and how far back
+
+  void push(uint32_t c, Kind kind) {
+    c8 = c8 << 8 | c4 >> 24;
+    c4 = c4 << 8 | c;
+    if (kind == Kind::kText) cm::next_word(c, word0, word1);
+    if (kind == Kind::kX86) next_op(c);
+  }
+
+ private:
+  // The four bytes after a call or jump are its target.
+  void next_op(uint32_t c) {
+    const uint32_t back = op & 0xFF;
+    if (back > 0 && back < 5)
+      op = (op & ~0xFFu) | (back + 1);
+    else
+      op = (c & 0xFE) == 0xE8 ? (c << 8 | 1) : 0;
+  }
+};
+
+inline void hash_contexts(Kind kind, const History& x, uint32_t* h) {
+  using coding::hash2;
+  using coding::hash3;
+  const uint32_t c1 = x.c4 & 0xFF;
+  h[0] = hash2(1, x.c4 & 0xFFFF);
+  h[1] = hash2(2, x.c4 & 0xFFFFFF);
+  h[2] = hash2(3, x.c4);
+  h[3] = hash3(4, x.c4, x.c8 & 0xFFFF);
+  h[6] = hash3(5, x.above, x.col < 255 ? x.col : 255);
+  switch (kind) {
+    case Kind::kText:
+      h[4] = hash3(6, x.word0, x.word0 ? 0 : c1);
+      h[5] = hash3(7, x.word0, x.word1);
+      break;
+    case Kind::kX86:
+      h[4] = hash2(8, x.c4 & 0xFF00FF00);
+      h[5] = hash3(10, x.op, x.op ? x.c4 & 0xFFFF : x.c4 & 0xFF);
+      break;
+    case Kind::kBinary:
+      if (x.record != 0) {
+        // A table: the column with the bytes above it, and with the byte
+        // above and the one before.
+        h[4] = hash3(11, x.above << 8 | x.above2, x.col);
+        h[5] = hash3(12, x.above << 8 | c1, x.col);
+      } else {
+        h[4] = hash2(8, x.c4 & 0xFF00FF00);
+        h[5] = hash3(9, x.above, c1);
+      }
+      break;
+  }
+}
+
+}  // namespace mirt::cm::v2

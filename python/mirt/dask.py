@@ -111,6 +111,21 @@ def read_range(path: str, start: int, end: int, delimiter: Optional[bytes] = Non
         return head + _read_to_delimiter(f, delimiter)
 
 
+def _ranges(files: List[str], blocks_per_partition: int, delimiter: Optional[bytes],
+            config: Optional[str], named: bool) -> List[List[Delayed]]:
+    out: List[List[Delayed]] = []
+    for path in files:
+        ranges = partitions(path, blocks_per_partition)
+        token = tokenize(path, os.path.getmtime(path), os.path.getsize(path), delimiter, config)
+        out.append([
+            dask.delayed(read_range, pure=named,
+                         name=f"mirt-read-bytes-{token}-{i}" if named else None)(
+                path, start, end, delimiter, config)
+            for i, (start, end) in enumerate(ranges)
+        ])
+    return out
+
+
 def read_bytes(paths: Paths, blocks_per_partition: int = 16, delimiter: Optional[bytes] = None,
                config: Optional[str] = None, include_path: bool = False):
     """Delayed byte ranges of mirt containers.
@@ -119,18 +134,11 @@ def read_bytes(paths: Paths, blocks_per_partition: int = 16, delimiter: Optional
     bytes of ``blocks_per_partition`` consecutive blocks (with
     ``delimiter``: moved to whole records by the rule above); with
     ``include_path``, the tuple (lists, paths). ``config`` names the
-    configuration or preset the tasks load plugins from.
+    configuration or preset the tasks load plugins from. The keys are
+    named after the file, its size and time, like dask's own read_bytes.
     """
     files = _expand(paths)
-    out: List[List[Delayed]] = []
-    for path in files:
-        ranges = partitions(path, blocks_per_partition)
-        token = tokenize(path, os.path.getmtime(path), os.path.getsize(path), delimiter, config)
-        out.append([
-            dask.delayed(read_range, pure=True, name=f"mirt-read-bytes-{token}-{i}")(
-                path, start, end, delimiter, config)
-            for i, (start, end) in enumerate(ranges)
-        ])
+    out = _ranges(files, blocks_per_partition, delimiter, config, named=True)
     return (out, files) if include_path else out
 
 
@@ -161,10 +169,13 @@ def read_text(paths: Paths, blocks_per_partition: int = 16, encoding: str = "utf
     crossing a partition boundary belongs to the partition it starts in.
     """
     delimiter = (linedelimiter or "\n").encode(encoding)
-    ranges, files = read_bytes(paths, blocks_per_partition, delimiter, config, include_path=True)
+    files = _expand(paths)
+    # Fresh keys each time, as dask.bag.read_text's: a second count reads
+    # the files again instead of finding results still held by the cluster.
+    ranges = _ranges(files, blocks_per_partition, delimiter, config, named=False)
     parts = []
     for path, file_ranges in zip(files, ranges):
         for block in file_ranges:
-            lines = dask.delayed(_decode, pure=True)(block, encoding, errors, linedelimiter)
-            parts.append(dask.delayed(_attach, pure=True)(lines, path) if include_path else lines)
+            lines = dask.delayed(_decode)(block, encoding, errors, linedelimiter)
+            parts.append(dask.delayed(_attach)(lines, path) if include_path else lines)
     return db.from_delayed(parts)

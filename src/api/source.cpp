@@ -73,6 +73,8 @@ int64_t InputSource::read_at(uint64_t offset, void* buffer, size_t size) {
 int64_t InputSource::length() {
   if (input_.seek == nullptr || input_.length == nullptr)
     return fail(MIRT_ERROR_UNSUPPORTED, "the input cannot seek");
+  // The callback may move the input (to its end and back, or not back).
+  position_ = UINT64_MAX;
   const int64_t length = input_.length(input_.opaque);
   return length < 0 ? fail(MIRT_ERROR_CALLBACK, "the length callback failed") : length;
 }

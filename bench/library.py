@@ -186,6 +186,8 @@ def run(args, conf, mirt_bin, work):
         made["xz -6 -T2"] = cpu_of(["xz", "-6", "-T2", "-c", str(plain)], stdout=out)
     whole_cpu, whole_wall = cpu_of([mirt_bin, "-m", conf, "-d", "-c", str(container)],
                                    stdout=subprocess.DEVNULL)
+    print(f"Load average before the runs: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores "
+          "(wall-time speed-ups need an otherwise idle machine)")
     print(f"Text: {size / 1e6:.1f} MB, {lines} lines (wc -l)")
     for name, path in (("mirt", container), ("gzip -6", gz), ("xz -6 -T2", xz)):
         print(f"  {name:10} {path.stat().st_size / 1e6:8.1f} MB  ratio {size / path.stat().st_size:5.2f}"

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "api/api.h"
-#include "build_config.h"
 #include "cli/config.h"
+#include "cli/install_paths.h"
 #include "codec/codec.h"
 #include "codec/format.h"
 
@@ -23,14 +23,14 @@ std::mutex g_configuration_lock;
 // A preset name or a path, as `mirt -m` takes them.
 std::string configuration_path(const char* config) {
   if (std::strchr(config, '/') != nullptr) return config;
-  return std::string(MIRT_PRESET_DIR) + "/" + config + ".conf";
+  return preset_dir() + "/" + config + ".conf";
 }
 
 int read_configuration(const mirt_options& options, mirt_context& context) {
   const std::lock_guard<std::mutex> hold(g_configuration_lock);
   DiagnosticCapture quiet;  // a plugin that fails to load is left out
   if ((options.flags & MIRT_NO_INSTALLED_CONFIG) == 0)
-    read_config_file(MIRT_SYSTEM_CONFIG, context.options, &context.block_size);
+    read_config_file(system_config_path().c_str(), context.options, &context.block_size);
   if (options.config == nullptr) return MIRT_OK;
   const std::string path = configuration_path(options.config);
   if (::access(path.c_str(), R_OK) != 0 ||

@@ -205,6 +205,39 @@ INSTANTIATE_TEST_SUITE_P(
                     Writer{"only_zlib", {"-I", "4"}, listing({}, 4), 4}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A sanitized library needs its runtime loaded first, which a plain
+// program built against it does not do.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST_F(Installed, LibraryServesAProgramBuiltWithPkgConfig) {
+  // Nothing but the interface leaves the library.
+  RunOptions symbols;
+  symbols.args = {"-c", "nm -D --defined-only '" + prefix_ +
+                            "/lib/libmirt.so.0' | grep -v -e ' mirt_' -e ' MIRT_0$'"};
+  EXPECT_EQ(test::run_process("/bin/sh", symbols).out, "");
+  if (kSanitized) GTEST_SKIP() << "a sanitized library cannot serve a plain program";
+  RunOptions build;
+  build.args = {"-c", "cc -Wall -Werror -o program '" MIRT_SOURCE_DIR
+                      "/tests/e2e/data/libmirt_program.c' $(pkg-config --cflags --libs mirt)"};
+  build.env = {{"PKG_CONFIG_PATH", prefix_ + "/lib/pkgconfig"}};
+  build.cwd = work_.path();
+  RunResult r = test::run_process("/bin/sh", build);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  RunOptions run;
+  run.args = {prefix_ + "/etc/mirt.conf"};
+  run.env = {{"LD_LIBRARY_PATH", prefix_ + "/lib"}};
+  r = test::run_process(work_.file("program"), run);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "damaged: corrupt data\nok\n");
+  EXPECT_EQ(r.err, "");  // the library never prints
+}
+
 // A configuration the administrator changed is kept; one exactly as an
 // earlier version installed it (which kept the presets' algorithms from
 // decoding) is brought up to date.

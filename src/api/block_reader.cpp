@@ -5,6 +5,7 @@
 #include <string>
 
 #include "api/api.h"
+#include "codec/format.h"
 #include "codec/tables.h"
 #include "mirt/module.h"
 
@@ -39,7 +40,8 @@ int BlockReader::decode(uint64_t block) {
   cached_ = UINT64_MAX;
   const IndexedBlock& record = index_.blocks[block];
   const uint32_t block_size = index_.container_of(block).block_size;
-  const uint64_t need = uint64_t{block_size} + record.stored_length;
+  const uint64_t need = uint64_t{block_size} + record.stored_length +
+                        algorithm_memory(record.algorithm, MR_MODE_DECOMPRESS, block_size);
   if (context_.memory_limit != 0 && need > context_.memory_limit)
     return fail(MIRT_ERROR_MEMORY_LIMIT,
                 "the file needs " + std::to_string((need + 1048575) >> 20) +
@@ -65,8 +67,12 @@ int BlockReader::decode(uint64_t block) {
     plain_ = allocate_buffer(block_size);
     plain_capacity_ = block_size;
   }
+  // The check of a block is bound to its place in its container.
+  BlockPlace place;
+  place.index = block - index_.container_of(block).first_block;
+  place.key = block_key(place.index, block_size, static_cast<uint32_t>(index_.plain_length(block)));
   const uint32_t produced = call_algorithm(record.algorithm, MR_MODE_DECOMPRESS, stored_.data(),
-                                           plain_.get(), record.stored_length, block_size);
+                                           plain_.get(), record.stored_length, block_size, &place);
   ++decoded_;
   const int status = check(block, produced);
   if (status == MIRT_OK) cached_ = block;

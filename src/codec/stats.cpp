@@ -130,6 +130,26 @@ int64_t compressed_size(int input, int64_t start, int64_t end) {
   return file_end < start ? -1 : file_end - start;
 }
 
+// The header's fields and the sizes; `compressed` is -1 when unknown.
+void print_sizes(const ContainerHeader& header, int64_t compressed, uint64_t size) {
+  put("Mirt Version      :   %i.%i.%i\n", header.version[0], header.version[1],
+      header.version[2]);
+  put("Block Size        :   %i\n", static_cast<int>(header.block_size));
+  put("Block Header Size :   %i\n", length_field_width(header.block_size) + 1);
+  if (compressed < 0) {
+    put("Compressed Size   :   unknown\n");
+  } else {
+    put("Compressed Size   :   %llu\n", static_cast<unsigned long long>(compressed));
+  }
+  put("Uncompressed Size :   %llu\n", static_cast<unsigned long long>(size));
+  if (compressed <= 0) {
+    put("Ratio             :   unknown\n");
+  } else {
+    float ratio = static_cast<float>(size) / static_cast<float>(compressed);
+    put("Ratio             :   %2.3f to 1.0\n", static_cast<double>(ratio));
+  }
+}
+
 // Reports one container from just after its magic; leaves the input at
 // its end. `whole` tells whether the container ended as it should.
 bool report_container(int input, const Options& options, const char* file_name,
@@ -157,25 +177,9 @@ bool report_container(int input, const Options& options, const char* file_name,
       report("Bad end-of-file magic.  Corrupt or incomplete file?\n");
     if (!counted_blocks(header)) size = end < 0 ? 0 : trailer_size;
   }
-  const int width = length_field_width(header.block_size);
-  put("Mirt Version      :   %i.%i.%i\n", header.version[0], header.version[1],
-      header.version[2]);
-  put("Block Size        :   %i\n", static_cast<int>(header.block_size));
-  put("Block Header Size :   %i\n", width + 1);
   const int64_t compressed = compressed_size(input, start, end);
   if (start >= 0) lseek(input, start + header.header_length(), SEEK_SET);
-  if (compressed < 0) {
-    put("Compressed Size   :   unknown\n");
-  } else {
-    put("Compressed Size   :   %llu\n", static_cast<unsigned long long>(compressed));
-  }
-  put("Uncompressed Size :   %llu\n", static_cast<unsigned long long>(size));
-  if (compressed <= 0) {
-    put("Ratio             :   unknown\n");
-  } else {
-    float ratio = static_cast<float>(size) / static_cast<float>(compressed);
-    put("Ratio             :   %2.3f to 1.0\n", static_cast<double>(ratio));
-  }
+  print_sizes(header, compressed, size);
 
   const char* file_value = file_name ? file_name : "";
   std::vector<std::string> locations;

@@ -9,24 +9,12 @@ namespace {
 
 static_assert(bwt::kDeclined == MR_DECLINED && bwt::kFailed == MR_FAILED);
 
-// The context of the call on this thread, for the functions the shared
-// entry calls (they take none).
-thread_local const mr_call_context* t_context = nullptr;
-
 uint32_t compress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t limit) {
-  return bwt::encode(src, len, dst, limit, bwt::Tasks(t_context));
+  return bwt::encode(src, len, dst, limit, bwt::Tasks(plugin::call_context()));
 }
 
 uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, uint32_t cap) {
-  return bwt::decode(src, len, dst, cap, bwt::Tasks(t_context));
-}
-
-uint32_t entry(uint32_t mode, void* reserved, const unsigned char* src, unsigned char* dst, uint32_t src_len,
-               uint32_t dst_cap) {
-  t_context = static_cast<const mr_call_context*>(reserved);
-  const uint32_t result = plugin::entry<compress, decompress>(mode, reserved, src, dst, src_len, dst_cap);
-  t_context = nullptr;
-  return result;
+  return bwt::decode(src, len, dst, cap, bwt::Tasks(plugin::call_context()));
 }
 
 uint64_t memory(uint32_t mode, uint32_t block_size, uint32_t threads) {
@@ -36,7 +24,8 @@ uint64_t memory(uint32_t mode, uint32_t block_size, uint32_t threads) {
 }  // namespace
 }  // namespace mirt
 
-MR_ALGORITHM_MODULE(22, "BWT Compression", mirt::entry);
+MR_ALGORITHM_MODULE(22, "BWT Compression",
+                    (mirt::plugin::entry_with_context<mirt::plugin::entry<mirt::compress, mirt::decompress>>));
 MR_THREADSAFE_MODULE();
 MR_CONTEXT_MODULE();
 MR_MEMORY_MODULE(mirt::memory);

@@ -8,12 +8,8 @@
 namespace mirt {
 namespace {
 
-// The call this thread serves, for its progress function: the shared
-// entry template hands the codec only the buffers.
-thread_local const mr_call_context* t_call = nullptr;
-
 cm::Progress progress() {
-  const mr_call_context* c = t_call;
+  const mr_call_context* c = plugin::call_context();
   if (c == nullptr || c->size < offsetof(mr_call_context, host) + sizeof c->host) return {};
   return {c->progress, c->host};
 }
@@ -28,14 +24,6 @@ uint32_t decompress(const unsigned char* src, unsigned char* dst, uint32_t len, 
   return n == cm::kFailed ? MR_FAILED : n;
 }
 
-uint32_t entry(uint32_t mode, void* reserved, const unsigned char* src, unsigned char* dst, uint32_t src_len,
-               uint32_t dst_cap) {
-  t_call = static_cast<const mr_call_context*>(reserved);
-  const uint32_t result = plugin::entry<compress, decompress>(mode, reserved, src, dst, src_len, dst_cap);
-  t_call = nullptr;
-  return result;
-}
-
 // One model per call, whatever the thread count: the codec runs on one.
 uint64_t memory(uint32_t mode, uint32_t block_size, uint32_t) {
   return cm::memory_bound(mode == MR_MODE_COMPRESS, block_size);
@@ -44,7 +32,8 @@ uint64_t memory(uint32_t mode, uint32_t block_size, uint32_t) {
 }  // namespace
 }  // namespace mirt
 
-MR_ALGORITHM_MODULE(23, "Context Mixing", mirt::entry);
+MR_ALGORITHM_MODULE(23, "Context Mixing",
+                    (mirt::plugin::entry_with_context<mirt::plugin::entry<mirt::compress, mirt::decompress>>));
 MR_THREADSAFE_MODULE();
 MR_CONTEXT_MODULE();
 MR_MEMORY_MODULE(mirt::memory);

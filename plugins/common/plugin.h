@@ -132,4 +132,22 @@ uint32_t self_checked_entry(uint32_t mode, void* reserved, const unsigned char* 
   return unsupported_mode(mode);
 }
 
+// The call context of the call this thread is serving (null without one),
+// for codecs that read threads or progress from it in functions the entry
+// templates above call with the buffers only.
+inline thread_local const mr_call_context* t_call_context = nullptr;
+
+inline const mr_call_context* call_context() { return t_call_context; }
+
+// Wraps an entry so that call_context() holds the call's context during it.
+template <uint32_t (*Entry)(uint32_t, void*, const unsigned char*, unsigned char*, uint32_t,
+                            uint32_t)>
+uint32_t entry_with_context(uint32_t mode, void* reserved, const unsigned char* src,
+                            unsigned char* dst, uint32_t src_len, uint32_t dst_cap) {
+  t_call_context = static_cast<const mr_call_context*>(reserved);
+  const uint32_t result = Entry(mode, reserved, src, dst, src_len, dst_cap);
+  t_call_context = nullptr;
+  return result;
+}
+
 }  // namespace mirt::plugin

@@ -2,9 +2,7 @@
 
 #include <cstdlib>
 
-#include "codec/block_select.h"
 #include "codec/format.h"
-#include "codec/memory.h"
 #include "codec/tables.h"
 #include "location/net.h"
 #include "location/stream.h"
@@ -17,7 +15,6 @@ namespace mirt::test {
 void reset_process_state() {
   // The driver called in this process reads no installed configuration.
   for (const auto& [name, value] : installation_override()) setenv(name.c_str(), value.c_str(), 1);
-  set_tried_algorithms(std::nullopt);
   module_registry_reset();
   tables_reset();
   ext_clear();
@@ -25,7 +22,6 @@ void reset_process_state() {
   network_reset();
   reopen_table_reset();
   module_path_reset();
-  memory_limit_reset();
 }
 
 ScopedHome::ScopedHome(const std::string& path) {

@@ -25,10 +25,11 @@
 namespace mirt {
 namespace {
 
+using test::PipeOutput;
 using testing::Bytes;
 using testing::Capture;
 using testing::PipeInput;
-using test::PipeOutput;
+using testing::run_settings;
 using testing::TempDir;
 
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -158,7 +159,8 @@ class CompressTest : public ::testing::Test {
     Outcome o;
     {
       Capture err(2);
-      o.result = process_stream(in, out, kModeCompress, options, name, o.sums, block_size, cipher);
+      o.result = process_stream(in, out, kModeCompress, run_settings(options, block_size), name,
+                                o.sums, cipher);
       o.err = err.text();
     }
     close(in);
@@ -175,8 +177,8 @@ class CompressTest : public ::testing::Test {
     Outcome o;
     {
       Capture err(2);
-      o.result = process_stream(in, pipe_out.fd(), kModeCompress, options, name, o.sums,
-                                block_size, -1);
+      o.result = process_stream(in, pipe_out.fd(), kModeCompress, run_settings(options, block_size),
+                                name, o.sums, -1);
       o.err = err.text();
     }
     close(in);
@@ -387,21 +389,19 @@ TEST(ChooseBlockSize, LimitAndEvenBlocks) {
       {6471680, 4194304, false, 4194304}, {8388608, 4194304, true, 4194304},
   };
   for (const Case& c : cases) {
-    set_block_size_limit(c.limit);
-    set_even_blocks(c.even);
-    EXPECT_EQ(choose_block_size(c.input_size), c.block_size) << c.input_size << " " << c.limit;
+    const BlockSizeRules rules{0, 0, c.limit, c.even};
+    EXPECT_EQ(rules.choose(c.input_size), c.block_size) << c.input_size << " " << c.limit;
   }
-  set_pipe_block_size(100000);
-  EXPECT_EQ(choose_block_size(0), 100000u);  // input of unknown size: not affected
+  BlockSizeRules rules{0, 100000, 70000, true};
+  EXPECT_EQ(rules.choose(0), 100000u);  // input of unknown size: not affected
   for (uint64_t size = 70001; size < 2000000; size = size * 3 / 2 + 7) {
-    set_block_size_limit(70000);
-    const uint32_t block = choose_block_size(size);
+    const uint32_t block = rules.choose(size);
     EXPECT_LE(block, 70000u) << size;
     EXPECT_EQ((size + block - 1) / block, (size + 69999) / 70000) << size;
   }
-  set_even_blocks(false);
-  set_block_size_limit(0);
-  set_pipe_block_size(0);
+  rules.fixed = 5000;  // a size given wins over every rule
+  EXPECT_EQ(rules.choose(0), 5000u);
+  EXPECT_EQ(rules.choose(300000), 5000u);
 }
 
 struct ExtremeCase {
@@ -457,7 +457,7 @@ TEST_F(CompressTest, PipeInputUsesDefaultBlockAndCoversEveryByte) {
   Options options;
   ChecksumRecord sums;
   const uint64_t result =
-      process_stream(in.fd(), out, kModeCompress, options, nullptr, sums, 0, -1);
+      process_stream(in.fd(), out, kModeCompress, run_settings(options), nullptr, sums, -1);
   close(out);
   EXPECT_EQ(result, input.size());
   const Bytes f = test::read_bytes(out_path);
@@ -502,7 +502,7 @@ TEST_F(CompressTest, EmptyInputGivesAContainerOfNoBlocks) {
   Options options;
   Capture err(2);
   const StreamResult r =
-      run_stream(in.fd(), out.fd(), kModeCompress, options, nullptr, sums, 0, -1);
+      run_stream(in.fd(), out.fd(), kModeCompress, run_settings(options), nullptr, sums, -1);
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.bytes, 0u);
   EXPECT_EQ(err.text(), "");
@@ -520,7 +520,8 @@ TEST_F(CompressTest, ReadErrorFailsInsteadOfCountingAsData) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(in, out.fd(), kModeCompress, options, "dir", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(in, out.fd(), kModeCompress, run_settings(options), "dir", sums, -1),
+            0u);
   close(in);
   EXPECT_EQ(err.text(), "mirt: read: Is a directory\n");
   EXPECT_TRUE(out.finish().empty());
@@ -530,7 +531,7 @@ TEST_F(CompressTest, BadInputDescriptorFailsAtFstat) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(-1, -1, kModeCompress, options, "x", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(-1, -1, kModeCompress, run_settings(options), "x", sums, -1), 0u);
   EXPECT_EQ(err.text(), "mirt: fstat: Bad file descriptor\n");
 }
 
@@ -539,7 +540,7 @@ TEST_F(CompressTest, UnknownModeReturnsZeroSilently) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(in, -1, 7, options, "x", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(in, -1, 7, run_settings(options), "x", sums, -1), 0u);
   close(in);
   EXPECT_EQ(err.text(), "");
 }
@@ -551,7 +552,7 @@ TEST_F(CompressTest, HeaderWriteFailureFailsTheStream) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(in, full, kModeCompress, options, "t", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(in, full, kModeCompress, run_settings(options), "t", sums, -1), 0u);
   close(in);
   close(full);
   EXPECT_EQ(err.text(), "mirt: write: No space left on device\n");
@@ -566,7 +567,7 @@ TEST_F(CompressTest, ClosedPipeFailsTheStream) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(in, fds[1], kModeCompress, options, "t", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(in, fds[1], kModeCompress, run_settings(options), "t", sums, -1), 0u);
   close(in);
   close(fds[1]);
   std::signal(SIGPIPE, previous);
@@ -591,7 +592,7 @@ TEST_F(CompressTest, BlockWriteFailureFailsTheStream) {
   std::string text;
   {
     Capture err(2);
-    result = process_stream(in, out, kModeCompress, options, "t", sums, 100, -1);
+    result = process_stream(in, out, kModeCompress, run_settings(options, 100), "t", sums, -1);
     text = err.text();
   }
   setrlimit(RLIMIT_FSIZE, &saved);
@@ -734,28 +735,28 @@ std::unique_ptr<BlockChoice> choose(SelectionContext& context, const Bytes& bloc
 TEST_F(CompressTest, BlockChoiceKeepsTheSmallestVerifiedCandidate) {
   const Bytes block = {1, 2, 0, 0};
   ASSERT_TRUE(algorithm_install(20, strip_zeros, "Strip"));
-  SelectionContext with_strip(4, 1);
+  SelectionContext with_strip(4, 1, AlgorithmChoice{});
   auto choice = choose(with_strip, block);
   ASSERT_TRUE(choice->chosen());
   EXPECT_EQ(choice->algorithm(), 20);
   EXPECT_EQ(Bytes(choice->stored(), choice->stored() + choice->length()), (Bytes{0xEE, 1, 2}));
 
   // Left out of the tried slots, it is not tried, and it still decodes.
-  set_tried_algorithms(SlotSet{});
-  SelectionContext untried(4, 1);
+  AlgorithmChoice none_tried;
+  none_tried.tried = SlotSet{};
+  SelectionContext untried(4, 1, none_tried);
   EXPECT_EQ(choose(untried, block)->algorithm(), 0);
   EXPECT_TRUE(algorithm_available(20));
-  set_tried_algorithms(std::nullopt);
 
   tables_reset();
-  SelectionContext copy_only(4, 1);
+  SelectionContext copy_only(4, 1, AlgorithmChoice{});
   choice = choose(copy_only, block);
   ASSERT_TRUE(choice->chosen());
   EXPECT_EQ(choice->algorithm(), 0);
   EXPECT_EQ(Bytes(choice->stored(), choice->stored() + choice->length()), block);
 
   algorithm_disable(0);
-  SelectionContext none(4, 1);
+  SelectionContext none(4, 1, AlgorithmChoice{});
   EXPECT_FALSE(choose(none, block)->chosen());
 }
 

@@ -39,7 +39,6 @@ void run_raw(int input, const mirt::Settings& settings) {
   mirt::ChecksumRecord sums;
   mirt::decompress_stream(input, g_null, settings, "fuzz.mrt", sums, -1);
   close(input);
-  mirt::ext_clear();
   mirt::status_reset();
 }
 
@@ -140,7 +139,6 @@ std::vector<uint8_t> build(const Plan& plan, const std::vector<uint8_t>& plain) 
     close(output);
   }
   close(input);
-  mirt::ext_clear();
   return container;
 }
 
@@ -224,7 +222,6 @@ void check_round_trip(const uint8_t* data, size_t size) {
   close(input);
   const std::vector<uint8_t> back = read_all(output);
   close(output);
-  mirt::ext_clear();
   mirt::status_reset();
   // Success means the data, and the undamaged container always succeeds.
   // Two damages cannot be seen without checksums in the format: a copy

@@ -184,15 +184,7 @@ class NamedOutput {
   std::optional<struct stat> source_;
 };
 
-// The records -D, -u and -U gave go in front of every container's own.
-void restore_command_line_records(const CommandLine& s) {
-  ext_clear();
-  for (const HeaderRecord& record : s.records)
-    ext_add_bytes(record.type, record.data.data(), static_cast<uint32_t>(record.data.size()));
-}
-
 Outcome run_codec(CommandLine& s, Input& input, int output, const char* argument) {
-  if (s.mode == kModeCompress) restore_command_line_records(s);
   ChecksumRecord sums;
   const StreamResult result =
       run_stream(input.fd(), output, s.mode, s.settings, argument, sums, s.cipher);
@@ -252,7 +244,6 @@ int process_standard_streams(CommandLine& s) {
     report("Refusing to write compressed output to a terminal.\n");
     return finish_run(1);
   }
-  if (s.mode == kModeCompress) restore_command_line_records(s);
   ChecksumRecord sums;
   const StreamResult result =
       run_stream(STDIN_FILENO, STDOUT_FILENO, s.mode, s.settings, nullptr, sums, s.cipher);

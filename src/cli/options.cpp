@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -166,8 +167,9 @@ std::optional<int> apply_option(int option, char** argv, CommandLine& s) {
                                            : kRecordLocationFile;
       // A record that cannot be stored would silently go missing from
       // the container.
-      if (ext_add_bytes(type, optarg, static_cast<uint32_t>(std::strlen(optarg))) == 0) return -1;
-      s.records.push_back({type, optarg});
+      if (!record_fits(static_cast<uint32_t>(std::min<size_t>(std::strlen(optarg), UINT32_MAX))))
+        return -1;
+      s.settings.records.push_back({type, optarg});
       return std::nullopt;
     }
     case 'e': algorithm_disable(algorithm_slot(optarg)); return std::nullopt;

@@ -11,21 +11,14 @@
 
 namespace mirt {
 
-// A header record from -D, -u or -U, for every container of the run.
-struct HeaderRecord {
-  uint8_t type;
-  std::string data;
-};
-
 // What the configuration and the options ask of one run: the codec's
 // settings, and what only the command line has.
 struct CommandLine {
-  Settings settings;  // -b is its fixed block size
+  Settings settings;  // -b is its fixed block size; -D, -u, -U its records
   int mode = kModeCompress;
   int cipher = -1;
   const char* suffix = ".mrt";
   std::optional<std::string> output_name;  // -o, expanded
-  std::vector<HeaderRecord> records;       // -D, -u, -U in command-line order
 };
 
 // Applies the options in command-line order (-m, -M, -e, -I and -E act at

@@ -106,11 +106,12 @@ class ReadFailure : public BlockJob {
 class CompressStream : public BlockStage {
  public:
   CompressStream(int input, int output, const Settings& settings, ChecksumRecord& sums,
-                 uint32_t block_size)
+                 uint32_t block_size, ExtensionRecords& ext)
       : input_(input),
         output_(output),
         settings_(settings),
         options_(settings.options),
+        ext_(ext),
         sums_(sums),
         block_size_(block_size),
         width_(length_field_width(block_size)),
@@ -143,6 +144,7 @@ class CompressStream : public BlockStage {
   const int output_;
   const Settings& settings_;
   const Options& options_;
+  ExtensionRecords& ext_;  // the container's records, the name and sums still to come
   ChecksumRecord& sums_;
   uint32_t block_size_;
   int width_;
@@ -218,7 +220,7 @@ bool CompressStream::start_cipher(int cipher) {
   cipher_ = cipher_entry(cipher);
   cipher_state_ = allocate_buffer(MR_CIPHER_STATE_SIZE);
   std::memset(cipher_state_.get(), 0, MR_CIPHER_STATE_SIZE);
-  ext_add_int(kRecordCipher, static_cast<uint32_t>(cipher), 4);
+  ext_.add_int(kRecordCipher, static_cast<uint32_t>(cipher), 4);
   cipher_(nullptr, nullptr, 0, cipher_state_.get(), MR_CIPHER_START_ENCRYPT);
   return true;
 }
@@ -228,10 +230,10 @@ bool CompressStream::start_cipher(int cipher) {
 bool CompressStream::write_header(const char* file_name) {
   if (file_name != nullptr && !options_.no_name) {
     const size_t name_length = std::strlen(file_name);
-    ext_add_bytes(kRecordName, file_name,
+    ext_.add_bytes(kRecordName, file_name,
                   static_cast<uint32_t>(std::min<size_t>(name_length, UINT32_MAX)));
   }
-  area_ = ext_length() + kChecksumRecordsLength;
+  area_ = ext_.length() + kChecksumRecordsLength;
   Buffer head = allocate_buffer(uint64_t{kHeaderLength} + area_);
   uint8_t* h = head.get();
   put_be(h, kContainerMagic, 4);
@@ -349,12 +351,12 @@ bool CompressStream::finish_container(int64_t start) {
   if (!write_all(output_, fields, sizeof fields)) return false;
   if (seek_location(output_, start + kHeaderLength, SEEK_SET) > 0) {
     if (!options_.no_crc) {
-      ext_add_int(kRecordCompressedSum, sums_.compressed_sum, 4);
-      ext_add_int(kRecordPlainSum, sums_.plain_sum, 4);
+      ext_.add_int(kRecordCompressedSum, sums_.compressed_sum, 4);
+      ext_.add_int(kRecordPlainSum, sums_.plain_sum, 4);
     }
-    const uint8_t* records = ext_pad();
+    const uint8_t* records = ext_.pad();
     // Never spill past the reserved area into the block records.
-    const uint32_t length = std::min(ext_length(), area_);
+    const uint32_t length = std::min(ext_.length(), area_);
     if (records != nullptr && length > 0 && !write_all(output_, records, length)) return false;
   }
   // Later containers follow this one.
@@ -398,6 +400,11 @@ StreamResult compress_stream(int input, int output, const Settings& settings,
     return {};
   }
 
+  ExtensionRecords ext;
+  for (const HeaderRecord& record : settings.records)
+    if (!ext.add_bytes(record.type, record.data.data(),
+                       static_cast<uint32_t>(std::min<size_t>(record.data.size(), UINT32_MAX))))
+      return {};
   int64_t start = patchable_start(output);
   if (settings.options.self_extract) {
     const int64_t prefix = write_self_extract_prefix(output);
@@ -405,11 +412,11 @@ StreamResult compress_stream(int input, int output, const Settings& settings,
       report("Couldn't initialize self-extracting header.\n");
       return {};
     }
-    ext_add_int(kRecordProgramLength, static_cast<uint32_t>(prefix), 8);
+    ext.add_int(kRecordProgramLength, static_cast<uint32_t>(prefix), 8);
     if (start >= 0) start += prefix;
   }
 
-  CompressStream stream(input, output, settings, sums, size);
+  CompressStream stream(input, output, settings, sums, size, ext);
   progress_begin(expected_blocks(input_size, size));
   if (!stream.read_first()) return {};
   // An input of unknown size that ended inside its first block is sized
@@ -420,7 +427,6 @@ StreamResult compress_stream(int input, int output, const Settings& settings,
   if (!stream.start_cipher(cipher) || !stream.write_header(file_name) || !stream.run_blocks() ||
       !stream.finish_container(start))
     return {};
-  ext_clear();
   return {true, stream.total()};
 }
 

@@ -210,7 +210,6 @@ StreamResult decompress_input(int input, int output, const Settings& settings,
   }
   StreamResult total{true, 0};
   for (bool first = true;; first = false) {
-    ext_clear();
     if (!first) sums = ChecksumRecord{};
     bool took_input = false;
     ContainerHeader header;
@@ -223,8 +222,7 @@ StreamResult decompress_input(int input, int output, const Settings& settings,
       case After::kContainer:
         continue;
       case After::kNothing:
-        ext_clear();
-        return total;
+            return total;
       case After::kGarbage:
         report("%s: trailing garbage after the compressed data.\n", display_name(file_name));
         return {};

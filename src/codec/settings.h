@@ -6,6 +6,8 @@
 #include <bitset>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "codec/memory.h"
 #include "codec/tables.h"
@@ -52,10 +54,18 @@ struct Resources {
   bool fits_memory(uint64_t need) const { return memory_limit == 0 || need <= memory_limit; }
 };
 
+// A header record from -D, -u or -U.
+struct HeaderRecord {
+  uint8_t type;
+  std::string data;
+};
+
 struct Settings {
   AlgorithmChoice algorithms;
-  // Input and output: the run switches (checksums with -n among them).
+  // Input and output: the run switches (checksums with -n among them), and
+  // the records every container written starts with, in their order.
   Options options;
+  std::vector<HeaderRecord> records;
   Resources resources;
 };
 

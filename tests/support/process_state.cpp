@@ -17,7 +17,6 @@ void reset_process_state() {
   for (const auto& [name, value] : installation_override()) setenv(name.c_str(), value.c_str(), 1);
   module_registry_reset();
   tables_reset();
-  ext_clear();
   status_reset();
   network_reset();
   reopen_table_reset();

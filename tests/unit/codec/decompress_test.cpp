@@ -763,7 +763,6 @@ class RoundTripTest : public DecompressTest, public ::testing::WithParamInterfac
       container = test::read_bytes(out_path);
     }
     close(input);
-    ext_clear();
     return container;
   }
 };

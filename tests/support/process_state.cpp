@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "codec/format.h"
 #include "codec/tables.h"
 #include "location/net.h"
 #include "location/stream.h"

@@ -40,15 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     from = end + 1;
   }
 
-  mirt::Options options;
-  uint32_t block_size = 0;
-  mirt::apply_config_line(std::string(text.c_str()).c_str(), options, &block_size);
+  mirt::Settings settings;
+  mirt::apply_config_line(std::string(text.c_str()).c_str(), settings);
 
   char path[] = "/tmp/mirt-config-fuzz-XXXXXX";
   int fd = mkstemp(path);
   if (fd >= 0) {
     if (write(fd, data, size) == static_cast<ssize_t>(size))
-      mirt::read_config_file(path, options, &block_size);
+      mirt::read_config_file(path, settings);
     close(fd);
     unlink(path);
   }

@@ -34,12 +34,11 @@ struct Plugin {
 };
 std::vector<Plugin> g_plugins;  // installed into the table
 
-void run_raw(int input, mirt::Options options) {
+void run_raw(int input, const mirt::Settings& settings) {
   if (input < 0) return;
   mirt::ChecksumRecord sums;
-  mirt::decompress_stream(input, g_null, options, "fuzz.mrt", sums, -1);
+  mirt::decompress_stream(input, g_null, settings, "fuzz.mrt", sums, -1);
   close(input);
-  mirt::ext_clear();
   mirt::status_reset();
 }
 
@@ -112,16 +111,17 @@ struct Plan {
 
 std::vector<uint8_t> build(const Plan& plan, const std::vector<uint8_t>& plain) {
   const int input = mirt_fuzz::seekable_input(plain.data(), plain.size());
-  mirt::Options options;
-  options.no_crc = plan.no_crc;
+  mirt::Settings settings;
+  settings.options.no_crc = plan.no_crc;
+  settings.algorithms.block_size.fixed = plan.block_size;
+  settings.resources.threads = plan.threads;
   mirt::ChecksumRecord sums;
   std::vector<uint8_t> container;
   if (plan.write_to_pipe) {
     int fds[2];
     if (pipe(fds) != 0) std::abort();
     fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
-    if (!mirt::compress_stream(input, fds[1], options, "f", sums, plan.block_size, -1,
-                               plain.size())
+    if (!mirt::compress_stream(input, fds[1], settings, "f", sums, -1, plain.size())
              .ok)
       std::abort();
     close(fds[1]);
@@ -132,15 +132,13 @@ std::vector<uint8_t> build(const Plan& plan, const std::vector<uint8_t>& plain) 
     close(fds[0]);
   } else {
     const int output = memfd_create("mirt-fuzz-out", 0);
-    if (!mirt::compress_stream(input, output, options, "f", sums, plan.block_size, -1,
-                               plain.size())
+    if (!mirt::compress_stream(input, output, settings, "f", sums, -1, plain.size())
              .ok)
       std::abort();
     container = read_all(output);
     close(output);
   }
   close(input);
-  mirt::ext_clear();
   return container;
 }
 
@@ -204,7 +202,6 @@ void check_round_trip(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> plain(data + 4 + 4 * edits,
                                    data + std::min<size_t>(size, 4 + 4 * edits + 16384));
 
-  mirt::set_codec_threads(plan.threads);
   OnlyPlugin only(g_plugins[(data[0] >> 4) % g_plugins.size()]);
   std::vector<uint8_t> container = build(plan, plain);
   const bool unchecked_copy = (plan.no_crc || plan.write_to_pipe) &&
@@ -216,15 +213,15 @@ void check_round_trip(const uint8_t* data, size_t size) {
                         : mirt_fuzz::seekable_input(container.data(), container.size());
   if (input < 0) return;
   const int output = memfd_create("mirt-fuzz-back", 0);
-  mirt::Options options;
-  options.no_crc = plan.no_crc;
+  mirt::Settings settings;
+  settings.options.no_crc = plan.no_crc;
+  settings.resources.threads = plan.threads;
   mirt::ChecksumRecord sums;
   const mirt::StreamResult r =
-      mirt::decompress_stream(input, output, options, "fuzz.mrt", sums, -1);
+      mirt::decompress_stream(input, output, settings, "fuzz.mrt", sums, -1);
   close(input);
   const std::vector<uint8_t> back = read_all(output);
   close(output);
-  mirt::ext_clear();
   mirt::status_reset();
   // Success means the data, and the undamaged container always succeeds.
   // Two damages cannot be seen without checksums in the format: a copy
@@ -262,11 +259,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (huge_block_size(data, size)) return 0;
-  mirt::set_codec_threads(size % 2 + 1);
-  mirt::Options options;
-  run_raw(mirt_fuzz::seekable_input(data, size), options);
-  options.no_crc = 1;
-  options.force = 1;
-  run_raw(mirt_fuzz::pipe_input(data, size), options);
+  mirt::Settings settings;
+  settings.resources.threads = size % 2 + 1;
+  run_raw(mirt_fuzz::seekable_input(data, size), settings);
+  settings.options.no_crc = 1;
+  settings.options.force = 1;
+  run_raw(mirt_fuzz::pipe_input(data, size), settings);
   return 0;
 }

@@ -16,7 +16,6 @@ void run(int input, uint8_t verbosity) {
   mirt::ChecksumRecord sums;
   mirt::report_stream(input, options, "fuzz.mrt", sums);
   close(input);
-  mirt::ext_clear();
   mirt::status_reset();
 }
 

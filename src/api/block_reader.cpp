@@ -42,11 +42,12 @@ int BlockReader::decode(uint64_t block) {
   const uint32_t block_size = index_.container_of(block).block_size;
   const uint64_t need = uint64_t{block_size} + record.stored_length +
                         algorithm_memory(record.algorithm, MR_MODE_DECOMPRESS, block_size);
-  if (context_.memory_limit != 0 && need > context_.memory_limit)
+  const uint64_t limit = context_.settings.resources.memory_limit;
+  if (!context_.settings.resources.fits_memory(need))
     return fail(MIRT_ERROR_MEMORY_LIMIT,
                 "the file needs " + std::to_string((need + 1048575) >> 20) +
                     " MiB to decode a block; the memory limit is " +
-                    std::to_string(context_.memory_limit >> 20) + " MiB");
+                    std::to_string(limit >> 20) + " MiB");
   if (!algorithm_available(record.algorithm)) {
     const char* name = algorithm_name(record.algorithm);
     return fail(MIRT_ERROR_UNAVAILABLE,

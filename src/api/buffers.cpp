@@ -49,8 +49,8 @@ int64_t compress_buffer(const mirt_context& context, const void* src, size_t src
   std::string messages;
   {
     mirt::DiagnosticCapture capture;
-    result = mirt::run_stream(input.get(), output.get(), mirt::kModeCompress, context.options,
-                              nullptr, sums, mirt_context_block_size(&context, src_size), -1);
+    result = mirt::run_stream(input.get(), output.get(), mirt::kModeCompress, context.settings,
+                              nullptr, sums, -1);
     messages = capture.text();
   }
   if (!result.ok) return mirt::api::fail_from(messages, MIRT_ERROR_IO);

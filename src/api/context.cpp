@@ -11,7 +11,6 @@
 #include "api/api.h"
 #include "cli/config.h"
 #include "cli/install_paths.h"
-#include "codec/codec.h"
 #include "codec/format.h"
 
 namespace mirt::api {
@@ -30,16 +29,29 @@ int read_configuration(const mirt_options& options, mirt_context& context) {
   const std::lock_guard<std::mutex> hold(g_configuration_lock);
   DiagnosticCapture quiet;  // a plugin that fails to load is left out
   if ((options.flags & MIRT_NO_INSTALLED_CONFIG) == 0)
-    read_config_file(system_config_path().c_str(), context.options, &context.block_size);
+    read_config_file(system_config_path().c_str(), context.settings, ConfigReader::kLibrary);
   if (options.config == nullptr) return MIRT_OK;
   const std::string path = configuration_path(options.config);
   if (::access(path.c_str(), R_OK) != 0 ||
-      !read_config_file(path.c_str(), context.options, &context.block_size))
+      !read_config_file(path.c_str(), context.settings, ConfigReader::kLibrary))
     return fail(MIRT_ERROR_CONFIG, "cannot read configuration " + path);
   return MIRT_OK;
 }
 
 }  // namespace
+
+void apply_options(const mirt_options& options, Settings& settings) {
+  Options& run = settings.options;
+  // The library never follows download locations, never shows status.
+  run.use_urls = 0;
+  run.verbosity = 0;
+  run.complain = 0;
+  run.no_name = 1;
+  run.no_crc = (options.flags & MIRT_NO_CHECKSUMS) != 0 ? 1 : 0;
+  if (options.block_size != 0) settings.algorithms.block_size.fixed = options.block_size;
+  if (options.threads != 0) settings.resources.threads = options.threads;
+  if (options.memory_limit != 0) settings.resources.memory_limit = options.memory_limit;
+}
 
 mirt_options options_or_defaults(const mirt_options* options) {
   mirt_options out;
@@ -77,15 +89,7 @@ MIRT_API int mirt_context_create(const mirt_options* given, mirt_context** out) 
     auto context = std::make_unique<mirt_context>();
     const int status = mirt::api::read_configuration(options, *context);
     if (status != MIRT_OK) return status;
-    // The library never follows download locations, never shows status.
-    context->options.use_urls = 0;
-    context->options.verbosity = 0;
-    context->options.complain = 0;
-    context->options.no_name = 1;
-    context->options.no_crc = (options.flags & MIRT_NO_CHECKSUMS) != 0 ? 1 : 0;
-    if (options.block_size != 0) context->block_size = options.block_size;
-    context->threads = options.threads;
-    context->memory_limit = options.memory_limit;
+    mirt::api::apply_options(options, context->settings);
     context->flags = options.flags;
     *out = context.release();
     mirt::api::succeed();
@@ -97,8 +101,7 @@ MIRT_API void mirt_context_free(mirt_context* context) { delete context; }
 
 MIRT_API uint32_t mirt_context_block_size(const mirt_context* context, uint64_t plain_size) {
   if (context == nullptr) return 0;
-  if (context->block_size != 0) return context->block_size;
-  return mirt::choose_block_size(plain_size);
+  return context->settings.algorithms.block_size.choose(plain_size);
 }
 
 }  // extern "C"

@@ -3,19 +3,20 @@
 
 #include <cstdint>
 
-#include "common/types.h"
+#include "codec/settings.h"
 #include "mirt/mirt.h"
 
 struct mirt_context {
-  mirt::Options options;      // per-run switches of the codec (checksums, no name)
-  uint32_t block_size = 0;    // the option, else the configuration's `blocksize`
-  uint32_t threads = 0;
-  uint64_t memory_limit = 0;
+  // The configuration's, with the options given over it: every call of the
+  // codec made from this context runs with these, and with no others.
+  mirt::Settings settings;
   uint32_t flags = 0;
 };
 
 namespace mirt::api {
 
+// The options given over the configuration's settings.
+void apply_options(const mirt_options& options, Settings& settings);
 // Options of a context, defaults for null.
 mirt_options options_or_defaults(const mirt_options* options);
 

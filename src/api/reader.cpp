@@ -41,7 +41,7 @@ int mirt_reader::start() {
   const bool started = codec.start([ctx, in, out] {
     mirt::ChecksumRecord sums;
     const mirt::StreamResult result =
-        mirt::run_stream(in, out, mirt::kModeDecompress, ctx->options, nullptr, sums, 0, -1);
+        mirt::run_stream(in, out, mirt::kModeDecompress, ctx->settings, nullptr, sums, -1);
     ::shutdown(out, SHUT_WR);
     return result.ok;
   });

@@ -67,13 +67,14 @@ int mirt_writer::open() {
   const int in = input.theirs.get();
   const int out = target;
   const bool shut_output = write != nullptr;
-  const mirt_context* ctx = context;
-  // Of unknown size: the configuration's rule for pipes.
-  const uint32_t block_size = mirt_context_block_size(ctx, 0);
-  const bool started = codec.start([ctx, in, out, shut_output, block_size] {
+  // Of unknown size: the configuration's rule for pipes, kept however
+  // short the stream turns out.
+  mirt::Settings settings = context->settings;
+  settings.algorithms.block_size.fixed = mirt_context_block_size(context, 0);
+  const bool started = codec.start([settings, in, out, shut_output] {
     mirt::ChecksumRecord sums;
-    const mirt::StreamResult result = mirt::run_stream(in, out, mirt::kModeCompress, ctx->options,
-                                                       nullptr, sums, block_size, -1);
+    const mirt::StreamResult result =
+        mirt::run_stream(in, out, mirt::kModeCompress, settings, nullptr, sums, -1);
     if (shut_output) ::shutdown(out, SHUT_WR);
     return result.ok;
   });

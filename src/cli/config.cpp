@@ -10,10 +10,8 @@
 #include <string>
 
 #include "cli/driver.h"
-#include "codec/block_select.h"
-#include "codec/codec.h"
+#include "codec/format.h"
 #include "codec/memory.h"
-#include "codec/pipeline.h"
 #include "codec/tables.h"
 #include "common/diag.h"
 #include "common/keyword.h"
@@ -134,23 +132,17 @@ bool parse_slot_list(const std::string& text, std::optional<SlotSet>& tried) {
   return true;
 }
 
-void limit_tried_algorithms(const char* value) {
-  std::optional<SlotSet> tried;
-  if (parse_slot_list(value, tried))
-    set_tried_algorithms(tried);
-  else
+void limit_tried_algorithms(const char* value, AlgorithmChoice& choice) {
+  if (!parse_slot_list(value, choice.tried))
     report("try_algorithms %s: not a list of slots, ignored.\n", value);
 }
 
-void apply_directive(Directive directive, const char* value, Options& options,
-                     uint32_t* block_size) {
+// Directives that concern the program alone: process-wide state of the
+// command line (status line, network), and its own switches.
+void apply_program_directive(Directive directive, const char* value, Options& options) {
   switch (directive) {
     case Directive::kColour:
       status_param_set(kStatusColour, switch_value(value));
-      break;
-    case Directive::kModule:
-      module_registry_init();
-      load_module(value, options);
       break;
     case Directive::kCheckVersion:
       options.version_check = switch_value(value);
@@ -164,38 +156,11 @@ void apply_directive(Directive directive, const char* value, Options& options,
     case Directive::kAutoUpgrade:
       if (std::strcmp(value, "on") == 0) options.upgrade = 1;
       break;
-    case Directive::kBlockSize:
-      if (block_size != nullptr) *block_size = parse_decimal(value);
-      break;
     case Directive::kTryUrls:
       options.use_urls = switch_value(value);
       break;
     case Directive::kNetwork:
       set_network_disabled(std::strcmp(value, "off") == 0);
-      break;
-    case Directive::kExcludeAlgorithm:
-      algorithm_disable(static_cast<int>(static_cast<unsigned long>(std::strtol(value, nullptr, 10)) & 0xFFu));
-      break;
-    case Directive::kAllModules:
-      if (std::strcmp(value, "on") == 0) {
-        module_registry_init();
-        load_all_modules(options);
-      }
-      break;
-    case Directive::kModuleDir:
-      module_path_append(value);
-      break;
-    case Directive::kThreads:
-      set_codec_threads(parse_decimal(value));
-      break;
-    case Directive::kPipeBlockSize:
-      set_pipe_block_size(parse_decimal(value));
-      break;
-    case Directive::kBlockSizeLimit:
-      set_block_size_limit(parse_decimal(value));
-      break;
-    case Directive::kEvenBlocks:
-      set_even_blocks(switch_value(value) != 0);
       break;
     case Directive::kNetTimeout:
       // A value that is no number leaves the time-out as it was.
@@ -204,20 +169,81 @@ void apply_directive(Directive directive, const char* value, Options& options,
         set_network_timeout(static_cast<uint32_t>(std::min(seconds, 0xFFFFFFFFul)));
       }
       break;
+    default:
+      break;
+  }
+}
+
+// Directives for the codec's settings; plugins go into the process-wide
+// tables, loaded once.
+void apply_codec_directive(Directive directive, const char* value, Settings& settings) {
+  BlockSizeRules& rules = settings.algorithms.block_size;
+  switch (directive) {
+    case Directive::kModule:
+      module_registry_init();
+      load_module(value, settings.options);
+      break;
+    case Directive::kAllModules:
+      if (std::strcmp(value, "on") == 0) {
+        module_registry_init();
+        load_all_modules(settings.options);
+      }
+      break;
+    case Directive::kModuleDir:
+      module_path_append(value);
+      break;
+    case Directive::kExcludeAlgorithm:
+      algorithm_disable(
+          static_cast<int>(static_cast<unsigned long>(std::strtol(value, nullptr, 10)) & 0xFFu));
+      break;
+    case Directive::kBlockSize:
+      rules.fixed = parse_decimal(value);
+      break;
+    case Directive::kPipeBlockSize:
+      rules.pipe = std::min(parse_decimal(value), kMaxBlockSize);
+      break;
+    case Directive::kBlockSizeLimit:
+      rules.limit = std::min(parse_decimal(value), kMaxBlockSize - 5);
+      break;
+    case Directive::kEvenBlocks:
+      rules.even = switch_value(value) != 0;
+      break;
     case Directive::kTryAlgorithms:
-      limit_tried_algorithms(value);
+      limit_tried_algorithms(value, settings.algorithms);
+      break;
+    case Directive::kThreads:
+      settings.resources.threads = parse_decimal(value);
       break;
     case Directive::kMemoryLimit: {
       uint64_t bytes = 0;
-      if (parse_byte_count(value, bytes)) set_memory_limit(bytes);
+      if (parse_byte_count(value, bytes)) settings.resources.memory_limit = bytes;
       break;
     }
+    default:
+      break;
+  }
+}
+
+// Whether the directive belongs to the program alone.
+bool program_directive(Directive directive) {
+  switch (directive) {
+    case Directive::kColour:
+    case Directive::kCheckVersion:
+    case Directive::kPromptStdin:
+    case Directive::kUserBinary:
+    case Directive::kAutoUpgrade:
+    case Directive::kTryUrls:
+    case Directive::kNetwork:
+    case Directive::kNetTimeout:
+      return true;
+    default:
+      return false;
   }
 }
 
 }  // namespace
 
-int apply_config_line(const char* text, Options& options, uint32_t* block_size) {
+int apply_config_line(const char* text, Settings& settings, ConfigReader reader) {
   if (text == nullptr) return 0;
   std::string line(text);
   if (!line.empty() && line[0] == '#') return 0;
@@ -231,18 +257,21 @@ int apply_config_line(const char* text, Options& options, uint32_t* block_size) 
 
   const DirectiveKeyword* found = find_keyword(kDirectives, elf_hash(fields[0]));
   if (found == nullptr) return 1;
-  apply_directive(found->directive, fields[1], options, block_size);
+  if (!program_directive(found->directive))
+    apply_codec_directive(found->directive, fields[1], settings);
+  else if (reader == ConfigReader::kProgram)
+    apply_program_directive(found->directive, fields[1], settings.options);
   return 1;
 }
 
-bool read_config_file(const char* path, Options& options, uint32_t* block_size) {
+bool read_config_file(const char* path, Settings& settings, ConfigReader reader) {
   if (path == nullptr) return false;
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "r"));
   if (!file) return false;
   char buffer[kConfigBufferSize];
   // Longer lines arrive in pieces, each applied as a line of its own.
   while (std::fgets(buffer, kConfigPieceLength + 1, file.get()) != nullptr) {
-    apply_config_line(buffer, options, block_size);
+    apply_config_line(buffer, settings, reader);
   }
   return true;
 }

@@ -135,8 +135,8 @@ bool distinct_from_input(const Input& input, const std::string& name) {
 enum class Outcome { kDone, kSkipped, kFailed };
 
 // An existing output is replaced only with -f: true after a report.
-bool refused_as_existing(const Settings& s, const std::string& name) {
-  if (s.options.force != 0 || ::access(name.c_str(), F_OK) != 0) return false;
+bool refused_as_existing(const CommandLine& s, const std::string& name) {
+  if (s.settings.options.force != 0 || ::access(name.c_str(), F_OK) != 0) return false;
   report("%s exists.\n", name.c_str());
   return true;
 }
@@ -160,7 +160,7 @@ class NamedOutput {
 
   // The descriptor for `input`; -1 after a report. Only an input that is
   // the output itself is refused alone; a refused name refuses them all.
-  int open_for(const Settings& s, const Input& input) {
+  int open_for(const CommandLine& s, const Input& input) {
     if (refused_) return -1;
     if (file_.fd() < 0 && refused_as_existing(s, name_)) refused_ = true;
     if (refused_ || !distinct_from_input(input, name_)) return -1;
@@ -184,24 +184,16 @@ class NamedOutput {
   std::optional<struct stat> source_;
 };
 
-// The records -D, -u and -U gave go in front of every container's own.
-void restore_command_line_records(const Settings& s) {
-  ext_clear();
-  for (const HeaderRecord& record : s.records)
-    ext_add_bytes(record.type, record.data.data(), static_cast<uint32_t>(record.data.size()));
-}
-
-Outcome run_codec(Settings& s, Input& input, int output, const char* argument) {
-  if (s.mode == kModeCompress) restore_command_line_records(s);
+Outcome run_codec(CommandLine& s, Input& input, int output, const char* argument) {
   ChecksumRecord sums;
-  const StreamResult result = run_stream(input.fd(), output, s.mode, s.options, argument, sums,
-                                         s.block_size, s.cipher);
+  const StreamResult result =
+      run_stream(input.fd(), output, s.mode, s.settings, argument, sums, s.cipher);
   return result.ok ? Outcome::kDone : Outcome::kFailed;
 }
 
 // An input whose output is named after it (or standard output).
-Outcome process_own_output(Settings& s, Input& input, const char* argument) {
-  if (s.options.to_stdout != 0) return run_codec(s, input, STDOUT_FILENO, argument);
+Outcome process_own_output(CommandLine& s, Input& input, const char* argument) {
+  if (s.settings.options.to_stdout != 0) return run_codec(s, input, STDOUT_FILENO, argument);
   const std::optional<std::string> name = derive_output_name(argument, s.mode, s.suffix);
   if (!name) {
     if (s.mode == kModeStatistics) return run_codec(s, input, -1, argument);
@@ -217,12 +209,13 @@ Outcome process_own_output(Settings& s, Input& input, const char* argument) {
   return file.commit(input.file_status()) ? Outcome::kDone : Outcome::kFailed;
 }
 
-Outcome process_input(Settings& s, const char* argument, std::optional<NamedOutput>& named) {
+Outcome process_input(CommandLine& s, const char* argument, std::optional<NamedOutput>& named) {
   Input input(argument);
   if (!input.open(argument)) return Outcome::kSkipped;
   // An output name "-" is standard output for the rest of the run.
-  if (s.output_name && *s.output_name == "-") s.options.to_stdout = 1;
-  if (!s.output_name || s.options.to_stdout != 0) return process_own_output(s, input, argument);
+  if (s.output_name && *s.output_name == "-") s.settings.options.to_stdout = 1;
+  if (!s.output_name || s.settings.options.to_stdout != 0)
+    return process_own_output(s, input, argument);
   if (!named) named.emplace(*s.output_name);
   const int output = named->open_for(s, input);
   if (output < 0) return Outcome::kSkipped;
@@ -233,7 +226,7 @@ Outcome process_input(Settings& s, const char* argument, std::optional<NamedOutp
 
 // Every input argument in turn: 0, 1 when an input was not processed, -1
 // when the codec failed (the run stops there).
-int process_inputs(Settings& s, int first, int argc, char** argv) {
+int process_inputs(CommandLine& s, int first, int argc, char** argv) {
   std::optional<NamedOutput> named;
   bool skipped = false;
   for (int index = first; index < argc; ++index) {
@@ -246,15 +239,14 @@ int process_inputs(Settings& s, int first, int argc, char** argv) {
 }
 
 // No input arguments: standard input to standard output.
-int process_standard_streams(Settings& s) {
-  if (::isatty(STDOUT_FILENO) && s.options.force == 0) {
+int process_standard_streams(CommandLine& s) {
+  if (::isatty(STDOUT_FILENO) && s.settings.options.force == 0) {
     report("Refusing to write compressed output to a terminal.\n");
     return finish_run(1);
   }
-  if (s.mode == kModeCompress) restore_command_line_records(s);
   ChecksumRecord sums;
-  const StreamResult result = run_stream(STDIN_FILENO, STDOUT_FILENO, s.mode, s.options,
-                                         nullptr, sums, s.block_size, s.cipher);
+  const StreamResult result =
+      run_stream(STDIN_FILENO, STDOUT_FILENO, s.mode, s.settings, nullptr, sums, s.cipher);
   return finish_run(result.ok ? 0 : -1);
 }
 
@@ -264,23 +256,23 @@ int run_driver(int argc, char** argv) {
   status_init();
   network_init();
 
-  Settings s;
+  CommandLine s;
   if (argc > 1 && std::strcmp(argv[1], "-N") == 0) {
-    s.options.upgrade = 1;
+    s.settings.options.upgrade = 1;
     return check_update("mirt", kProgramFetch, kProgramVersionFile, kPackedVersion, kUserBinary,
-                        s.options) == 0
+                        s.settings.options) == 0
                ? 0
                : -1;
   }
-  if (argc > 1 && std::strcmp(argv[1], "-a") == 0) s.options.upgrade = 1;
+  if (argc > 1 && std::strcmp(argv[1], "-a") == 0) s.settings.options.upgrade = 1;
 
-  read_config_file(system_config_path().c_str(), s.options, &s.block_size);
-  read_config_file(user_config_path().c_str(), s.options, &s.block_size);
-  if (s.options.run_user_binary != 0) run_user_copy(argv);
+  read_config_file(system_config_path().c_str(), s.settings);
+  read_config_file(user_config_path().c_str(), s.settings);
+  if (s.settings.options.run_user_binary != 0) run_user_copy(argv);
 
   if (std::optional<int> status = parse_options(argc, argv, s)) return *status;
 
-  const uint32_t remote = fetch_version("mirt", kProgramVersionFile, s.options);
+  const uint32_t remote = fetch_version("mirt", kProgramVersionFile, s.settings.options);
   if (remote > kPackedVersion) print_notice(remote);
   if (s.mode == kModeListOnly) return 0;
 

@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +11,6 @@
 #include "build_config.h"
 #include "cli/config.h"
 #include "cli/install_paths.h"
-#include "codec/block_select.h"
 #include "codec/format.h"
 #include "codec/tables.h"
 #include "common/ascii.h"
@@ -83,13 +83,13 @@ int finish_text_output() {
 }
 
 // Slots that try_algorithms leaves out are still listed: they decode.
-void list_algorithms() {
+void list_algorithms(const AlgorithmChoice& choice) {
   std::fputs("mirt: Num | Name\n", stderr);
   for (int slot = 0; slot < kEndOfBlocks; ++slot) {
     if (!algorithm_available(slot)) continue;
     const char* name = algorithm_name(slot);
     std::fprintf(stderr, "mirt: %3i | %s%s\n", slot, name != nullptr ? name : "",
-                 algorithm_tried(slot) ? "" : " (decompression only)");
+                 choice.tries(slot) ? "" : " (decompression only)");
   }
 }
 
@@ -101,7 +101,7 @@ int algorithm_slot(const char* text) {
 }
 
 // -E: a cipher by the first four letters of its name, or the list.
-std::optional<int> choose_cipher(char* argument, Settings& s) {
+std::optional<int> choose_cipher(char* argument, CommandLine& s) {
   lowercase_string(argument);
   const uint32_t key = name_key(argument, ' ');
   if (key == name_key("list", ' ')) {
@@ -121,8 +121,8 @@ std::optional<int> choose_cipher(char* argument, Settings& s) {
 }
 
 // Options that only count or toggle a field. False when `option` is not one.
-bool set_switch(int option, Settings& s) {
-  Options& o = s.options;
+bool set_switch(int option, CommandLine& s) {
+  Options& o = s.settings.options;
   switch (option) {
     case 'a': o.upgrade = 1; break;
     case 'c': o.to_stdout ^= 1; break;
@@ -152,11 +152,11 @@ bool set_switch(int option, Settings& s) {
 }
 
 // Options with an argument, and those that end the run.
-std::optional<int> apply_option(int option, char** argv, Settings& s) {
+std::optional<int> apply_option(int option, char** argv, CommandLine& s) {
   switch (option) {
     case 'b': {
       const uint32_t value = parse_decimal(optarg);
-      if (value <= kLargestBlockOption) s.block_size = value;
+      if (value <= kLargestBlockOption) s.settings.algorithms.block_size.fixed = value;
       return std::nullopt;
     }
     case 'D':
@@ -167,8 +167,9 @@ std::optional<int> apply_option(int option, char** argv, Settings& s) {
                                            : kRecordLocationFile;
       // A record that cannot be stored would silently go missing from
       // the container.
-      if (ext_add_bytes(type, optarg, static_cast<uint32_t>(std::strlen(optarg))) == 0) return -1;
-      s.records.push_back({type, optarg});
+      if (!record_fits(static_cast<uint32_t>(std::min<size_t>(std::strlen(optarg), UINT32_MAX))))
+        return -1;
+      s.settings.records.push_back({type, optarg});
       return std::nullopt;
     }
     case 'e': algorithm_disable(algorithm_slot(optarg)); return std::nullopt;
@@ -179,14 +180,14 @@ std::optional<int> apply_option(int option, char** argv, Settings& s) {
     case 'I':
       // The one slot asked for is tried whatever the configuration listed.
       algorithm_restrict(static_cast<uint32_t>(std::atoi(optarg)));
-      set_tried_algorithms(std::nullopt);
+      s.settings.algorithms.tried.reset();
       return std::nullopt;
     case 'l':
-      list_algorithms();
+      list_algorithms(s.settings.algorithms);
       s.mode = kModeListOnly;
       return std::nullopt;
     case 'm': read_option_config(optarg, s); return std::nullopt;
-    case 'M': apply_config_line(optarg, s.options, &s.block_size); return std::nullopt;
+    case 'M': apply_config_line(optarg, s.settings); return std::nullopt;
     case 'N':
       report("The `-N' option must be the first and only argument passed to mirt.\n");
       return 1;
@@ -222,18 +223,18 @@ void print_notice(uint32_t remote) {
   std::fputs("mirt: **-\n", stderr);
 }
 
-void read_option_config(const char* name, Settings& s) {
-  if (read_config_file(name, s.options, &s.block_size)) return;
+void read_option_config(const char* name, CommandLine& s) {
+  if (read_config_file(name, s.settings)) return;
   // Not a readable file: perhaps the name of an installed preset.
   if (std::strchr(name, '/') == nullptr) {
     const std::string presets = preset_dir();
     for (const std::string& path : {presets + "/" + name + ".conf", presets + "/" + name})
-      if (read_config_file(path.c_str(), s.options, &s.block_size)) return;
+      if (read_config_file(path.c_str(), s.settings)) return;
   }
   report("Cannot read configuration %s.\n", name);
 }
 
-std::optional<int> parse_options(int argc, char** argv, Settings& s) {
+std::optional<int> parse_options(int argc, char** argv, CommandLine& s) {
 #ifdef __GLIBC__
   optind = 0;  // full re-initialisation, including the "+" in the string
 #else

@@ -6,35 +6,30 @@
 #include <string>
 #include <vector>
 
+#include "codec/settings.h"
 #include "common/types.h"
 
 namespace mirt {
 
-// A header record from -D, -u or -U, for every container of the run.
-struct HeaderRecord {
-  uint8_t type;
-  std::string data;
-};
-
-struct Settings {
-  Options options;
+// What the configuration and the options ask of one run: the codec's
+// settings, and what only the command line has.
+struct CommandLine {
+  Settings settings;  // -b is its fixed block size; -D, -u, -U its records
   int mode = kModeCompress;
   int cipher = -1;
   const char* suffix = ".mrt";
   std::optional<std::string> output_name;  // -o, expanded
-  uint32_t block_size = 0;                 // -b and the blocksize directive
-  std::vector<HeaderRecord> records;       // -D, -u, -U in command-line order
 };
 
 // Applies the options in command-line order (-m, -M, -e, -I and -E act at
 // once). Returns an exit status when an option ends the run (-h, -V, a
 // misplaced -N, -E list or an unknown cipher, a parse error); otherwise
 // leaves optind at the first input.
-std::optional<int> parse_options(int argc, char** argv, Settings& settings);
+std::optional<int> parse_options(int argc, char** argv, CommandLine& line);
 
 // Reads a -m file: a path, or the name of an installed preset ("max" for
 // PREFIX/share/mirt/max.conf). Warns when neither can be read.
-void read_option_config(const char* name, Settings& settings);
+void read_option_config(const char* name, CommandLine& line);
 
 void print_notice(uint32_t remote);
 

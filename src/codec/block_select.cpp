@@ -17,9 +17,6 @@ namespace {
 // the slowest start first, so one block spreads over every worker.
 std::atomic<uint32_t> g_cost_per_kib[kAlgorithmSlots];
 
-// Set while the configuration is read, before any stream starts.
-std::optional<SlotSet> g_tried;
-
 uint64_t expected_cost(int slot, uint32_t block_size) {
   const uint32_t per_kib = g_cost_per_kib[slot].load(std::memory_order_relaxed);
   // Unmeasured slots go first, later slots (the heavier codecs) ahead.
@@ -44,23 +41,15 @@ uint32_t storable_length(uint32_t block_size) {
 
 }  // namespace
 
-void set_tried_algorithms(const std::optional<SlotSet>& slots) { g_tried = slots; }
-
-const std::optional<SlotSet>& tried_algorithms() { return g_tried; }
-
-bool algorithm_tried(int slot) {
-  if (slot == 0 || !g_tried) return true;
-  return slot > 0 && slot < kAlgorithmSlots && g_tried->test(static_cast<size_t>(slot));
-}
-
-SelectionContext::SelectionContext(uint32_t block_size, unsigned workers)
+SelectionContext::SelectionContext(uint32_t block_size, unsigned workers,
+                                   const AlgorithmChoice& choice)
     : block_size_(block_size),
       capacity_(static_cast<uint32_t>(std::min<uint64_t>(2 * uint64_t{block_size}, UINT32_MAX))),
       limit_(std::min(storable_length(block_size), capacity_)),
       verify_(workers == 0 ? 1 : workers) {
   const int highest = highest_available_algorithm();
   for (int slot = 0; slot <= highest; ++slot)
-    if (algorithm_available(slot) && algorithm_tried(slot)) slots_.push_back(slot);
+    if (algorithm_available(slot) && choice.tries(slot)) slots_.push_back(slot);
 }
 
 uint8_t* SelectionContext::verify_buffer(unsigned worker) {

@@ -5,27 +5,16 @@
 // candidates may run on any number of threads.
 #pragma once
 
-#include <bitset>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "codec/pipeline.h"
+#include "codec/settings.h"
 #include "codec/tables.h"
 #include "common/buffer.h"
 #include "mirt/module.h"
 
 namespace mirt {
-
-// The slots the compressor may try (the try_algorithms directive); none
-// means every available slot. It only narrows the candidates: decoding
-// uses every available slot, and the copy algorithm is tried whenever it
-// is available.
-using SlotSet = std::bitset<kAlgorithmSlots>;
-void set_tried_algorithms(const std::optional<SlotSet>& slots);
-const std::optional<SlotSet>& tried_algorithms();
-// Whether the compressor tries `slot` when it is available.
-bool algorithm_tried(int slot);
 
 // What one candidate did, replayed in slot order when the block is
 // reported, exactly as a one-by-one trial would have shown it.
@@ -40,7 +29,8 @@ struct CandidateNote {
 // for the per-worker scratch, which only its worker touches.
 class SelectionContext {
  public:
-  SelectionContext(uint32_t block_size, unsigned workers);
+  // Candidates: the available slots that `choice` tries.
+  SelectionContext(uint32_t block_size, unsigned workers, const AlgorithmChoice& choice);
   uint32_t block_size() const { return block_size_; }
   uint32_t capacity() const { return capacity_; }  // mode 1 destination
   uint32_t limit() const { return limit_; }        // largest storable length

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -106,15 +105,17 @@ class ReadFailure : public BlockJob {
 // stage, and what the finish needs.
 class CompressStream : public BlockStage {
  public:
-  CompressStream(int input, int output, const Options& options, ChecksumRecord& sums,
-                 uint32_t block_size)
+  CompressStream(int input, int output, const Settings& settings, ChecksumRecord& sums,
+                 uint32_t block_size, ExtensionRecords& ext)
       : input_(input),
         output_(output),
-        options_(options),
+        settings_(settings),
+        options_(settings.options),
+        ext_(ext),
         sums_(sums),
         block_size_(block_size),
         width_(length_field_width(block_size)),
-        selection_(block_size, codec_threads()) {}
+        selection_(block_size, settings.resources.worker_threads(), settings.algorithms) {}
 
   // Reads the first block, if there is one; false after a message.
   bool read_first();
@@ -141,7 +142,9 @@ class CompressStream : public BlockStage {
 
   const int input_;
   const int output_;
+  const Settings& settings_;
   const Options& options_;
+  ExtensionRecords& ext_;  // the container's records, the name and sums still to come
   ChecksumRecord& sums_;
   uint32_t block_size_;
   int width_;
@@ -205,7 +208,7 @@ void CompressStream::fit_block_size(uint32_t size) {
   // The first block's zero fill already covers the smaller size.
   block_size_ = size;
   width_ = length_field_width(size);
-  selection_ = SelectionContext(size, codec_threads());
+  selection_ = SelectionContext(size, settings_.resources.worker_threads(), settings_.algorithms);
 }
 
 bool CompressStream::start_cipher(int cipher) {
@@ -217,7 +220,7 @@ bool CompressStream::start_cipher(int cipher) {
   cipher_ = cipher_entry(cipher);
   cipher_state_ = allocate_buffer(MR_CIPHER_STATE_SIZE);
   std::memset(cipher_state_.get(), 0, MR_CIPHER_STATE_SIZE);
-  ext_add_int(kRecordCipher, static_cast<uint32_t>(cipher), 4);
+  ext_.add_int(kRecordCipher, static_cast<uint32_t>(cipher), 4);
   cipher_(nullptr, nullptr, 0, cipher_state_.get(), MR_CIPHER_START_ENCRYPT);
   return true;
 }
@@ -227,10 +230,10 @@ bool CompressStream::start_cipher(int cipher) {
 bool CompressStream::write_header(const char* file_name) {
   if (file_name != nullptr && !options_.no_name) {
     const size_t name_length = std::strlen(file_name);
-    ext_add_bytes(kRecordName, file_name,
+    ext_.add_bytes(kRecordName, file_name,
                   static_cast<uint32_t>(std::min<size_t>(name_length, UINT32_MAX)));
   }
-  area_ = ext_length() + kChecksumRecordsLength;
+  area_ = ext_.length() + kChecksumRecordsLength;
   Buffer head = allocate_buffer(uint64_t{kHeaderLength} + area_);
   uint8_t* h = head.get();
   put_be(h, kContainerMagic, 4);
@@ -323,7 +326,7 @@ bool CompressStream::run_blocks() {
     std::fputs("mirt: Blk | Algo | Size    | Name\n", stderr);
     std::fputs("mirt: ----+------+---------+---------------------------\n", stderr);
   }
-  return run_pipeline(*this, PipelineShape{codec_threads(), false});
+  return run_pipeline(*this, PipelineShape{settings_.resources.worker_threads(), false});
 }
 
 bool CompressStream::write_trailer() {
@@ -348,12 +351,12 @@ bool CompressStream::finish_container(int64_t start) {
   if (!write_all(output_, fields, sizeof fields)) return false;
   if (seek_location(output_, start + kHeaderLength, SEEK_SET) > 0) {
     if (!options_.no_crc) {
-      ext_add_int(kRecordCompressedSum, sums_.compressed_sum, 4);
-      ext_add_int(kRecordPlainSum, sums_.plain_sum, 4);
+      ext_.add_int(kRecordCompressedSum, sums_.compressed_sum, 4);
+      ext_.add_int(kRecordPlainSum, sums_.plain_sum, 4);
     }
-    const uint8_t* records = ext_pad();
+    const uint8_t* records = ext_.pad();
     // Never spill past the reserved area into the block records.
-    const uint32_t length = std::min(ext_length(), area_);
+    const uint32_t length = std::min(ext_.length(), area_);
     if (records != nullptr && length > 0 && !write_all(output_, records, length)) return false;
   }
   // Later containers follow this one.
@@ -387,66 +390,43 @@ uint32_t default_block_size(uint64_t input_size) {
   return size > kCap ? kCap : static_cast<uint32_t>(size);
 }
 
-namespace {
-std::atomic<uint32_t> g_pipe_block_size{0};
-std::atomic<uint32_t> g_block_size_limit{0};
-std::atomic<bool> g_even_blocks{false};
-}  // namespace
-
-void set_pipe_block_size(uint32_t size) { g_pipe_block_size = size > kMaxBlockSize ? kMaxBlockSize : size; }
-void set_block_size_limit(uint32_t limit) {
-  g_block_size_limit = limit > kMaxBlockSize - 5 ? kMaxBlockSize - 5 : limit;
-}
-
-void set_even_blocks(bool on) { g_even_blocks = on; }
-
-uint32_t choose_block_size(uint64_t input_size) {
-  if (input_size == 0) {
-    const uint32_t pipe = g_pipe_block_size;
-    return pipe != 0 ? pipe : default_block_size(0);
-  }
-  const uint32_t limit = g_block_size_limit;
-  if (limit == 0) return default_block_size(input_size);
-  if (input_size <= limit) return static_cast<uint32_t>(input_size + 5);
-  if (!g_even_blocks) return limit;
-  // As few blocks as the limit allows, all of one size, so that the cores
-  // share a file's blocks evenly.
-  const uint64_t count = (input_size + limit - 1) / limit;
-  return static_cast<uint32_t>((input_size + count - 1) / count);
-}
-
-StreamResult compress_stream(int input, int output, const Options& options, const char* file_name,
-                             ChecksumRecord& sums, uint32_t block_size, int cipher,
+StreamResult compress_stream(int input, int output, const Settings& settings,
+                             const char* file_name, ChecksumRecord& sums, int cipher,
                              uint64_t input_size) {
-  const uint32_t size = block_size != 0 ? block_size : choose_block_size(input_size);
+  const BlockSizeRules& rules = settings.algorithms.block_size;
+  const uint32_t size = rules.choose(input_size);
   if (size > kMaxBlockSize) {
     report("Block size %u is too large (at most 2147483646).\n", size);
     return {};
   }
 
+  ExtensionRecords ext;
+  for (const HeaderRecord& record : settings.records)
+    if (!ext.add_bytes(record.type, record.data.data(),
+                       static_cast<uint32_t>(std::min<size_t>(record.data.size(), UINT32_MAX))))
+      return {};
   int64_t start = patchable_start(output);
-  if (options.self_extract) {
+  if (settings.options.self_extract) {
     const int64_t prefix = write_self_extract_prefix(output);
     if (prefix < 0) {
       report("Couldn't initialize self-extracting header.\n");
       return {};
     }
-    ext_add_int(kRecordProgramLength, static_cast<uint32_t>(prefix), 8);
+    ext.add_int(kRecordProgramLength, static_cast<uint32_t>(prefix), 8);
     if (start >= 0) start += prefix;
   }
 
-  CompressStream stream(input, output, options, sums, size);
+  CompressStream stream(input, output, settings, sums, size, ext);
   progress_begin(expected_blocks(input_size, size));
   if (!stream.read_first()) return {};
   // An input of unknown size that ended inside its first block is sized
   // like a file of that length, when pipe blocks are chosen at all.
-  if (block_size == 0 && input_size == 0 && g_pipe_block_size != 0 && stream.total() > 0 &&
+  if (rules.fixed == 0 && input_size == 0 && rules.pipe != 0 && stream.total() > 0 &&
       stream.total() < size)
-    stream.fit_block_size(choose_block_size(stream.total()));
+    stream.fit_block_size(rules.rule_size(stream.total()));
   if (!stream.start_cipher(cipher) || !stream.write_header(file_name) || !stream.run_blocks() ||
       !stream.finish_container(start))
     return {};
-  ext_clear();
   return {true, stream.total()};
 }
 

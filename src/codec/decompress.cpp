@@ -106,14 +106,15 @@ bool read_container_head(int input, const Options& options, const char* file_nam
   return true;
 }
 
-StreamResult decompress_input(int input, int output, const Options& options, const char* file_name,
-                              ChecksumRecord& sums, int cipher, bool may_retry);
+StreamResult decompress_input(int input, int output, const Settings& settings,
+                              const char* file_name, ChecksumRecord& sums, int cipher,
+                              bool may_retry);
 
 // With `try_urls`, the first download location that opens replaces the
 // local data: it is read in its place, as a stream of its own, and its
 // download locations are not followed again. The local input is left to
 // its owner, who closes it.
-bool use_remote_copy(int output, const Options& options, const char* file_name,
+bool use_remote_copy(int output, const Settings& settings, const char* file_name,
                      ChecksumRecord& sums, const ContainerInfo& info, StreamResult& result) {
   for (const std::string& location : info.locations) {
     status_message(1, "Trying to get remote url ");
@@ -125,7 +126,7 @@ bool use_remote_copy(int output, const Options& options, const char* file_name,
     }
     sums.expected_compressed_sum = sums.stored_compressed_sum;
     sums.expected_plain_sum = sums.stored_plain_sum;
-    result = decompress_input(fetched, output, options, file_name, sums, info.cipher, false);
+    result = decompress_input(fetched, output, settings, file_name, sums, info.cipher, false);
     close(fetched);
     return true;
   }
@@ -160,9 +161,10 @@ uint64_t size_for_progress(int input, const ContainerInfo& info) {
 
 // One container, from just after its magic, whose header it leaves in
 // `header`. `took_input` tells that a remote copy was read in its place.
-StreamResult decompress_container(int input, int output, const Options& options,
+StreamResult decompress_container(int input, int output, const Settings& settings,
                                   const char* file_name, ChecksumRecord& sums, int cipher,
                                   bool may_retry, bool& took_input, ContainerHeader& header) {
+  const Options& options = settings.options;
   ContainerInfo info;
   info.cipher = cipher;
   const bool read = read_container_head(input, options, file_name, sums, info);
@@ -171,13 +173,13 @@ StreamResult decompress_container(int input, int output, const Options& options,
 
   StreamResult fetched;
   if (options.use_urls && may_retry &&
-      use_remote_copy(output, options, file_name, sums, info, fetched)) {
+      use_remote_copy(output, settings, file_name, sums, info, fetched)) {
     took_input = true;
     return fetched;
   }
 
   progress_begin(progress_total(size_for_progress(input, info), info.header.block_size));
-  ExpandStream stream(input, output, file_name, sums, info);
+  ExpandStream stream(input, output, file_name, sums, info, settings.resources);
   if (!stream.start_cipher() || !stream.run()) return {};
 
   const bool passes = pair_passes(sums.stored_compressed_sum, sums.compressed_sum) &&
@@ -194,8 +196,9 @@ StreamResult decompress_container(int input, int output, const Options& options,
 
 
 // Every container of the input, one after another, like gzip members.
-StreamResult decompress_input(int input, int output, const Options& options, const char* file_name,
-                              ChecksumRecord& sums, int cipher, bool may_retry) {
+StreamResult decompress_input(int input, int output, const Settings& settings,
+                              const char* file_name, ChecksumRecord& sums, int cipher,
+                              bool may_retry) {
   status_message(1, "Decompressing.");
   int32_t got = 0;
   const uint32_t magic = read_magic(input, got);
@@ -207,11 +210,10 @@ StreamResult decompress_input(int input, int output, const Options& options, con
   }
   StreamResult total{true, 0};
   for (bool first = true;; first = false) {
-    ext_clear();
     if (!first) sums = ChecksumRecord{};
     bool took_input = false;
     ContainerHeader header;
-    const StreamResult one = decompress_container(input, output, options, file_name, sums,
+    const StreamResult one = decompress_container(input, output, settings, file_name, sums,
                                                   cipher, may_retry && first, took_input, header);
     if (!one.ok) return one;
     total.bytes += one.bytes;
@@ -220,8 +222,7 @@ StreamResult decompress_input(int input, int output, const Options& options, con
       case After::kContainer:
         continue;
       case After::kNothing:
-        ext_clear();
-        return total;
+            return total;
       case After::kGarbage:
         report("%s: trailing garbage after the compressed data.\n", display_name(file_name));
         return {};
@@ -234,9 +235,9 @@ StreamResult decompress_input(int input, int output, const Options& options, con
 
 }  // namespace
 
-StreamResult decompress_stream(int input, int output, const Options& options, const char* file_name,
-                               ChecksumRecord& sums, int cipher) {
-  return decompress_input(input, output, options, file_name, sums, cipher, true);
+StreamResult decompress_stream(int input, int output, const Settings& settings,
+                               const char* file_name, ChecksumRecord& sums, int cipher) {
+  return decompress_input(input, output, settings, file_name, sums, cipher, true);
 }
 
 }  // namespace mirt

@@ -165,7 +165,7 @@ std::unique_ptr<BlockJob> ExpandStream::next() {
   head_.read = false;
   if (head.kind != BlockHead::kBlock) return end_of_blocks(head);
   const uint64_t need = block_need(head);
-  if (!fits_memory_limit(need)) {
+  if (!resources_.fits_memory(need)) {
     auto failure = fail(nullptr);
     static_cast<BlockFailure&>(*failure).memory_need = need;
     return failure;
@@ -187,7 +187,7 @@ uint64_t ExpandStream::block_need(const Head& head) const {
 bool ExpandStream::may_read() {
   if (end_ || ended_ || at_counted_end()) return true;
   const Head& head = peek();
-  return head.kind != BlockHead::kBlock || fits_memory_limit(reserved_ + block_need(head));
+  return head.kind != BlockHead::kBlock || resources_.fits_memory(reserved_ + block_need(head));
 }
 
 std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t stored_length) {
@@ -293,7 +293,7 @@ bool ExpandStream::finish(BlockJob& job) {
     if (failure->memory_need != 0)
       report("%s: decoding needs %s of memory, more than the limit of %s (memory_limit).\n",
              display_name(file_name_), shown_size(failure->memory_need, true).c_str(),
-             shown_size(memory_limit(), false).c_str());
+             shown_size(resources_.memory_limit, false).c_str());
     else if (failure->reason != nullptr)
       report_corrupt(file_name_, failure->reason);
     else

@@ -10,6 +10,7 @@
 #include "codec/format.h"
 #include "codec/pipeline.h"
 #include "codec/reader.h"
+#include "codec/settings.h"
 #include "codec/tables.h"
 #include "common/buffer.h"
 #include "common/types.h"
@@ -38,19 +39,20 @@ class BlockExpansion;
 class ExpandStream : public BlockStage {
  public:
   ExpandStream(int input, int output, const char* file_name, ChecksumRecord& sums,
-               const ContainerInfo& info)
+               const ContainerInfo& info, const Resources& resources)
       : input_(input),
         output_(output),
         file_name_(file_name),
         sums_(sums),
         info_(info),
+        resources_(resources),
         block_size_(info.header.block_size),
         width_(length_field_width(info.header.block_size)),
         counted_(counted_blocks(info.header)),
         size_(info.header.uncompressed_size) {}
 
   bool start_cipher();
-  bool run() { return run_pipeline(*this, PipelineShape{codec_threads(), false}); }
+  bool run() { return run_pipeline(*this, PipelineShape{resources_.worker_threads(), false}); }
   uint64_t size() const { return size_; }
 
   std::unique_ptr<BlockJob> next() override;
@@ -86,6 +88,7 @@ class ExpandStream : public BlockStage {
   const char* const file_name_;
   ChecksumRecord& sums_;
   const ContainerInfo& info_;
+  const Resources& resources_;  // threads, and the memory limit blocks in flight fit
   const uint32_t block_size_;
   const int width_;
   const bool counted_;

@@ -14,57 +14,7 @@ namespace mirt {
 
 namespace {
 
-// Pending header extension records, kept across streams until a
-// compression completes.
-struct ExtensionBuffer {
-  uint8_t* data = nullptr;
-  uint32_t allocated = 0;
-  uint32_t used = 0;
-};
-
-ExtensionBuffer g_ext;
-
 constexpr uint32_t kExtGrain = 1024;
-
-// Makes room for a record of `length` data bytes; false when memory or
-// the record format cannot take it (the message is already printed).
-bool ext_reserve(uint32_t length) {
-  if (length > kMaxRecordData) {
-    report("Header record too long (%u bytes; at most 65535).\n", length);
-    return false;
-  }
-  if (g_ext.data == nullptr) {
-    g_ext.data = static_cast<uint8_t*>(std::malloc(kExtGrain));
-    if (g_ext.data == nullptr) {
-      report_system_error("malloc", ENOMEM);
-      return false;
-    }
-    g_ext.allocated = kExtGrain;
-    g_ext.used = 0;
-  }
-  const uint64_t need = uint64_t{g_ext.used} + 3 + length;
-  if (need > g_ext.allocated) {
-    const uint64_t grown = (need + kExtGrain - 1) / kExtGrain * kExtGrain;
-    if (grown > UINT32_MAX) {
-      report_system_error("malloc", ENOMEM);
-      return false;
-    }
-    auto* data = static_cast<uint8_t*>(std::realloc(g_ext.data, grown));
-    if (data == nullptr) {
-      report_system_error("malloc", ENOMEM);
-      return false;
-    }
-    g_ext.data = data;
-    g_ext.allocated = static_cast<uint32_t>(grown);
-  }
-  return true;
-}
-
-void ext_put_record_head(uint8_t type, uint32_t length) {
-  g_ext.data[g_ext.used++] = type;
-  g_ext.data[g_ext.used++] = static_cast<uint8_t>(length >> 8);
-  g_ext.data[g_ext.used++] = static_cast<uint8_t>(length);
-}
 
 }  // namespace
 
@@ -131,36 +81,63 @@ int length_field_width(uint32_t block_size) {
   return static_cast<int>(z);
 }
 
-int ext_add_bytes(uint8_t type, const void* data, uint32_t length) {
-  if (!ext_reserve(length)) return 0;
-  ext_put_record_head(type, length);
-  if (length > 0) std::memcpy(g_ext.data + g_ext.used, data, length);
-  g_ext.used += length;
+bool record_fits(uint32_t length) {
+  if (length <= kMaxRecordData) return true;
+  report("Header record too long (%u bytes; at most 65535).\n", length);
+  return false;
+}
+
+// Makes room for a record of `length` data bytes; false when memory or
+// the record format cannot take it (the message is already printed).
+bool ExtensionRecords::reserve(uint32_t length) {
+  if (!record_fits(length)) return false;
+  const uint64_t need = uint64_t{used_} + 3 + length;
+  if (data_ != nullptr && need <= allocated_) return true;
+  const uint64_t grown = (need + kExtGrain - 1) / kExtGrain * kExtGrain;
+  auto* data = grown > UINT32_MAX ? nullptr : static_cast<uint8_t*>(std::realloc(data_, grown));
+  if (data == nullptr) {
+    report_system_error("malloc", ENOMEM);
+    return false;
+  }
+  data_ = data;
+  allocated_ = static_cast<uint32_t>(grown);
+  return true;
+}
+
+void ExtensionRecords::put_head(uint8_t type, uint32_t length) {
+  data_[used_++] = type;
+  data_[used_++] = static_cast<uint8_t>(length >> 8);
+  data_[used_++] = static_cast<uint8_t>(length);
+}
+
+int ExtensionRecords::add_bytes(uint8_t type, const void* data, uint32_t length) {
+  if (!reserve(length)) return 0;
+  put_head(type, length);
+  if (length > 0) std::memcpy(data_ + used_, data, length);
+  used_ += length;
   return 1;
 }
 
-int ext_add_int(uint8_t type, uint32_t value, unsigned width) {
-  if (!ext_reserve(width)) return 0;
-  ext_put_record_head(type, width);
+int ExtensionRecords::add_int(uint8_t type, uint32_t value, unsigned width) {
+  if (!reserve(width)) return 0;
+  put_head(type, width);
   for (unsigned i = width; i-- > 0;)
-    g_ext.data[g_ext.used++] = i < 4 ? static_cast<uint8_t>(value >> (8 * i)) : 0;
+    data_[used_++] = i < 4 ? static_cast<uint8_t>(value >> (8 * i)) : 0;
   return 1;
 }
 
-uint32_t ext_length() { return g_ext.used; }
-
-uint8_t* ext_pad() {
-  if (g_ext.data != nullptr && g_ext.allocated > g_ext.used)
-    std::memset(g_ext.data + g_ext.used, kFillerByte, g_ext.allocated - g_ext.used);
-  return g_ext.data;
+uint8_t* ExtensionRecords::pad() {
+  if (data_ != nullptr && allocated_ > used_)
+    std::memset(data_ + used_, kFillerByte, allocated_ - used_);
+  return data_;
 }
 
-void ext_clear() {
-  std::free(g_ext.data);
-  g_ext = ExtensionBuffer{};
+void ExtensionRecords::clear() {
+  std::free(data_);
+  data_ = nullptr;
+  allocated_ = 0;
+  used_ = 0;
 }
-
-uint32_t ext_allocated() { return g_ext.allocated; }
 
 namespace {
 

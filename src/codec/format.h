@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 namespace mirt {
 
@@ -49,14 +50,37 @@ uint32_t block_key(uint64_t index, uint32_t block_size, uint32_t real_bytes);
 // The real bytes of block `index` of a container of `size` plain bytes.
 uint32_t real_bytes_of(uint64_t index, uint64_t size, uint32_t block_size);
 
-// Process-wide extension buffer. The append operations return 1, or 0
-// when the record cannot be stored (allocation failure, or data longer
-// than 65535 bytes, which also prints a message).
-int ext_add_bytes(uint8_t type, const void* data, uint32_t length);
-int ext_add_int(uint8_t type, uint32_t value, unsigned width);
-uint32_t ext_length();
-uint8_t* ext_pad();
-void ext_clear();
-uint32_t ext_allocated();  // allocated size (for tests)
+// Whether a record of `length` data bytes fits the record format; when
+// not, says so.
+bool record_fits(uint32_t length);
+
+// The header extension records of one container being written, in order.
+// The append operations return 1, or 0 when the record cannot be stored
+// (allocation failure, or data longer than 65535 bytes; a message says
+// which).
+class ExtensionRecords {
+ public:
+  ExtensionRecords() = default;
+  ~ExtensionRecords() { std::free(data_); }
+  ExtensionRecords(const ExtensionRecords&) = delete;
+  ExtensionRecords& operator=(const ExtensionRecords&) = delete;
+
+  int add_bytes(uint8_t type, const void* data, uint32_t length);
+  int add_int(uint8_t type, uint32_t value, unsigned width);
+  uint32_t length() const { return used_; }
+  // The records, the rest of the allocation filled with filler; null
+  // before the first record.
+  uint8_t* pad();
+  void clear();
+  uint32_t allocated() const { return allocated_; }  // for tests
+
+ private:
+  bool reserve(uint32_t length);
+  void put_head(uint8_t type, uint32_t length);
+
+  uint8_t* data_ = nullptr;
+  uint32_t allocated_ = 0;
+  uint32_t used_ = 0;
+};
 
 }  // namespace mirt

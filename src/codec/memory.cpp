@@ -1,14 +1,11 @@
 #include "codec/memory.h"
 
-#include <atomic>
 #include <cstdio>
 
 #include "common/ascii.h"
 
 namespace mirt {
 namespace {
-
-std::atomic<uint64_t> g_memory_limit{kDefaultMemoryLimit};
 
 int suffix_shift(char c) {
   switch (ascii_lower(c)) {
@@ -21,10 +18,6 @@ int suffix_shift(char c) {
 }
 
 }  // namespace
-
-void set_memory_limit(uint64_t bytes) { g_memory_limit = bytes; }
-uint64_t memory_limit() { return g_memory_limit; }
-void memory_limit_reset() { g_memory_limit = kDefaultMemoryLimit; }
 
 bool parse_byte_count(const char* text, uint64_t& bytes) {
   if (text == nullptr || *text < '0' || *text > '9') return false;

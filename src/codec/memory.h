@@ -13,12 +13,6 @@ namespace mirt {
 // bytes that claim a block of hundreds of megabytes ask for gigabytes.
 inline constexpr uint64_t kDefaultMemoryLimit = uint64_t{1} << 30;
 
-// The `memory_limit` directive; 0 means no limit.
-void set_memory_limit(uint64_t bytes);
-uint64_t memory_limit();
-// Tests only: back to the default.
-void memory_limit_reset();
-
 // A byte count with an optional binary suffix K, M, G or T (of any case,
 // optionally followed by "iB" or "B"): "1G", "512MiB", "0". False for
 // anything else, or a count beyond 64 bits.
@@ -28,11 +22,5 @@ bool parse_byte_count(const char* text, uint64_t& bytes);
 // chooses the direction, so that a need shown next to a limit never looks
 // smaller than it is.
 std::string shown_size(uint64_t bytes, bool round_up);
-
-// Whether `need` bytes fit the limit.
-inline bool fits_memory_limit(uint64_t need) {
-  const uint64_t limit = memory_limit();
-  return limit == 0 || need <= limit;
-}
 
 }  // namespace mirt

@@ -16,7 +16,6 @@
 namespace mirt {
 namespace {
 
-std::atomic<uint32_t> g_threads{0};
 
 // Memory bound: at most this many blocks per thread between reading and
 // finishing.
@@ -211,18 +210,6 @@ class Coordinator {
 bool run_pipeline(BlockStage& stage, const PipelineShape& shape) {
   Coordinator coordinator(stage, shape);
   return coordinator.run();
-}
-
-void set_codec_threads(uint32_t threads) { g_threads.store(threads); }
-
-unsigned codec_threads() {
-  // More threads than this only cost memory (two blocks each).
-  constexpr uint32_t kMostThreads = 256;
-  const uint32_t chosen = g_threads.load();
-  if (chosen != 0) return chosen < kMostThreads ? chosen : kMostThreads;
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  if (online <= 0) return 1;
-  return online < kMostThreads ? static_cast<unsigned>(online) : kMostThreads;
 }
 
 }  // namespace mirt

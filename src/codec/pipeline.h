@@ -58,9 +58,4 @@ struct PipelineShape {
 // started here outlives the call, also when it throws.
 bool run_pipeline(BlockStage& stage, const PipelineShape& shape);
 
-// Threads for codec work: the `threads` directive; 0 means one per online
-// processor.
-void set_codec_threads(uint32_t threads);
-unsigned codec_threads();
-
 }  // namespace mirt

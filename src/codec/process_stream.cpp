@@ -12,8 +12,8 @@ namespace mirt {
 
 namespace {
 
-StreamResult run_mode(int input, int output, int mode, const Options& options, const char* file_name,
-                      ChecksumRecord& sums, uint32_t block_size, int cipher) {
+StreamResult run_mode(int input, int output, int mode, const Settings& settings,
+                      const char* file_name, ChecksumRecord& sums, int cipher) {
   struct stat info {};
   if (::fstat(input, &info) != 0) {
     report_system_error("fstat", errno);
@@ -24,12 +24,11 @@ StreamResult run_mode(int input, int output, int mode, const Options& options, c
 
   switch (mode) {
     case kModeCompress:
-      return compress_stream(input, output, options, file_name, sums, block_size, cipher,
-                             input_size);
+      return compress_stream(input, output, settings, file_name, sums, cipher, input_size);
     case kModeDecompress:
-      return decompress_stream(input, output, options, file_name, sums, cipher);
+      return decompress_stream(input, output, settings, file_name, sums, cipher);
     case kModeStatistics:
-      return report_stream(input, options, file_name, sums);
+      return report_stream(input, settings.options, file_name, sums);
     default:
       return {};
   }
@@ -41,11 +40,10 @@ StreamResult run_mode(int input, int output, int mode, const Options& options, c
 // decoders when their library runs out; a stream that runs out of memory
 // fails here, with one message, whatever it was doing. A size beyond what
 // a container can hold at all counts the same.
-StreamResult run_stream(int input, int output, int mode, const Options& options,
-                        const char* file_name, ChecksumRecord& sums, uint32_t block_size,
-                        int cipher) {
+StreamResult run_stream(int input, int output, int mode, const Settings& settings,
+                        const char* file_name, ChecksumRecord& sums, int cipher) {
   try {
-    return run_mode(input, output, mode, options, file_name, sums, block_size, cipher);
+    return run_mode(input, output, mode, settings, file_name, sums, cipher);
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
@@ -54,11 +52,9 @@ StreamResult run_stream(int input, int output, int mode, const Options& options,
   return {};
 }
 
-uint64_t process_stream(int input, int output, int mode, const Options& options,
-                        const char* file_name, ChecksumRecord& sums, uint32_t block_size,
-                        int cipher) {
-  const StreamResult result =
-      run_stream(input, output, mode, options, file_name, sums, block_size, cipher);
+uint64_t process_stream(int input, int output, int mode, const Settings& settings,
+                        const char* file_name, ChecksumRecord& sums, int cipher) {
+  const StreamResult result = run_stream(input, output, mode, settings, file_name, sums, cipher);
   return result.ok ? result.bytes : 0;
 }
 

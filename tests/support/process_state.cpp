@@ -2,9 +2,6 @@
 
 #include <cstdlib>
 
-#include "codec/block_select.h"
-#include "codec/format.h"
-#include "codec/memory.h"
 #include "codec/tables.h"
 #include "location/net.h"
 #include "location/stream.h"
@@ -17,15 +14,12 @@ namespace mirt::test {
 void reset_process_state() {
   // The driver called in this process reads no installed configuration.
   for (const auto& [name, value] : installation_override()) setenv(name.c_str(), value.c_str(), 1);
-  set_tried_algorithms(std::nullopt);
   module_registry_reset();
   tables_reset();
-  ext_clear();
   status_reset();
   network_reset();
   reopen_table_reset();
   module_path_reset();
-  memory_limit_reset();
 }
 
 ScopedHome::ScopedHome(const std::string& path) {

@@ -27,10 +27,10 @@ struct ContextFree {
 using Context = std::unique_ptr<mirt_context, ContextFree>;
 
 // The test RLE module in slot 1 beside the copy algorithm, with `extra`
-// configuration lines.
+// configuration lines, written to the file `name`.
 Context make_context(test::TempDir& dir, const std::string& extra = "",
-                     uint32_t block_size = 0) {
-  const std::string conf = dir.file("library.conf");
+                     uint32_t block_size = 0, const std::string& name = "library.conf") {
+  const std::string conf = dir.file(name);
   EXPECT_TRUE(test::write_file(conf, std::string("module_dir ") + MIRT_TEST_MODULE_DIR +
                                          "\nmodule test_rle\n" + extra));
   mirt_options options;
@@ -270,9 +270,12 @@ struct Outcome {
   }
 };
 
-Outcome run_context(test::TempDir& dir, uint32_t block_size, const std::string& threads,
-                    const Bytes& plain) {
-  const Context context = make_context(dir, "threads " + threads + "\n", block_size);
+// `setting`: its block size option and configuration lines; `name` names
+// its files.
+Outcome run_context(test::TempDir& dir, const std::pair<uint32_t, std::string>& setting,
+                    const std::string& name, const Bytes& plain) {
+  const auto& [block_size, lines] = setting;
+  const Context context = make_context(dir, lines, block_size, name + ".conf");
   Outcome outcome;
   outcome.buffer = compress(context.get(), plain);
   Bytes back;
@@ -282,7 +285,7 @@ Outcome run_context(test::TempDir& dir, uint32_t block_size, const std::string& 
   EXPECT_EQ(mirt_writer_write(writer, plain.data(), plain.size()), MIRT_OK);
   EXPECT_EQ(mirt_writer_finish(writer), MIRT_OK);
   mirt_writer_free(writer);
-  const std::string path = dir.file("stream" + std::to_string(block_size) + threads + ".mrt");
+  const std::string path = dir.file(name + ".mrt");
   EXPECT_TRUE(test::write_bytes(path, outcome.stream));
   const int fd = ::open(path.c_str(), O_RDONLY);
   mirt_index* index = nullptr;
@@ -301,17 +304,22 @@ Outcome run_context(test::TempDir& dir, uint32_t block_size, const std::string& 
 TEST(ConcurrentLibrary, ContextsAtOnceGiveWhatEachGivesAlone) {
   test::TempDir dir;
   const Bytes plain = text(60000, 6);
+  // The last one tries the copy algorithm alone, cuts by other rules,
+  // and decodes within a smaller memory limit than the others.
   const std::vector<std::pair<uint32_t, std::string>> settings = {
-      {1000, "1"}, {4096, "2"}, {0, "3"}, {65536, "2"}};
+      {1000, "threads 1"}, {4096, "threads 2"}, {0, "threads 3"}, {65536, "threads 2"},
+      {0, "threads 2\ntry_algorithms 0\npipe_blocksize 3000\nblocksize_limit 7000\n"
+          "memory_limit 1M"}};
   std::vector<Outcome> alone, together(settings.size());
-  for (const auto& [block_size, threads] : settings)
-    alone.push_back(run_context(dir, block_size, threads, plain));
+  for (size_t i = 0; i < settings.size(); ++i)
+    alone.push_back(run_context(dir, settings[i], "alone" + std::to_string(i), plain));
   std::vector<std::thread> runners;
   for (size_t i = 0; i < settings.size(); ++i)
     runners.emplace_back([&, i] {
-      together[i] = run_context(dir, settings[i].first, settings[i].second, plain);
+      together[i] = run_context(dir, settings[i], "together" + std::to_string(i), plain);
     });
   for (std::thread& runner : runners) runner.join();
+  EXPECT_NE(alone.back().buffer, alone[2].buffer);
   for (size_t i = 0; i < settings.size(); ++i) {
     EXPECT_TRUE(together[i] == alone[i]) << i;
     EXPECT_EQ(Bytes(plain.begin() + plain.size() / 3, plain.begin() + plain.size() / 3 + 5000),

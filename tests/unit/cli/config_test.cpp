@@ -5,8 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "codec/block_select.h"
-#include "codec/memory.h"
 #include "codec/tables.h"
 #include "location/net.h"
 #include "modules/loader.h"
@@ -22,41 +20,52 @@ class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override { test::reset_process_state(); }
   void TearDown() override { test::reset_process_state(); }
-  int apply(const std::string& line) { return apply_config_line(line.c_str(), options, &block_size); }
+  int apply(const std::string& line) { return apply_config_line(line.c_str(), settings); }
   std::string path_tail() const {
     return std::string(module_path()).substr(std::strlen(kInitialModulePath));
   }
 
-  Options options;
-  uint32_t block_size = 77;
+  Settings settings = with_block_size(77);
+  const uint32_t& block_size = settings.algorithms.block_size.fixed;
+
+ private:
+  static Settings with_block_size(uint32_t size) {
+    Settings made;
+    made.algorithms.block_size.fixed = size;
+    return made;
+  }
 };
 
 // One directive line and the state it should leave behind.
 struct DirectiveCase {
   const char* lines;  // separated by '\n', applied one by one
-  int (*observe)(const Options&, uint32_t);
+  int (*observe)(const Settings&);
   int expected;
 };
 
-int colour(const Options&, uint32_t) { return status_param_get(kStatusColour); }
-int prompt_stdin(const Options&, uint32_t) { return status_param_get(kStatusPromptStdin); }
-int version_check(const Options& o, uint32_t) { return o.version_check; }
-int user_binary(const Options& o, uint32_t) { return o.run_user_binary; }
-int upgrade(const Options& o, uint32_t) { return o.upgrade; }
-int use_urls(const Options& o, uint32_t) { return o.use_urls; }
-int network_off(const Options&, uint32_t) { return network_disabled() ? 1 : 0; }
-int timeout(const Options&, uint32_t) { return static_cast<int>(network_timeout()); }
-int copy_available(const Options&, uint32_t) { return algorithm_available(0) ? 1 : 0; }
-int block(const Options&, uint32_t b) { return static_cast<int>(b); }
+int colour(const Settings&) { return status_param_get(kStatusColour); }
+int prompt_stdin(const Settings&) { return status_param_get(kStatusPromptStdin); }
+int version_check(const Settings& s) { return s.options.version_check; }
+int user_binary(const Settings& s) { return s.options.run_user_binary; }
+int upgrade(const Settings& s) { return s.options.upgrade; }
+int use_urls(const Settings& s) { return s.options.use_urls; }
+int network_off(const Settings&) { return network_disabled() ? 1 : 0; }
+int timeout(const Settings&) { return static_cast<int>(network_timeout()); }
+int copy_available(const Settings&) { return algorithm_available(0) ? 1 : 0; }
+int block(const Settings& s) { return static_cast<int>(s.algorithms.block_size.fixed); }
+int pipe_block(const Settings& s) { return static_cast<int>(s.algorithms.block_size.pipe); }
+int block_limit(const Settings& s) { return static_cast<int>(s.algorithms.block_size.limit); }
+int even_blocks(const Settings& s) { return s.algorithms.block_size.even ? 1 : 0; }
+int threads(const Settings& s) { return static_cast<int>(s.resources.threads); }
 // Which of the slots 0, 17, 18, 19, 20, 22, 254 the compressor tries, one
 // decimal digit each: 1101101 is 0, 17, 19, 20 and 254.
-int tried(const Options&, uint32_t) {
+int tried(const Settings& s) {
   int digits = 0;
   for (int slot : {0, 17, 18, 19, 20, 22, 254})
-    digits = digits * 10 + (algorithm_tried(slot) ? 1 : 0);
+    digits = digits * 10 + (s.algorithms.tries(slot) ? 1 : 0);
   return digits;
 }
-int memory_kib(const Options&, uint32_t) { return static_cast<int>(memory_limit() >> 10); }
+int memory_kib(const Settings& s) { return static_cast<int>(s.resources.memory_limit >> 10); }
 
 class DirectiveTest : public ConfigTest, public ::testing::WithParamInterface<DirectiveCase> {};
 
@@ -69,7 +78,7 @@ TEST_P(DirectiveTest, LeavesExpectedState) {
     apply(all.substr(start, end - start));
     start = end + 1;
   }
-  EXPECT_EQ(GetParam().observe(options, block_size), GetParam().expected) << GetParam().lines;
+  EXPECT_EQ(GetParam().observe(settings), GetParam().expected) << GetParam().lines;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -121,6 +130,12 @@ INSTANTIATE_TEST_SUITE_P(
                       DirectiveCase{"blocksize 8192", block, 8192},
                       DirectiveCase{"blocksize 4294967296", block, 0},
                       DirectiveCase{"blocksize", block, 77},
+                      DirectiveCase{"pipe_blocksize 65536", pipe_block, 65536},
+                      DirectiveCase{"pipe_blocksize 2147483647", pipe_block, 2147483646},
+                      DirectiveCase{"blocksize_limit 2147483647", block_limit, 2147483641},
+                      DirectiveCase{"blocksize_even on\nblocksize_even off", even_blocks, 0},
+                      DirectiveCase{"blocksize_even yes", even_blocks, 1},
+                      DirectiveCase{"threads 3", threads, 3},
                       DirectiveCase{"memory_limit 512M", memory_kib, 512 << 10},
                       DirectiveCase{"memory_limit 2gib", memory_kib, 2 << 20},
                       DirectiveCase{"memory_limit 300kB", memory_kib, 300},
@@ -134,8 +149,19 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ConfigTest, BlockSizeTakenWithoutRangeCheck) {
   apply("blocksize 3000000000");
   EXPECT_EQ(block_size, 3000000000u);
-  // Without a block size to set the directive does nothing.
-  EXPECT_EQ(apply_config_line("blocksize 5", options, nullptr), 1);
+}
+
+// A library context takes what the codec needs and leaves the program's
+// process-wide state (status line, network) and switches alone.
+TEST_F(ConfigTest, LibraryReaderLeavesProgramDirectives) {
+  for (const char* line : {"colour on", "prompt_stdin on", "network off", "net_timeout 5",
+                           "try_urls on", "check_version on", "threads 3", "memory_limit 1M"})
+    EXPECT_EQ(apply_config_line(line, settings, ConfigReader::kLibrary), 1);
+  EXPECT_EQ(colour(settings) + prompt_stdin(settings) + network_off(settings), 0);
+  EXPECT_NE(timeout(settings), 5);
+  EXPECT_EQ(use_urls(settings) + version_check(settings), 0);
+  EXPECT_EQ(threads(settings), 3);
+  EXPECT_EQ(memory_kib(settings), 1024);
 }
 
 TEST_F(ConfigTest, ResultsAndTextUntouched) {
@@ -147,7 +173,7 @@ TEST_F(ConfigTest, ResultsAndTextUntouched) {
   EXPECT_EQ(apply(" #not_comment value"), 1);
   EXPECT_EQ(apply("colour on"), 1);
   char text[] = "colour\toff\n";
-  apply_config_line(text, options, &block_size);
+  apply_config_line(text, settings);
   EXPECT_STREQ(text, "colour\toff\n");
 }
 
@@ -193,7 +219,7 @@ class ConfigFileTest : public ConfigTest {
  protected:
   void read(const std::string& contents) {
     ASSERT_TRUE(test::write_file(dir.file("mirt.conf"), contents));
-    read_config_file(dir.file("mirt.conf").c_str(), options, &block_size);
+    read_config_file(dir.file("mirt.conf").c_str(), settings);
   }
   test::TempDir dir;
 };
@@ -225,8 +251,8 @@ TEST_F(ConfigFileTest, LongLineAppliedInPieces) {
 }
 
 TEST_F(ConfigFileTest, MissingFileIgnored) {
-  read_config_file(dir.file("absent.conf").c_str(), options, &block_size);
-  read_config_file(dir.path().c_str(), options, &block_size);
+  read_config_file(dir.file("absent.conf").c_str(), settings);
+  read_config_file(dir.path().c_str(), settings);
   EXPECT_EQ(block_size, 77u);
   EXPECT_EQ(path_tail(), "");
 }

@@ -100,9 +100,9 @@ class BlockSizeOptionTest : public ::testing::TestWithParam<BlockSizeCase> {
 
 TEST_P(BlockSizeOptionTest, SettlesOnExpectedSize) {
   test::Argv argv(GetParam().args);
-  Settings settings;
-  EXPECT_EQ(parse_options(argv.argc(), argv.argv(), settings), std::nullopt);
-  EXPECT_EQ(settings.block_size, GetParam().expected);
+  CommandLine line;
+  EXPECT_EQ(parse_options(argv.argc(), argv.argv(), line), std::nullopt);
+  EXPECT_EQ(line.settings.algorithms.block_size.fixed, GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/settings.h"
 #include "support/files.h"
 #include "support/streams.h"
 #include "support/temp_dir.h"
@@ -16,6 +17,15 @@ using test::Capture;
 using test::count_of;
 using test::PipeInput;
 using test::TempDir;
+
+// The codec's settings for one test run: `options`, with a fixed block
+// size (0 lets the rules choose).
+inline Settings run_settings(const Options& options, uint32_t block_size = 0) {
+  Settings settings;
+  settings.options = options;
+  settings.algorithms.block_size.fixed = block_size;
+  return settings;
+}
 
 // Big-endian bytes of `value`, `width` wide.
 inline Bytes be(uint64_t value, int width) {

@@ -25,10 +25,11 @@
 namespace mirt {
 namespace {
 
+using test::PipeOutput;
 using testing::Bytes;
 using testing::Capture;
 using testing::PipeInput;
-using test::PipeOutput;
+using testing::run_settings;
 using testing::TempDir;
 
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -155,10 +156,12 @@ class CompressTest : public ::testing::Test {
     const int in = open(input_file(data).c_str(), O_RDONLY);
     const std::string out_path = dir_.file("output");
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Settings settings = run_settings(options, block_size);
+    settings.records = records_;
     Outcome o;
     {
       Capture err(2);
-      o.result = process_stream(in, out, kModeCompress, options, name, o.sums, block_size, cipher);
+      o.result = process_stream(in, out, kModeCompress, settings, name, o.sums, cipher);
       o.err = err.text();
     }
     close(in);
@@ -175,8 +178,8 @@ class CompressTest : public ::testing::Test {
     Outcome o;
     {
       Capture err(2);
-      o.result = process_stream(in, pipe_out.fd(), kModeCompress, options, name, o.sums,
-                                block_size, -1);
+      o.result = process_stream(in, pipe_out.fd(), kModeCompress, run_settings(options, block_size),
+                                name, o.sums, -1);
       o.err = err.text();
     }
     close(in);
@@ -185,6 +188,7 @@ class CompressTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::vector<HeaderRecord> records_;  // what -D, -u and -U would give to_file
 };
 
 // ---- Golden containers -----------------------------------------------------
@@ -221,7 +225,6 @@ TEST_F(CompressTest, WorkedExampleToFile) {
   EXPECT_EQ(o.output, expected);
   EXPECT_EQ(o.sums.compressed_sum, 0x08100127u);
   EXPECT_EQ(o.sums.plain_sum, 0x08100127u);
-  EXPECT_EQ(ext_length(), 0u);
   expect_golden("abc_file.mrt", o.output);
 }
 
@@ -232,7 +235,6 @@ TEST_F(CompressTest, WorkedExampleToPipe) {
                                  {0xFF, 0x3F, 0xDE, 0x08, 0, 0, 0, 0, 0, 0, 0, 3}});
   ASSERT_EQ(expected.size(), 68u);
   EXPECT_EQ(o.output, expected);
-  EXPECT_EQ(ext_length(), 0u);
   expect_golden("abc_pipe.mrt", o.output);
 }
 
@@ -266,9 +268,9 @@ TEST_F(CompressTest, CommandLineRecordsPrecedeOwnRecordsAndReachOneContainer) {
   const std::string description = "A description";
   const std::string location = "http://example.invalid/@@FILE@@";
   const std::string list = "locations.txt";
-  ASSERT_EQ(ext_add_bytes(kRecordDescription, description.data(), 13), 1);
-  ASSERT_EQ(ext_add_bytes(kRecordLocation, location.data(), 31), 1);
-  ASSERT_EQ(ext_add_bytes(kRecordLocationFile, list.data(), 13), 1);
+  records_ = {{kRecordDescription, description},
+              {kRecordLocation, location},
+              {kRecordLocationFile, list}};
   const Outcome o = to_file(bytes_of("abc"), "t");
   EXPECT_EQ(o.result, 3u);
   const Bytes records = concat({{6, 0, 13}, bytes_of(description), {7, 0, 31},
@@ -277,7 +279,8 @@ TEST_F(CompressTest, CommandLineRecordsPrecedeOwnRecordsAndReachOneContainer) {
   EXPECT_EQ(o.output, concat({abc_header(3, 1, area), records, kNameT, kAbcSums, kAbcBlock}));
   expect_golden("abc_records.mrt", o.output);
 
-  // Cleared after the first container: the next one carries only its own.
+  // Without them, a container carries only its own.
+  records_.clear();
   const Outcome second = to_file(bytes_of("abc"), "t");
   EXPECT_EQ(second.output, concat({abc_header(3, 1, 0x12), kNameT, kAbcSums, kAbcBlock}));
 }
@@ -387,21 +390,19 @@ TEST(ChooseBlockSize, LimitAndEvenBlocks) {
       {6471680, 4194304, false, 4194304}, {8388608, 4194304, true, 4194304},
   };
   for (const Case& c : cases) {
-    set_block_size_limit(c.limit);
-    set_even_blocks(c.even);
-    EXPECT_EQ(choose_block_size(c.input_size), c.block_size) << c.input_size << " " << c.limit;
+    const BlockSizeRules rules{0, 0, c.limit, c.even};
+    EXPECT_EQ(rules.choose(c.input_size), c.block_size) << c.input_size << " " << c.limit;
   }
-  set_pipe_block_size(100000);
-  EXPECT_EQ(choose_block_size(0), 100000u);  // input of unknown size: not affected
+  BlockSizeRules rules{0, 100000, 70000, true};
+  EXPECT_EQ(rules.choose(0), 100000u);  // input of unknown size: not affected
   for (uint64_t size = 70001; size < 2000000; size = size * 3 / 2 + 7) {
-    set_block_size_limit(70000);
-    const uint32_t block = choose_block_size(size);
+    const uint32_t block = rules.choose(size);
     EXPECT_LE(block, 70000u) << size;
     EXPECT_EQ((size + block - 1) / block, (size + 69999) / 70000) << size;
   }
-  set_even_blocks(false);
-  set_block_size_limit(0);
-  set_pipe_block_size(0);
+  rules.fixed = 5000;  // a size given wins over every rule
+  EXPECT_EQ(rules.choose(0), 5000u);
+  EXPECT_EQ(rules.choose(300000), 5000u);
 }
 
 struct ExtremeCase {
@@ -457,7 +458,7 @@ TEST_F(CompressTest, PipeInputUsesDefaultBlockAndCoversEveryByte) {
   Options options;
   ChecksumRecord sums;
   const uint64_t result =
-      process_stream(in.fd(), out, kModeCompress, options, nullptr, sums, 0, -1);
+      process_stream(in.fd(), out, kModeCompress, run_settings(options), nullptr, sums, -1);
   close(out);
   EXPECT_EQ(result, input.size());
   const Bytes f = test::read_bytes(out_path);
@@ -484,7 +485,7 @@ TEST_F(CompressTest, PipeInputUsesDefaultBlockAndCoversEveryByte) {
 // An empty file is a file: its container holds no blocks, and a trailer
 // of size 0 says so wherever the container was written.
 TEST_F(CompressTest, EmptyInputGivesAContainerOfNoBlocks) {
-  ASSERT_EQ(ext_add_bytes(kRecordDescription, "d", 1), 1);
+  records_ = {{kRecordDescription, "d"}};
   const Outcome o = to_file({}, "t");
   EXPECT_EQ(o.err, "");
   // Header (size and count 0, block size 8192), records d, t and the two
@@ -494,7 +495,6 @@ TEST_F(CompressTest, EmptyInputGivesAContainerOfNoBlocks) {
   testing::append(expected, {6, 0, 1, 'd', 4, 0, 1, 't', 0, 0, 4, 0, 0, 0, 0, 1, 0, 4, 0, 0, 0, 0});
   testing::append(expected, {0xFF, 0x3F, 0xDE, 0x08, 0, 0, 0, 0, 0, 0, 0, 0});
   EXPECT_EQ(o.output, expected);
-  EXPECT_EQ(ext_length(), 0u);
 
   PipeInput in(Bytes{});
   PipeOutput out;
@@ -502,7 +502,7 @@ TEST_F(CompressTest, EmptyInputGivesAContainerOfNoBlocks) {
   Options options;
   Capture err(2);
   const StreamResult r =
-      run_stream(in.fd(), out.fd(), kModeCompress, options, nullptr, sums, 0, -1);
+      run_stream(in.fd(), out.fd(), kModeCompress, run_settings(options), nullptr, sums, -1);
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.bytes, 0u);
   EXPECT_EQ(err.text(), "");
@@ -520,7 +520,8 @@ TEST_F(CompressTest, ReadErrorFailsInsteadOfCountingAsData) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(in, out.fd(), kModeCompress, options, "dir", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(in, out.fd(), kModeCompress, run_settings(options), "dir", sums, -1),
+            0u);
   close(in);
   EXPECT_EQ(err.text(), "mirt: read: Is a directory\n");
   EXPECT_TRUE(out.finish().empty());
@@ -530,7 +531,7 @@ TEST_F(CompressTest, BadInputDescriptorFailsAtFstat) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(-1, -1, kModeCompress, options, "x", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(-1, -1, kModeCompress, run_settings(options), "x", sums, -1), 0u);
   EXPECT_EQ(err.text(), "mirt: fstat: Bad file descriptor\n");
 }
 
@@ -539,7 +540,7 @@ TEST_F(CompressTest, UnknownModeReturnsZeroSilently) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(in, -1, 7, options, "x", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(in, -1, 7, run_settings(options), "x", sums, -1), 0u);
   close(in);
   EXPECT_EQ(err.text(), "");
 }
@@ -551,7 +552,7 @@ TEST_F(CompressTest, HeaderWriteFailureFailsTheStream) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(in, full, kModeCompress, options, "t", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(in, full, kModeCompress, run_settings(options), "t", sums, -1), 0u);
   close(in);
   close(full);
   EXPECT_EQ(err.text(), "mirt: write: No space left on device\n");
@@ -566,7 +567,7 @@ TEST_F(CompressTest, ClosedPipeFailsTheStream) {
   ChecksumRecord sums;
   Options options;
   Capture err(2);
-  EXPECT_EQ(process_stream(in, fds[1], kModeCompress, options, "t", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(in, fds[1], kModeCompress, run_settings(options), "t", sums, -1), 0u);
   close(in);
   close(fds[1]);
   std::signal(SIGPIPE, previous);
@@ -591,7 +592,7 @@ TEST_F(CompressTest, BlockWriteFailureFailsTheStream) {
   std::string text;
   {
     Capture err(2);
-    result = process_stream(in, out, kModeCompress, options, "t", sums, 100, -1);
+    result = process_stream(in, out, kModeCompress, run_settings(options, 100), "t", sums, -1);
     text = err.text();
   }
   setrlimit(RLIMIT_FSIZE, &saved);
@@ -690,7 +691,6 @@ TEST_F(CompressTest, OversizedCandidatesAreDeclined) {
   const Outcome too_long = to_file(Bytes(100, 'e'), "t", {}, 250);
   EXPECT_EQ(too_long.result, 0u);
   EXPECT_EQ(too_long.err, "mirt: Compression resulted in 0-byte block.\n");
-  ext_clear();  // a failed stream leaves its records pending
 
   // 240 + 10 still fits.
   const Outcome fits = to_file(Bytes(100, 'e'), "t", {}, 240);
@@ -734,28 +734,28 @@ std::unique_ptr<BlockChoice> choose(SelectionContext& context, const Bytes& bloc
 TEST_F(CompressTest, BlockChoiceKeepsTheSmallestVerifiedCandidate) {
   const Bytes block = {1, 2, 0, 0};
   ASSERT_TRUE(algorithm_install(20, strip_zeros, "Strip"));
-  SelectionContext with_strip(4, 1);
+  SelectionContext with_strip(4, 1, AlgorithmChoice{});
   auto choice = choose(with_strip, block);
   ASSERT_TRUE(choice->chosen());
   EXPECT_EQ(choice->algorithm(), 20);
   EXPECT_EQ(Bytes(choice->stored(), choice->stored() + choice->length()), (Bytes{0xEE, 1, 2}));
 
   // Left out of the tried slots, it is not tried, and it still decodes.
-  set_tried_algorithms(SlotSet{});
-  SelectionContext untried(4, 1);
+  AlgorithmChoice none_tried;
+  none_tried.tried = SlotSet{};
+  SelectionContext untried(4, 1, none_tried);
   EXPECT_EQ(choose(untried, block)->algorithm(), 0);
   EXPECT_TRUE(algorithm_available(20));
-  set_tried_algorithms(std::nullopt);
 
   tables_reset();
-  SelectionContext copy_only(4, 1);
+  SelectionContext copy_only(4, 1, AlgorithmChoice{});
   choice = choose(copy_only, block);
   ASSERT_TRUE(choice->chosen());
   EXPECT_EQ(choice->algorithm(), 0);
   EXPECT_EQ(Bytes(choice->stored(), choice->stored() + choice->length()), block);
 
   algorithm_disable(0);
-  SelectionContext none(4, 1);
+  SelectionContext none(4, 1, AlgorithmChoice{});
   EXPECT_FALSE(choose(none, block)->chosen());
 }
 
@@ -785,7 +785,6 @@ TEST_F(CompressTest, UnavailableCipherIsRefused) {
   EXPECT_EQ(o.result, 0u);
   EXPECT_EQ(o.err, "mirt: No such cipher.\n");
   EXPECT_TRUE(o.output.empty());
-  EXPECT_EQ(ext_length(), 0u);
 }
 
 }  // namespace

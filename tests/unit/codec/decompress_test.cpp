@@ -29,6 +29,7 @@ using testing::ContainerBytes;
 using testing::count_of;
 using testing::PipeInput;
 using testing::record;
+using testing::run_settings;
 using testing::text_record;
 
 struct Decoded {
@@ -75,7 +76,8 @@ class DecompressTest : public ::testing::Test {
     {
       Capture out(1);
       Capture err(2);
-      d.result = process_stream(input, output, kModeDecompress, options, name, d.sums, 0, cipher);
+      d.result = process_stream(input, output, kModeDecompress, run_settings(options), name, d.sums,
+                                cipher);
       d.out = out.text();
       d.err = err.text();
     }
@@ -308,7 +310,9 @@ TEST_F(DecompressTest, BlockWithoutItsAlgorithmNamesTheBlockAndTheSlot) {
   Capture out(1);
   Capture err(2);
   ChecksumRecord sums;
-  EXPECT_EQ(process_stream(in.fd(), STDOUT_FILENO, kModeDecompress, {}, "t.mrt", sums, 0, -1), 0u);
+  EXPECT_EQ(process_stream(in.fd(), STDOUT_FILENO, kModeDecompress, run_settings(Options{}),
+                           "t.mrt", sums, -1),
+            0u);
   EXPECT_EQ(out.text(), "abc");
   EXPECT_EQ(err.text(), stub + "mirt: t.mrt: block 1 needs algorithm 3 (Text Compression), "
                                "which is not available.\n");
@@ -332,7 +336,8 @@ TEST_F(DecompressTest, FailedWriteIsAFailure) {
   std::string err;
   {
     Capture capture(2);
-    result = process_stream(input, output, kModeDecompress, options, "t.mrt", sums, 0, -1);
+    result =
+        process_stream(input, output, kModeDecompress, run_settings(options), "t.mrt", sums, -1);
     err = capture.text();
   }
   close(input);
@@ -742,7 +747,8 @@ class RoundTripTest : public DecompressTest, public ::testing::WithParamInterfac
         ssize_t n;
         while ((n = read(fds[0], buf, sizeof buf)) > 0) container.insert(container.end(), buf, buf + n);
       });
-      EXPECT_EQ(process_stream(input, fds[1], kModeCompress, options, "plain", sums, block_size, -1),
+      EXPECT_EQ(process_stream(input, fds[1], kModeCompress, run_settings(options, block_size),
+                               "plain", sums, -1),
                 plain.size());
       close(fds[1]);
       reader.join();
@@ -750,13 +756,13 @@ class RoundTripTest : public DecompressTest, public ::testing::WithParamInterfac
     } else {
       std::string out_path = dir_.file("packed.mrt");
       int output = open(out_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-      EXPECT_EQ(process_stream(input, output, kModeCompress, options, "plain", sums, block_size, -1),
+      EXPECT_EQ(process_stream(input, output, kModeCompress, run_settings(options, block_size),
+                               "plain", sums, -1),
                 plain.size());
       close(output);
       container = test::read_bytes(out_path);
     }
     close(input);
-    ext_clear();
     return container;
   }
 };
@@ -843,11 +849,11 @@ TEST_F(DecompressTest, RegressionInputsFailCleanlyOrSucceed) {
       Capture err(2);
       if (pipe) {
         PipeInput piped(bytes);
-        process_stream(piped.fd(), -1, kModeStatistics, options, "r", sums, 0, -1);
+        process_stream(piped.fd(), -1, kModeStatistics, run_settings(options), "r", sums, -1);
       } else {
         std::string in_path = put("regress.mrt", bytes);
         int fd = open(in_path.c_str(), O_RDONLY);
-        process_stream(fd, -1, kModeStatistics, options, "r", sums, 0, -1);
+        process_stream(fd, -1, kModeStatistics, run_settings(options), "r", sums, -1);
         close(fd);
       }
     }

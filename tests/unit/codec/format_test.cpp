@@ -142,61 +142,60 @@ INSTANTIATE_TEST_SUITE_P(
 
 class ExtensionBufferTest : public ::testing::Test {
  protected:
-  void SetUp() override { ext_clear(); }
-  void TearDown() override { ext_clear(); }
+  ExtensionRecords ext;
 };
 
 TEST_F(ExtensionBufferTest, StartsEmpty) {
-  EXPECT_EQ(ext_length(), 0u);
-  EXPECT_EQ(ext_allocated(), 0u);
-  EXPECT_EQ(ext_pad(), nullptr);
+  EXPECT_EQ(ext.length(), 0u);
+  EXPECT_EQ(ext.allocated(), 0u);
+  EXPECT_EQ(ext.pad(), nullptr);
 }
 
 TEST_F(ExtensionBufferTest, GrowsInWholeKilobytes) {
   const std::vector<uint8_t> data(1000, 'x');
   const uint32_t expected_allocation[] = {1024, 2048, 3072};
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(ext_add_bytes(6, data.data(), 1000), 1);
-    EXPECT_EQ(ext_allocated(), expected_allocation[i]);
+    ASSERT_EQ(ext.add_bytes(6, data.data(), 1000), 1);
+    EXPECT_EQ(ext.allocated(), expected_allocation[i]);
   }
-  EXPECT_EQ(ext_length(), 3009u);
-  const uint8_t* buffer = ext_pad();
+  EXPECT_EQ(ext.length(), 3009u);
+  const uint8_t* buffer = ext.pad();
   ASSERT_NE(buffer, nullptr);
   for (uint32_t i = 3009; i < 3072; ++i) ASSERT_EQ(buffer[i], kFillerByte) << i;
-  EXPECT_EQ(ext_length(), 3009u);
-  ext_clear();
-  EXPECT_EQ(ext_length(), 0u);
-  EXPECT_EQ(ext_allocated(), 0u);
+  EXPECT_EQ(ext.length(), 3009u);
+  ext.clear();
+  EXPECT_EQ(ext.length(), 0u);
+  EXPECT_EQ(ext.allocated(), 0u);
 }
 
 TEST_F(ExtensionBufferTest, ExactNeedIsNotRoundedUp) {
   const std::vector<uint8_t> data(2048 - 3, 'y');
-  ASSERT_EQ(ext_add_bytes(7, data.data(), static_cast<uint32_t>(data.size())), 1);
-  EXPECT_EQ(ext_allocated(), 2048u);
-  ASSERT_EQ(ext_add_bytes(7, nullptr, 0), 1);  // need 2051
-  EXPECT_EQ(ext_allocated(), 3072u);
+  ASSERT_EQ(ext.add_bytes(7, data.data(), static_cast<uint32_t>(data.size())), 1);
+  EXPECT_EQ(ext.allocated(), 2048u);
+  ASSERT_EQ(ext.add_bytes(7, nullptr, 0), 1);  // need 2051
+  EXPECT_EQ(ext.allocated(), 3072u);
 }
 
 TEST_F(ExtensionBufferTest, RecordLayout) {
-  ASSERT_EQ(ext_add_bytes(4, "t", 1), 1);
-  ASSERT_EQ(ext_add_int(0, 0x08100127, 4), 1);
-  ASSERT_EQ(ext_add_int(12, 0x01020304, 8), 1);
+  ASSERT_EQ(ext.add_bytes(4, "t", 1), 1);
+  ASSERT_EQ(ext.add_int(0, 0x08100127, 4), 1);
+  ASSERT_EQ(ext.add_int(12, 0x01020304, 8), 1);
   const Bytes expected = {4, 0, 1, 't', 0, 0, 4, 8, 0x10, 1, 0x27,
                           12, 0, 8, 0, 0, 0, 0, 1, 2, 3, 4};
-  ASSERT_EQ(ext_length(), expected.size());
-  const uint8_t* buffer = ext_pad();
+  ASSERT_EQ(ext.length(), expected.size());
+  const uint8_t* buffer = ext.pad();
   EXPECT_EQ(Bytes(buffer, buffer + expected.size()), expected);
 }
 
 TEST_F(ExtensionBufferTest, OverlongRecordIsRefused) {
-  ASSERT_EQ(ext_add_bytes(4, "t", 1), 1);
+  ASSERT_EQ(ext.add_bytes(4, "t", 1), 1);
   const std::vector<uint8_t> data(65536, 'z');
   Capture err(2);
-  EXPECT_EQ(ext_add_bytes(6, data.data(), 65536), 0);
+  EXPECT_EQ(ext.add_bytes(6, data.data(), 65536), 0);
   EXPECT_EQ(err.text(), "mirt: Header record too long (65536 bytes; at most 65535).\n");
-  EXPECT_EQ(ext_length(), 4u);
-  EXPECT_EQ(ext_add_bytes(6, data.data(), 65535), 1);  // the largest that fits
-  EXPECT_EQ(ext_length(), 4u + 3 + 65535);
+  EXPECT_EQ(ext.length(), 4u);
+  EXPECT_EQ(ext.add_bytes(6, data.data(), 65535), 1);  // the largest that fits
+  EXPECT_EQ(ext.length(), 4u + 3 + 65535);
 }
 
 }  // namespace

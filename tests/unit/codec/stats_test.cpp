@@ -24,6 +24,7 @@ using testing::Capture;
 using testing::ContainerBytes;
 using testing::count_of;
 using testing::PipeInput;
+using testing::run_settings;
 using testing::record;
 using testing::text_record;
 
@@ -49,7 +50,7 @@ class StatsTest : public ::testing::Test {
     options.verbosity = static_cast<uint8_t>(verbosity);
     Capture out(1);
     Capture err(2);
-    r.result = process_stream(fd, -1, kModeStatistics, options, name, r.sums, 0, -1);
+    r.result = process_stream(fd, -1, kModeStatistics, run_settings(options), name, r.sums, -1);
     r.out = out.text();
     r.err = err.text();
     return r;

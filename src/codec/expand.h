@@ -68,8 +68,9 @@ class ExpandStream : public BlockStage {
   };
   const Head& peek();
   // Memory a block holds while in flight: its plain and stored bytes, a
-  // cipher's scratch space, and its algorithm's working memory.
-  uint64_t block_need(const Head& head) const;
+  // cipher's scratch space, and its algorithm's working memory on
+  // `threads` threads.
+  uint64_t block_need(const Head& head, uint32_t threads) const;
   bool at_counted_end() const;
   std::unique_ptr<BlockJob> fail(const char* reason, int error = 0);
   std::unique_ptr<BlockJob> end_of_blocks(const Head& head);

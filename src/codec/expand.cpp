@@ -199,6 +199,10 @@ std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t s
   // output buffer); anything longer is not ours.
   if (stored_length > uint64_t{block_size_} * 2) return fail("stored length too large");
   std::vector<uint8_t> stored;
+  if (!spare_stored_.empty()) {
+    stored = std::move(spare_stored_.back());
+    spare_stored_.pop_back();
+  }
   errno = 0;  // set by a failed read (a stalled or reset connection), not by an early end
   if (!read_exactly(input_, stored, stored_length))
     return errno != 0 ? fail(nullptr, errno) : fail("truncated block");
@@ -328,6 +332,7 @@ bool ExpandStream::finish(BlockJob& job) {
   progress_step(1);
   if (!write_block(block)) return false;
   spare_blocks_.push_back(std::move(block.plain));
+  spare_stored_.push_back(std::move(block.stored));
   return true;
 }
 

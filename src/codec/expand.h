@@ -101,7 +101,10 @@ class ExpandStream : public BlockStage {
   CipherEntry cipher_ = nullptr;
   std::vector<uint8_t> cipher_state_;
   std::vector<uint8_t> cipher_scratch_;
+  // Buffers of finished blocks, reused: no fresh allocation (and page
+  // faults) per block.
   std::vector<Buffer> spare_blocks_;
+  std::vector<std::vector<uint8_t>> spare_stored_;
 };
 
 }  // namespace mirt

@@ -164,7 +164,10 @@ std::unique_ptr<BlockJob> ExpandStream::next() {
   const Head head = peek();
   head_.read = false;
   if (head.kind != BlockHead::kBlock) return end_of_blocks(head);
-  const uint64_t need = block_need(head);
+  // Threads lent to the call cost memory: without room, the block decodes on one.
+  uint32_t threads = resources_.worker_threads();
+  uint64_t need = block_need(head, threads);
+  if (threads > 1 && !resources_.fits_memory(reserved_ + need)) need = block_need(head, threads = 1);
   if (!resources_.fits_memory(need)) {
     auto failure = fail(nullptr);
     static_cast<BlockFailure&>(*failure).memory_need = need;
@@ -173,21 +176,22 @@ std::unique_ptr<BlockJob> ExpandStream::next() {
   auto block = read_block(head.algorithm, head.length);
   if (auto* expansion = dynamic_cast<BlockExpansion*>(block.get())) {
     expansion->need = need;
+    expansion->place.threads = threads;
     reserved_ += need;
   }
   return block;
 }
 
-uint64_t ExpandStream::block_need(const Head& head) const {
+uint64_t ExpandStream::block_need(const Head& head, uint32_t threads) const {
   const uint64_t stored = head.length;
   return uint64_t{block_size_} + stored + (cipher_ != nullptr ? 2 * stored : 0) +
-         algorithm_memory(head.algorithm, MR_MODE_DECOMPRESS, block_size_);
+         algorithm_memory(head.algorithm, MR_MODE_DECOMPRESS, block_size_, threads);
 }
 
 bool ExpandStream::may_read() {
   if (end_ || ended_ || at_counted_end()) return true;
   const Head& head = peek();
-  return head.kind != BlockHead::kBlock || resources_.fits_memory(reserved_ + block_need(head));
+  return head.kind != BlockHead::kBlock || resources_.fits_memory(reserved_ + block_need(head, 1));
 }
 
 std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t stored_length) {
@@ -195,6 +199,10 @@ std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t s
   // output buffer); anything longer is not ours.
   if (stored_length > uint64_t{block_size_} * 2) return fail("stored length too large");
   std::vector<uint8_t> stored;
+  if (!spare_stored_.empty()) {
+    stored = std::move(spare_stored_.back());
+    spare_stored_.pop_back();
+  }
   errno = 0;  // set by a failed read (a stalled or reset connection), not by an early end
   if (!read_exactly(input_, stored, stored_length))
     return errno != 0 ? fail(nullptr, errno) : fail("truncated block");
@@ -324,6 +332,7 @@ bool ExpandStream::finish(BlockJob& job) {
   progress_step(1);
   if (!write_block(block)) return false;
   spare_blocks_.push_back(std::move(block.plain));
+  spare_stored_.push_back(std::move(block.stored));
   return true;
 }
 

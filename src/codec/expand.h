@@ -70,8 +70,9 @@ class ExpandStream : public BlockStage {
   };
   const Head& peek();
   // Memory a block holds while in flight: its plain and stored bytes, a
-  // cipher's scratch space, and its algorithm's working memory.
-  uint64_t block_need(const Head& head) const;
+  // cipher's scratch space, and its algorithm's working memory on
+  // `threads` threads.
+  uint64_t block_need(const Head& head, uint32_t threads) const;
   bool at_counted_end() const;
   std::unique_ptr<BlockJob> fail(const char* reason, int error = 0);
   std::unique_ptr<BlockJob> end_of_blocks(const Head& head);
@@ -103,7 +104,10 @@ class ExpandStream : public BlockStage {
   CipherEntry cipher_ = nullptr;
   std::vector<uint8_t> cipher_state_;
   std::vector<uint8_t> cipher_scratch_;
+  // Buffers of finished blocks, reused: no fresh allocation (and page
+  // faults) per block.
   std::vector<Buffer> spare_blocks_;
+  std::vector<std::vector<uint8_t>> spare_stored_;
 };
 
 }  // namespace mirt

@@ -54,6 +54,20 @@ void run_guarded(BlockJob& job, const std::function<void(unsigned)>& run, unsign
   }
 }
 
+// The sub-tasks of one algorithm call (mr_call_context.parallel): taken
+// one index at a time by the calling worker and by any idle one.
+struct Batch {
+  uint32_t count;
+  void (*task)(void*, uint32_t);
+  void* arg;
+  uint32_t next = 0;  // first index not yet taken
+  uint32_t done = 0;
+};
+
+class WorkerPool;
+// The pool of the worker running on this thread; null elsewhere.
+thread_local WorkerPool* t_pool = nullptr;
+
 // Worker threads and the queue they take work from. The destructor drops
 // what is still queued and joins every worker.
 class WorkerPool {
@@ -83,6 +97,18 @@ class WorkerPool {
   }
 
   bool empty() const { return workers_.empty(); }
+  unsigned size() const { return static_cast<unsigned>(workers_.size()); }
+
+  // Calling worker: runs every index of the batch, with idle workers
+  // helping; sub-tasks go ahead of block work, so no more threads than
+  // the pool's are ever busy.
+  void run_batch(Batch& batch) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    batches_.push_back(&batch);
+    work_ready_.notify_all();
+    while (batch.next < batch.count) run_index(hold, batch);
+    batch_done_.wait(hold, [&batch] { return batch.done == batch.count; });
+  }
 
   void submit(Entry* entry, std::vector<BlockTask>& tasks) {
     {
@@ -104,11 +130,26 @@ class WorkerPool {
   }
 
  private:
+  // Holding the lock: takes the batch's next index and runs it unlocked.
+  void run_index(std::unique_lock<std::mutex>& hold, Batch& batch) {
+    const uint32_t index = batch.next++;
+    if (batch.next == batch.count) std::erase(batches_, &batch);
+    hold.unlock();
+    batch.task(batch.arg, index);
+    hold.lock();
+    if (++batch.done == batch.count) batch_done_.notify_all();
+  }
+
   void work(unsigned worker) {
+    t_pool = this;
     std::unique_lock<std::mutex> hold(mutex_);
     for (;;) {
-      work_ready_.wait(hold, [this] { return stopping_ || !queue_.empty(); });
+      work_ready_.wait(hold, [this] { return stopping_ || !queue_.empty() || !batches_.empty(); });
       if (stopping_) return;
+      if (!batches_.empty()) {
+        run_index(hold, *batches_.front());
+        continue;
+      }
       Queued task = std::move(queue_.extract(queue_.begin()).value());
       hold.unlock();
       run_guarded(*task.entry->job, task.run, worker);
@@ -123,7 +164,9 @@ class WorkerPool {
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable round_done_;
+  std::condition_variable batch_done_;
   std::multiset<Queued> queue_;
+  std::vector<Batch*> batches_;
   std::vector<Entry*> done_;
   uint64_t order_ = 0;
   bool stopping_ = false;
@@ -210,6 +253,18 @@ class Coordinator {
 bool run_pipeline(BlockStage& stage, const PipelineShape& shape) {
   Coordinator coordinator(stage, shape);
   return coordinator.run();
+}
+
+unsigned helper_threads() { return t_pool != nullptr ? t_pool->size() : 1; }
+
+void run_helpers(uint32_t count, void (*task)(void*, uint32_t), void* arg) {
+  if (count == 0) return;
+  if (t_pool == nullptr || count == 1) {
+    for (uint32_t i = 0; i < count; ++i) task(arg, i);
+    return;
+  }
+  Batch batch{count, task, arg};
+  t_pool->run_batch(batch);
 }
 
 }  // namespace mirt

@@ -58,4 +58,12 @@ struct PipelineShape {
 // started here outlives the call, also when it throws.
 bool run_pipeline(BlockStage& stage, const PipelineShape& shape);
 
+// Sub-tasks of the block task running on this thread (the call context's
+// threads and parallel): on a pipeline worker, the pool's size, and the
+// tasks run on the calling worker and on whichever workers are idle, ahead
+// of other blocks' work, so at most the pool's threads are ever busy.
+// Anywhere else one thread, and the tasks run in order on the caller.
+unsigned helper_threads();
+void run_helpers(uint32_t count, void (*task)(void* arg, uint32_t index), void* arg);
+
 }  // namespace mirt

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "codec/pipeline.h"
 #include "common/diag.h"
 
 namespace mirt {
@@ -75,6 +76,11 @@ constinit std::array<CipherSlot, kCipherSlots> g_ciphers = initial_ciphers();
 std::mutex g_slot_locks[kAlgorithmSlots];
 
 bool usable_algorithm_slot(int slot) { return slot >= 0 && slot < kEndOfBlocks; }
+
+// The pool is the calling worker's own, so `host` is not needed here.
+void run_parallel(void*, uint32_t count, void (*task)(void*, uint32_t), void* arg) {
+  run_helpers(count, task, arg);
+}
 
 }  // namespace
 
@@ -158,7 +164,9 @@ uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* ds
     context.version = MR_CONTEXT_VERSION;
     context.block_index = place->index;
     context.block_key = place->key;
-    context.threads = 1;
+    const uint32_t lent = helper_threads();
+    context.threads = place->threads != 0 && place->threads < lent ? place->threads : lent;
+    if (context.threads > 1) context.parallel = run_parallel;
     reserved = &context;
   }
   if (traits.threadsafe) return entry(mode, reserved, src, dst, src_len, dst_cap);
@@ -166,10 +174,10 @@ uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* ds
   return entry(mode, reserved, src, dst, src_len, dst_cap);
 }
 
-uint64_t algorithm_memory(int slot, uint32_t mode, uint32_t block_size) {
+uint64_t algorithm_memory(int slot, uint32_t mode, uint32_t block_size, uint32_t threads) {
   if (!algorithm_available(slot) || algorithm_entry(slot) == copy_algorithm) return 0;
   const mr_memory_function memory = g_algorithms[slot].traits.memory;
-  if (memory != nullptr) return memory(mode, block_size, 1);
+  if (memory != nullptr) return memory(mode, block_size, threads < 1 ? 1 : threads);
   return kUnstatedMemoryFactor * block_size;
 }
 

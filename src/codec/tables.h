@@ -54,11 +54,15 @@ bool algorithm_install(int slot, AlgorithmEntry entry, const char* name,
 struct BlockPlace {
   uint64_t index = 0;
   uint32_t key = 0;  // block_key() of the block
+  // Most threads the call may keep busy; 0: as many as the worker running
+  // it has (helper_threads()).
+  uint32_t threads = 0;
 };
 
 // Calls the slot's entry (null entries give 0 in mode 2, -1 otherwise),
 // holding the slot's lock unless the entry is thread-safe, and with the
-// block's place in a call context when the module reads one. Every call
+// block's place in a call context when the module reads one, with the
+// threads its worker can lend it. Every call
 // of an algorithm from the codec goes through here.
 uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* dst,
                         uint32_t src_len, uint32_t dst_cap, const BlockPlace* place = nullptr);
@@ -69,7 +73,8 @@ uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* ds
 // and kUnstatedMemoryFactor times the block size for a module that does not
 // say: more than any bundled codec needs (block sorting, the most, about 6).
 inline constexpr uint64_t kUnstatedMemoryFactor = 8;
-uint64_t algorithm_memory(int slot, uint32_t mode, uint32_t block_size);
+// With `threads`: as the call context would give them.
+uint64_t algorithm_memory(int slot, uint32_t mode, uint32_t block_size, uint32_t threads = 1);
 
 // Cipher slots (number 0..4); out-of-range numbers are never available.
 CipherEntry cipher_entry(int slot);

@@ -202,6 +202,24 @@ TEST_F(ThreadsTest, DecompressionFailingInTheMiddleFailsAlike) {
   EXPECT_FALSE(test::file_exists(dir.file("back")));
 }
 
+// One block large enough that block sorting splits its work into
+// sub-tasks on the run's threads, in both directions.
+TEST_F(ThreadsTest, OneLargeBlockSplitAcrossThreadsGivesTheSameBytes) {
+  if (!std::filesystem::exists(plugin("bwt"))) GTEST_SKIP() << "no block-sorting plugin";
+  const std::string data = test::make_data(1200000, 1);
+  ASSERT_TRUE(write_file(dir.file("in"), data));
+  const std::vector<std::string> bwt{"-M", "module " + plugin("bwt"), "-I", "22"};
+  std::vector<std::string> args = bwt;
+  args.insert(args.end(), {"-v", "-v", "-b", "2000000", "-c", "in"});
+  const Outcome packed = same_for_every_count(args);
+  ASSERT_EQ(packed.result.exit_code, 0) << packed.result.err;
+  ASSERT_NE(packed.result.err.find("| 022  |"), std::string::npos) << packed.result.err;
+  ASSERT_TRUE(write_file(dir.file("in.mrt"), packed.result.out));
+  args = bwt;
+  args.insert(args.end(), {"-d", "-c", "in.mrt"});
+  EXPECT_EQ(same_for_every_count(args).result.out, data);
+}
+
 // The picky module aborts the process when two calls overlap; with many
 // blocks and eight threads it would, were the calls not serialised.
 TEST_F(ThreadsTest, ModulesWithoutTheDeclarationAreNeverEnteredTwice) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -27,7 +28,27 @@ int live_threads() {
 
 std::atomic<int> g_live_jobs{0};
 
-// A block whose work takes two rounds of a few tasks of random length.
+// Threads inside a block task or one of its sub-tasks at once, and the most.
+std::atomic<int> g_busy{0};
+std::atomic<int> g_most_busy{0};
+thread_local int t_depth = 0;
+
+class Busy {
+ public:
+  Busy() {
+    if (t_depth++ > 0) return;
+    const int now = ++g_busy;
+    int most = g_most_busy.load();
+    while (now > most && !g_most_busy.compare_exchange_weak(most, now)) {
+    }
+  }
+  ~Busy() {
+    if (--t_depth == 0) --g_busy;
+  }
+};
+
+// A block whose work takes two rounds of a few tasks of random length;
+// the first task of each round hands out sub-tasks as an algorithm would.
 class TestJob : public BlockJob {
  public:
   explicit TestJob(int index) : index(index), rng(static_cast<unsigned>(index)) { ++g_live_jobs; }
@@ -36,17 +57,30 @@ class TestJob : public BlockJob {
     if (round++ >= 2) return;
     for (int i = 0; i < 3; ++i) {
       const int pause = static_cast<int>(rng() % 300);
-      tasks.push_back({[this, pause](unsigned) {
+      tasks.push_back({[this, pause, i](unsigned) {
+                         const Busy busy;
                          std::this_thread::sleep_for(std::chrono::microseconds(pause));
+                         if (i == 0) split();
                          ++work_done;
                        },
                        static_cast<uint64_t>(pause)});
     }
   }
+  void split() {
+    lent = helper_threads();
+    run_helpers(kParts, [](void* arg, uint32_t part) {
+      const Busy busy;
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      ++static_cast<TestJob*>(arg)->parts_run[part];
+    }, this);
+  }
+  static constexpr uint32_t kParts = 5;
   const int index;
   std::mt19937 rng;
   int round = 0;
   std::atomic<int> work_done{0};
+  std::atomic<int> parts_run[kParts] = {};
+  unsigned lent = 0;
 };
 
 class TestStage : public BlockStage {
@@ -61,12 +95,15 @@ class TestStage : public BlockStage {
     auto& block = static_cast<TestJob&>(job);
     finished.push_back(block.index);
     all_work_done = all_work_done && block.work_done == 6;
+    for (const auto& part : block.parts_run) all_work_done = all_work_done && part == 2;
+    lent.insert(block.lent);
     // Lookahead: the block after this one has been read, or none is left.
     read_ahead = read_ahead && (read_ > block.index + 1 || read_ == blocks_);
     return block.index != fail_at_;
   }
   std::vector<int> finished;
   bool all_work_done = true;
+  std::set<unsigned> lent;  // helper_threads() the blocks' tasks saw
   bool read_ahead = true;
   int peak_live = 0;
 
@@ -93,13 +130,18 @@ class PipelineTest : public ::testing::TestWithParam<Case> {};
 // sanitizer's, say) is running: a small run first.
 int settled_threads();
 
+// Sub-tasks included: every one runs once, on no more threads than the run has.
 TEST_P(PipelineTest, FinishesEveryBlockInOrderWithinTheMemoryBound) {
   const int before = settled_threads();
   TestStage stage(40, -1);
+  g_most_busy = 0;
   ASSERT_TRUE(run_pipeline(stage, {GetParam().threads, GetParam().lookahead}));
   ASSERT_EQ(stage.finished.size(), 40u);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(stage.finished[static_cast<size_t>(i)], i);
   EXPECT_TRUE(stage.all_work_done);
+  EXPECT_EQ(stage.lent, std::set<unsigned>{GetParam().threads});
+  EXPECT_LE(g_most_busy, static_cast<int>(GetParam().threads));
+  EXPECT_EQ(helper_threads(), 1u);  // off the workers
   if (GetParam().lookahead) {
     EXPECT_TRUE(stage.read_ahead);
   }

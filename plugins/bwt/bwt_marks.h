@@ -25,7 +25,8 @@ struct MarkModel {
       return 0;
     }
     previous = 1;
-    const int nb = 31 - __builtin_clz(mark);  // mark >= 1
+    // Decoding passes no mark: the bits come from the coder.
+    const int nb = mark != 0 ? 31 - __builtin_clz(mark) : 0;
     int got = 0;
     while (got < 30 && bit(coder, nb > got, unary[got])) ++got;
     uint32_t v = 1;

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "common/diag.h"
+#include "status/meter.h"
 
 namespace mirt {
 
@@ -159,6 +160,10 @@ uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* ds
     context.block_index = place->index;
     context.block_key = place->key;
     context.threads = 1;
+    if (MeterCall* meter = MeterCall::current()) {
+      context.progress = MeterCall::progress;
+      context.host = meter;
+    }
     reserved = &context;
   }
   if (traits.threadsafe) return entry(mode, reserved, src, dst, src_len, dst_cap);

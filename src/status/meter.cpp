@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/diag.h"
 #include "status/status.h"
 
 namespace mirt {
@@ -119,8 +120,6 @@ void drawer() {
 
 }  // namespace
 
-void meter_set_detailed(bool on) { g_detailed = on; }
-
 bool meter_replaces_status() { return g_detailed && status_param_get(kStatusLevel) >= 1; }
 
 MeterFile::MeterFile(const char* name, uint64_t total, bool expanding) {
@@ -175,19 +174,40 @@ void meter_read(uint64_t bytes) {
   if (g_metering) g_read.fetch_add(bytes, std::memory_order_relaxed);
 }
 
-MeterPause::MeterPause() : held_(g_metering) {
-  if (!held_) return;
+namespace {
+
+bool pause_begin() {
+  if (!g_metering) return false;
   g_lock.lock();
-  if (g_terminal && g_drawn > 0) {
-    overwrite("", "\r");
-  }
+  if (g_terminal && g_drawn > 0) overwrite("", "\r");
   g_paused = true;
+  return true;
 }
 
-MeterPause::~MeterPause() {
-  if (!held_) return;
+void pause_end() {
   g_paused = false;
   g_lock.unlock();
+}
+
+// Messages of the program (common/diag) step over the line the same way.
+thread_local bool t_guarding = false;
+void guard_enter() { t_guarding = pause_begin(); }
+void guard_leave() {
+  if (t_guarding) pause_end();
+  t_guarding = false;
+}
+
+}  // namespace
+
+void meter_set_detailed(bool on) {
+  g_detailed = on;
+  if (on) set_diagnostic_guard(guard_enter, guard_leave);
+}
+
+MeterPause::MeterPause() : held_(pause_begin()) {}
+
+MeterPause::~MeterPause() {
+  if (held_) pause_end();
 }
 
 namespace {

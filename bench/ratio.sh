@@ -15,12 +15,13 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 mirt=${1:-$here/build/release/mirt}
 plugins=${2:-$(dirname "$mirt")/plugins}
 corpus=${CORPUS:-$here/../shared/bench/corpus}
+[ -d "$corpus" ] || [ -n "${CORPUS:-}" ] || corpus=$here/../../shared/bench/corpus  # from a worktree
 configs=${CONFIGS:-default fast max}
 pipe_test=${PIPE:-1}
 [ -x "$mirt" ] || { echo "no mirt binary at $mirt (build first)" >&2; exit 1; }
 [ -d "$plugins" ] || { echo "no plugin folder at $plugins" >&2; exit 1; }
 [ -d "$corpus" ] || { echo "no corpus at $corpus" >&2; exit 1; }
-for tool in gzip xz zstd /usr/bin/time; do
+for tool in gzip bzip2 xz zstd /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "needs $tool (scripts/setup --deps-only)" >&2; exit 1; }
 done
 
@@ -48,6 +49,7 @@ if [ "\$1" = compress ]; then
     zstd19) zstd -q -19 -T1 -c "\$3" >"\$4" ;;
     zstd3) zstd -q -3 -T1 -c "\$3" >"\$4" ;;
     gzip) gzip -9 -c "\$3" >"\$4" ;;
+    bzip2) bzip2 -9 -c "\$3" >"\$4" ;;
   esac
 else
   case \$2 in
@@ -55,6 +57,7 @@ else
     xz) xz -d -T1 -c "\$3" >"\$4" ;;
     zstd*) zstd -q -d -c "\$3" >"\$4" ;;
     gzip) gzip -d -c "\$3" >"\$4" ;;
+    bzip2) bzip2 -d -c "\$3" >"\$4" ;;
   esac
 fi
 EOF_RUN
@@ -62,7 +65,7 @@ chmod +x "$work/run"
 
 tools=()
 for c in $configs; do tools+=("mirt-$c"); done
-tools+=(xz zstd19 zstd3 gzip)
+tools+=(xz zstd19 zstd3 gzip bzip2)
 
 # timed VAR COMMAND...: runs it, sets VAR_cpu, VAR_wall, VAR_rss
 timed() {

@@ -130,6 +130,8 @@ typedef void (*mr_entry)(void);
  *               (mode 1: of src_len; mode 2: of the plain length) are
  *               finished. Cheap and safe from any of the call's threads;
  *               calling it every 64 KiB or so is plenty. May be null.
+ *               The program moves its progress line with it; without
+ *               it, the line guesses from the time the call has taken.
  *   host        the program's; passed back to parallel and progress.
  */
 #define MR_CONTEXT_VERSION 1

@@ -17,6 +17,7 @@
 #include "common/keyword.h"
 #include "location/net.h"
 #include "modules/loader.h"
+#include "status/meter.h"
 #include "status/status.h"
 
 namespace mirt {
@@ -43,6 +44,7 @@ enum class Directive {
   kNetTimeout,
   kTryAlgorithms,
   kMemoryLimit,
+  kProgress,
 };
 
 struct DirectiveKeyword {
@@ -72,6 +74,7 @@ constexpr DirectiveKeyword kDirectives[] = {
     {"net_timeout", Directive::kNetTimeout},
     {"try_algorithms", Directive::kTryAlgorithms},
     {"memory_limit", Directive::kMemoryLimit},
+    {"progress", Directive::kProgress},
 };
 
 constexpr int kMaxFields = 4;
@@ -169,6 +172,9 @@ void apply_program_directive(Directive directive, const char* value, Options& op
         set_network_timeout(static_cast<uint32_t>(std::min(seconds, 0xFFFFFFFFul)));
       }
       break;
+    case Directive::kProgress:
+      meter_set_detailed(std::strcmp(value, "detailed") == 0);
+      break;
     default:
       break;
   }
@@ -235,6 +241,7 @@ bool program_directive(Directive directive) {
     case Directive::kTryUrls:
     case Directive::kNetwork:
     case Directive::kNetTimeout:
+    case Directive::kProgress:
       return true;
     default:
       return false;

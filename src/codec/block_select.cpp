@@ -8,6 +8,7 @@
 
 #include "codec/format.h"
 #include "codec/tables.h"
+#include "status/meter.h"
 
 namespace mirt {
 namespace {
@@ -89,9 +90,15 @@ void BlockChoice::plan(std::vector<BlockTask>& tasks) {
       tasks.push_back({[this, i](unsigned) { compress(i); },
                        expected_cost(slots[i], context_.block_size())});
     }
-    if (!tasks.empty()) return;
+    if (!tasks.empty()) {
+      meter_share_ = uint64_t{context_.block_size()} * kCompressPart / 100 / tasks.size();
+      return;
+    }
   }
-  for (size_t i : replay())
+  const std::vector<size_t> unknown = replay();
+  if (!unknown.empty())
+    meter_share_ = uint64_t{context_.block_size()} * (100 - kCompressPart) / 100 / unknown.size();
+  for (size_t i : unknown)
     tasks.push_back({[this, i](unsigned worker) { verify(i, worker); },
                      candidates_[i].length});
 }
@@ -100,6 +107,8 @@ void BlockChoice::compress(size_t index) {
   const int slot = context_.slots()[index];
   Candidate& candidate = candidates_[index];
   Buffer out = allocate_buffer(context_.capacity());
+  const MeterCall meter(place_.index, meter_share_, context_.block_size(),
+                        MeterCall::kind(slot, false));
   const auto start = std::chrono::steady_clock::now();
   uint32_t length = call_algorithm(slot, MR_MODE_COMPRESS, plain_.get(), out.get(),
                                    context_.block_size(), context_.capacity(), &place_);
@@ -115,6 +124,8 @@ void BlockChoice::verify(size_t index, unsigned worker) {
   Candidate& candidate = candidates_[index];
   uint8_t* back = context_.verify_buffer(worker);
   const uint32_t size = context_.block_size();
+  const MeterCall meter(place_.index, meter_share_, size,
+                        MeterCall::kind(context_.slots()[index], true));
   const uint32_t produced = call_algorithm(context_.slots()[index], MR_MODE_DECOMPRESS,
                                            candidate.data.get(), back, candidate.length, size,
                                            &place_);

@@ -80,6 +80,10 @@ class BlockChoice : public BlockJob {
   std::vector<CandidateNote> notes_;
   int best_ = -1;  // index into candidates_
   bool compressed_ = false;
+  // Of the block's bytes on the progress line, what each call of the
+  // current round stands for: compressing is most of the work.
+  static constexpr uint64_t kCompressPart = 80;
+  uint64_t meter_share_ = 0;
 };
 
 }  // namespace mirt

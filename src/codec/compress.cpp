@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "codec/block_select.h"
@@ -21,6 +22,7 @@
 #include "common/diag.h"
 #include "common/io.h"
 #include "location/stream.h"
+#include "status/meter.h"
 #include "status/status.h"
 
 namespace mirt {
@@ -67,6 +69,8 @@ uint32_t expected_blocks(uint64_t input_size, uint32_t block_size) {
 }
 
 void report_candidates(const std::vector<CandidateNote>& notes, const Options& options) {
+  std::optional<MeterPause> pause;
+  if (options.verbosity >= 3 || options.complain) pause.emplace();
   for (const CandidateNote& note : notes) {
     if (note.verify_failed && options.complain)
       status_message(0, "Compression verification failed (ignoring)");
@@ -80,6 +84,7 @@ void report_candidates(const std::vector<CandidateNote>& notes, const Options& o
 void report_block(const Options& options, uint32_t count, uint8_t algorithm, uint32_t length) {
   const char* name = shown_name(algorithm_name(algorithm));
   if (options.verbosity >= 2) {
+    const MeterPause pause;
     if (options.verbosity >= 3)
       std::fputs("mirt: ^^^\\ /^^^^\\ /^^^^^^^\\ /^^^^^^^^^^^^^^^^^^^^^^^^^^\n", stderr);
     std::fprintf(stderr, "mirt: %03i | %03i  | %-7i | %s\n", static_cast<int>(count),
@@ -184,6 +189,7 @@ int32_t CompressStream::read_block(Buffer& block) {
     input_ended_ = true;
   }
   total_ += filled;
+  meter_read(filled);
   return got;
 }
 
@@ -246,6 +252,7 @@ bool CompressStream::write_header(const char* file_name) {
   h[23] = 0;
   put_be(h + 24, area_, 4);
   std::memset(h + kHeaderLength, kFillerByte, area_);
+  meter_block(-1, 0, 0, kHeaderLength + uint64_t{area_});
   return write_all(output_, h, kHeaderLength + size_t{area_});
 }
 
@@ -317,6 +324,9 @@ bool CompressStream::finish(BlockJob& job) {
   if (!options_.header_only &&
       !write_block_record(output_, choice.algorithm(), length, width_, choice.stored()))
     return false;
+  // Every block but the last is whole.
+  const uint64_t in = std::min<uint64_t>(block_size_, total_ - uint64_t{block_size_} * (blocks_ - 1));
+  meter_block(static_cast<int64_t>(blocks_ - 1), in, in, 1 + static_cast<uint64_t>(width_) + length);
   spare_blocks_.push_back(choice.take_plain());
   return true;
 }
@@ -333,6 +343,7 @@ bool CompressStream::write_trailer() {
   uint8_t trailer[12];
   put_be(trailer, kEndOfFileMagic, 4);
   put_be(trailer + 4, total_, 8);
+  meter_block(-1, 0, 0, sizeof trailer);
   return write_all(output_, trailer, sizeof trailer);
 }
 

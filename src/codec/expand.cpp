@@ -12,6 +12,7 @@
 #include "common/diag.h"
 #include "common/io.h"
 #include "common/keyword.h"
+#include "status/meter.h"
 #include "status/status.h"
 
 namespace mirt {
@@ -44,6 +45,7 @@ class BlockExpansion : public BlockJob {
   }
 
   void expand() {
+    const MeterCall meter(place.index, stored.size(), capacity, MeterCall::kind(algorithm, true));
     produced = call_algorithm(algorithm, MR_MODE_DECOMPRESS, stored.data(), plain.get(),
                               static_cast<uint32_t>(stored.size()), capacity, &place);
     if (sum_plain && produced <= capacity) plain_sum = adler32(0, plain.get(), produced);
@@ -279,6 +281,8 @@ bool ExpandStream::write_block(const BlockExpansion& block) {
   }
   if (keep > 0 && !write_all(output_, block.plain.get(), keep)) return false;
   produced_ += keep;
+  meter_block(static_cast<int64_t>(block.place.index), block.stored.size(), keep,
+              block.stored.size());
   return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "codec/codec.h"
 #include "common/diag.h"
+#include "status/meter.h"
 
 namespace mirt {
 
@@ -23,10 +24,15 @@ StreamResult run_mode(int input, int output, int mode, const Settings& settings,
   const uint64_t input_size = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
 
   switch (mode) {
-    case kModeCompress:
-      return compress_stream(input, output, settings, file_name, sums, cipher, input_size);
-    case kModeDecompress:
-      return decompress_stream(input, output, settings, file_name, sums, cipher);
+    case kModeCompress: {
+      MeterFile meter(file_name, input_size, false);
+      return meter.done(
+          compress_stream(input, output, settings, file_name, sums, cipher, input_size));
+    }
+    case kModeDecompress: {
+      MeterFile meter(file_name, input_size, true);
+      return meter.done(decompress_stream(input, output, settings, file_name, sums, cipher));
+    }
     case kModeStatistics:
       return report_stream(input, settings.options, file_name, sums);
     default:

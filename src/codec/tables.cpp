@@ -7,6 +7,7 @@
 
 #include "codec/pipeline.h"
 #include "common/diag.h"
+#include "status/meter.h"
 
 namespace mirt {
 
@@ -167,6 +168,10 @@ uint32_t call_algorithm(int slot, uint32_t mode, const uint8_t* src, uint8_t* ds
     const uint32_t lent = helper_threads();
     context.threads = place->threads != 0 && place->threads < lent ? place->threads : lent;
     if (context.threads > 1) context.parallel = run_parallel;
+    if (MeterCall* meter = MeterCall::current()) {
+      context.progress = MeterCall::progress;
+      context.host = meter;
+    }
     reserved = &context;
   }
   if (traits.threadsafe) return entry(mode, reserved, src, dst, src_len, dst_cap);

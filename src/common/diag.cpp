@@ -1,5 +1,6 @@
 #include "common/diag.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,25 @@ namespace mirt {
 namespace {
 
 thread_local DiagnosticCapture* t_capture = nullptr;
+
+std::atomic<void (*)()> g_enter{nullptr};
+std::atomic<void (*)()> g_leave{nullptr};
+
+// Holds the guard while a message is written.
+class Guarded {
+ public:
+  Guarded() : leave_(g_leave.load()) {
+    if (leave_ != nullptr) g_enter.load()();
+  }
+  ~Guarded() {
+    if (leave_ != nullptr) leave_();
+  }
+  Guarded(const Guarded&) = delete;
+  Guarded& operator=(const Guarded&) = delete;
+
+ private:
+  void (*leave_)();
+};
 
 // The text without its final newline, as a capture keeps it.
 std::string without_newline(std::string text) {
@@ -34,6 +54,7 @@ void report_system_error(const char* operation, int err) {
     t_capture->add(std::string(operation) + ": " + std::strerror(err), err);
     return;
   }
+  const Guarded guard;
   std::fprintf(stderr, "mirt: %s: %s\n", operation, std::strerror(err));
 }
 
@@ -47,9 +68,15 @@ void report(const char* format, ...) {
     t_capture->add(without_newline(text), 0);
     return;
   }
+  const Guarded guard;
   std::fputs("mirt: ", stderr);
   std::vfprintf(stderr, format, args);
   va_end(args);
+}
+
+void set_diagnostic_guard(void (*enter)(), void (*leave)()) {
+  g_enter = enter;
+  g_leave = leave;
 }
 
 const char* display_name(const char* file_name) {

@@ -11,6 +11,10 @@ void report_system_error(const char* operation, int err);
 // "mirt: " followed by the formatted text (which carries its own newline).
 void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Called around every message written to standard error: a line being
+// redrawn there steps aside. Set once, before any thread starts.
+void set_diagnostic_guard(void (*enter)(), void (*leave)());
+
 // The name shown for a stream in messages ("standard input" when null).
 const char* display_name(const char* file_name);
 

@@ -1,5 +1,7 @@
 #include "status/status.h"
 
+#include "status/meter.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -110,7 +112,7 @@ void status_set_percent(int32_t percent) {
 }
 
 void status_redraw() {
-  if (g_params[kStatusLevel] == 0) return;
+  if (g_params[kStatusLevel] == 0 || meter_replaces_status()) return;
 
   int width = 10;
   if (const char* columns = std::getenv("COLUMNS")) {
@@ -155,7 +157,7 @@ void status_redraw() {
 }
 
 void status_finish() {
-  if (g_params[kStatusLevel] == 0) return;
+  if (g_params[kStatusLevel] == 0 || meter_replaces_status()) return;
   std::fputc('\n', stderr);
   std::fflush(stderr);
 }

@@ -244,7 +244,7 @@ TEST_F(Installed, LibraryServesAProgramBuiltWithPkgConfig) {
 TEST_F(Installed, ReplacesOnlyAnUnchangedEarlierConfiguration) {
   const std::string conf = prefix_ + "/etc/mirt.conf";
   const std::string before = read_file(conf);
-  std::string earlier = read_file(std::string(MIRT_SOURCE_DIR) + "/plugins/earlier-conf/mirt-4.conf.in");
+  std::string earlier = read_file(std::string(MIRT_SOURCE_DIR) + "/plugins/earlier-conf/mirt-5.conf.in");
   const std::string marker = "@MIRT_INSTALLED_PLUGIN_DIR@";
   earlier.replace(earlier.find(marker), marker.size(), prefix_ + "/lib/mirt");
   for (const std::string& existing : {earlier + "try_algorithms 19\n", earlier}) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,12 @@ std::string plugin(const std::string& name) {
 
 // Blocks of `block` bytes: runs, text, random bytes and zero fill in turn,
 // so that different algorithms win different blocks.
+// The time a summary line of "progress detailed" ends with.
+std::string without_times(const std::string& err) {
+  static const std::regex time(" in [0-9.:]+( s)?\n");
+  return std::regex_replace(err, time, " in T\n");
+}
+
 std::string mixed_data(size_t blocks, size_t block) {
   std::string data;
   for (size_t i = 0; i < blocks; ++i) {
@@ -83,6 +90,7 @@ class ThreadsTest : public test::CliTest {
     if (!stdin_file.empty()) options.stdin_data = read_file(dir.file(stdin_file));
     Outcome outcome{test::run_mirt(options), ""};
     EXPECT_FALSE(outcome.result.timed_out);
+    outcome.result.err = without_times(outcome.result.err);
     if (!output.empty()) outcome.output = read_file(dir.file(output));
     return outcome;
   }
@@ -158,6 +166,44 @@ INSTANTIATE_TEST_SUITE_P(
                       Scenario{"cipher", {"-E", "stream", "-b", "5000"}, false},
                       Scenario{"memory_limit", {"-M", "memory_limit 4200K", "-b", "3000"}, false}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.label); });
+
+// "progress detailed" with -v: standard error (no terminal here) gets one
+// plain summary line per file, alike for every thread count; the data
+// stream gets nothing of it.
+TEST_F(ThreadsTest, DetailedProgressSummarisesEveryFileAlike) {
+  const std::string a = mixed_data(24, 3000);
+  ASSERT_TRUE(write_file(dir.file("a"), a));
+  ASSERT_TRUE(write_file(dir.file("b"), "tiny"));
+  const std::vector<std::string> shown{"-M", "progress detailed", "-v", "-f", "-b", "3000"};
+  std::vector<std::string> args = shown;
+  args.insert(args.end(), {"a", "b"});
+  const Outcome files = same_for_every_count(args);
+  ASSERT_EQ(files.result.exit_code, 0) << files.result.err;
+  const auto b_size = std::filesystem::file_size(dir.file("b.mrt"));
+  const std::string b_line = "b: 4 B -> " + std::to_string(b_size) + " B (0.07:1) in T\n";
+  const std::regex a_line("a: 70\\.3 KiB -> [0-9.]+ KiB \\([0-9]+\\.[0-9][0-9]:1\\) in T\n");
+  const std::string err = files.result.err;
+  ASSERT_TRUE(std::regex_match(err.substr(0, err.find('\n') + 1), a_line)) << err;
+  EXPECT_EQ(err.substr(err.find('\n') + 1), b_line);
+
+  args.insert(args.end() - 2, "-c");
+  const Outcome streamed = same_for_every_count(args);
+  // A pipe gets a trailer where a file is patched: only the sizes differ.
+  const std::regex sizes("-> .* in T");
+  EXPECT_EQ(std::regex_replace(streamed.result.err, sizes, ""), std::regex_replace(err, sizes, ""));
+  ASSERT_TRUE(write_file(dir.file("ab.mrt"), streamed.result.out));
+  EXPECT_EQ(run(1, {"-d", "-c", "ab.mrt"}).result.out, a + "tiny");
+
+  args = shown;
+  args.insert(args.end(), {"-d", "-c", "a.mrt", "b.mrt"});
+  const Outcome back = same_for_every_count(args);
+  EXPECT_EQ(back.result.out, a + "tiny");
+  EXPECT_NE(back.result.err.find(" -> 70.3 KiB ("), std::string::npos) << back.result.err;
+  EXPECT_NE(back.result.err.find("\nb.mrt: " + std::to_string(b_size) + " B -> 4 B (0.07:1) in T\n"),
+            std::string::npos)
+      << back.result.err;
+  EXPECT_EQ(back.result.err.find('\r'), std::string::npos);
+}
 
 TEST_F(ThreadsTest, OutputFileAndGoldenContainersAreTheSame) {
   ASSERT_TRUE(write_file(dir.file("in"), mixed_data(10, 2500)));

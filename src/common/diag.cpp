@@ -41,6 +41,8 @@ DiagnosticCapture::DiagnosticCapture() : outer_(t_capture) { t_capture = this; }
 
 DiagnosticCapture::~DiagnosticCapture() { t_capture = outer_; }
 
+bool diagnostics_captured() { return t_capture != nullptr; }
+
 void DiagnosticCapture::add(std::string message, int system_error) {
   if (system_error_ == 0) system_error_ = system_error;
   if (message.empty()) return;

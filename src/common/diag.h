@@ -42,4 +42,8 @@ class DiagnosticCapture {
   int system_error_ = 0;
 };
 
+// Whether this thread's diagnostics are captured: the library is working
+// on it, and the program's status line is none of its business.
+bool diagnostics_captured();
+
 }  // namespace mirt

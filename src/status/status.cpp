@@ -1,11 +1,12 @@
 #include "status/status.h"
 
-#include "status/meter.h"
-
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "common/diag.h"
+#include "status/meter.h"
 
 namespace mirt {
 namespace {
@@ -68,12 +69,14 @@ int32_t status_param_access(int32_t operation, int32_t index, int32_t value) {
 }
 
 void status_message(int32_t level, const char* text) {
+  if (diagnostics_captured()) return;  // a library call: no status line
   if (g_params[kStatusLevel] < level) return;
   set_text(text);
   status_redraw();
 }
 
 void status_append(int32_t level, const char* text) {
+  if (diagnostics_captured()) return;  // a library call: no status line
   if (g_params[kStatusLevel] < level) return;
   size_t have = std::strlen(g_text);
   if (text != nullptr && have < kAppendLimit) {
@@ -86,6 +89,7 @@ void status_append(int32_t level, const char* text) {
 }
 
 void progress_begin(uint32_t total) {
+  if (diagnostics_captured()) return;  // a library call: no status line
   g_params[kStatusProgressTotal] = static_cast<int32_t>(total);
   g_progress_counter = 0;
   g_params[kStatusPercent] = total > 0 ? 0 : -1;
@@ -93,6 +97,7 @@ void progress_begin(uint32_t total) {
 }
 
 void progress_step(uint32_t n) {
+  if (diagnostics_captured()) return;  // a library call: no status line
   g_progress_counter = n == 0 ? 0 : g_progress_counter + n;
   uint32_t total = static_cast<uint32_t>(g_params[kStatusProgressTotal]);
   if (total != 0) {
@@ -107,6 +112,7 @@ void progress_step(uint32_t n) {
 }
 
 void status_set_percent(int32_t percent) {
+  if (diagnostics_captured()) return;  // a library call: no status line
   g_params[kStatusPercent] = percent;
   status_redraw();
 }

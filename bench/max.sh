@@ -28,6 +28,12 @@ done
 work=$(mktemp -d -p "${BENCH_DIR:-${TMPDIR:-/tmp}}" mirt-max.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export HOME="$work/home"; mkdir -p "$HOME"
+# A binary outside an installation reads the installed configuration,
+# whose modules load first and win over the ones under test: a copy in a
+# prefix of its own reads none.
+mkdir -p "$work/prefix/bin"
+cp "$mirt" "$work/prefix/bin/mirt"
+mirt=$work/prefix/bin/mirt
 conf="$work/mirt.conf"
 sed "s|@MIRT_INSTALLED_PLUGIN_DIR@|$(cd "$plugins" && pwd)|" "$here/plugins/mirt.conf.in" >"$conf"
 # max must try everything the default tries, Brotli included; a preset

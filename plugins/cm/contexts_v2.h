@@ -11,7 +11,7 @@ namespace mirt::cm::v2 {
 
 // Hashed contexts, in the order of the estimator chain; order 1 (indexed
 // directly) comes first.
-inline constexpr int kHashed = 7;
+inline constexpr int kHashed = 9;
 inline constexpr int kContexts = kHashed + 1;
 
 enum class Kind { kBinary, kText, kX86 };
@@ -23,20 +23,44 @@ struct History {
   uint32_t c8 = 0;     // the four before them
   uint32_t word0 = 0;  // hash of the word being written (0 between words)
   uint32_t word1 = 0;  // hash of the word before it
+  uint32_t word2 = 0;  // and of the one before that
   uint32_t above = 0;  // the byte one line or one record up
   uint32_t above2 = 0; // binary data: the byte two records up
   uint32_t col = 0;    // the column in the line or record
   uint32_t record = 0; // binary data: the record length found (0: none)
   uint32_t op = 0;     // machine code: the byte that began the last call or jump, and how far back
+  uint32_t indent = 0; // text: the blanks that began the line (bit 7: still in them)
+  uint32_t nest = 0;   // text: the open brackets, two bits each, the innermost lowest
 
   void push(uint32_t c, Kind kind) {
     c8 = c8 << 8 | c4 >> 24;
     c4 = c4 << 8 | c;
-    if (kind == Kind::kText) cm::next_word(c, word0, word1);
+    if (kind == Kind::kText) {
+      const uint32_t before = word1;
+      cm::next_word(c, word0, word1);
+      if (word1 != before) word2 = before;
+      next_structure(c);
+    }
     if (kind == Kind::kX86) next_op(c);
   }
 
  private:
+  // Indentation and nesting of brackets and tags: where a line of source
+  // or markup stands.
+  void next_structure(uint32_t c) {
+    if (c == '\n')
+      indent = 0x80;
+    else if ((indent & 0x80) && (c == ' ' || c == '\t'))
+      indent = indent < 0xBF ? indent + 1 : indent;
+    else
+      indent &= 0x7F;
+    const int open = c == '(' ? 1 : c == '[' ? 2 : c == '{' ? 3 : c == '<' ? 0 : -1;
+    if (open >= 0)
+      nest = (nest << 2 | static_cast<uint32_t>(open)) | 0x80000000u;
+    else if (c == ')' || c == ']' || c == '}' || c == '>')
+      nest = (nest >> 2) | (nest & 0x80000000u);
+  }
+
   // The four bytes after a call or jump are its target.
   void next_op(uint32_t c) {
     const uint32_t back = op & 0xFF;
@@ -60,6 +84,10 @@ inline void hash_contexts(Kind kind, const History& x, uint32_t* h) {
     case Kind::kText:
       h[4] = hash3(6, x.word0, x.word0 ? 0 : c1);
       h[5] = hash3(7, x.word0, x.word1);
+      // Order 2 where the line stands (its indentation, the innermost
+      // open brackets), and the word with the one two words back.
+      h[7] = hash3(13, x.indent << 8 | (x.nest & 0xFF), x.c4 & 0xFFFF);
+      h[8] = hash3(15, x.word0, x.word2);
       break;
     case Kind::kX86:
       h[4] = hash2(8, x.c4 & 0xFF00FF00);
@@ -76,6 +104,12 @@ inline void hash_contexts(Kind kind, const History& x, uint32_t* h) {
         h[5] = hash3(9, x.above, c1);
       }
       break;
+  }
+  if (kind != Kind::kText) {
+    // Sparse: the two bytes before the last two, and the two before the
+    // last one (fields of structures, operands).
+    h[7] = hash2(14, x.c4 & 0xFFFF0000);
+    h[8] = hash2(16, x.c4 & 0x00FFFF00);
   }
 }
 

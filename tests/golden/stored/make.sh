@@ -14,9 +14,16 @@ build=$(cd "$1" && pwd)
 prefix=${2:-/usr/local}
 cd "$(dirname "${BASH_SOURCE[0]}")"
 all=(-M "module_dir $build/plugins" -M "all_modules on")
+# A binary outside an installation reads the installed configuration,
+# whose modules would load first and write the files: a copy in a prefix
+# of its own reads none.
+own=$(mktemp -d)
+trap 'rm -rf "$own"' EXIT
+mkdir "$own/bin"
+cp "$build/mirt" "$own/bin/mirt"
 one() {  # slot plugin input [tag]
   local out="slot$1-$2${4:+-$4}-$3.mrt"
-  [ -e "$out" ] || "$build/mirt" "${all[@]}" -I "$1" -O -c "$3" > "$out"
+  [ -e "$out" ] || "$own/bin/mirt" "${all[@]}" -I "$1" -O -c "$3" > "$out"
 }
 one 4 zlib text; one 9 bzip2 text; one 16 zstd text; one 17 lzma2 text
 one 18 brotli text; one 19 lz4hc text; one 20 x86_lzma2 x86; one 21 delta_lzma2 table
@@ -37,7 +44,7 @@ for s in "4 zlib text" "9 bzip2 text" "16 zstd text" "17 lzma2 text" "18 brotli 
   one "$1" "$2" "$3" keyed
 done
 out=slot17-lzma2-keyed-pipe-mixed.mrt
-[ -e "$out" ] || "$build/mirt" "${all[@]}" -I 17 -O -b 16384 < mixed | cat > "$out"
+[ -e "$out" ] || "$own/bin/mirt" "${all[@]}" -I 17 -O -b 16384 < mixed | cat > "$out"
 for p in default fast max; do
   out="preset-$p-mixed.mrt"
   [ -e "$out" ] && continue

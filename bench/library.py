@@ -85,7 +85,8 @@ def dask_counts(args, conf, container, gz, xz, plain):
     times = {}
     for workers in (1, 2):
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                      host="127.0.0.1", dashboard_address=None) as cluster, \
+                                      host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                      worker_dashboard_address="127.0.0.1:0") as cluster, \
                 distributed.Client(cluster):
             jobs["mirt container"]().compute()  # workers import and load plugins
             for name, job in jobs.items():

@@ -12,7 +12,8 @@ from conftest import log_text
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster:
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                  worker_dashboard_address="127.0.0.1:0") as cluster:
         with distributed.Client(cluster) as client:
             yield client
 

@@ -26,8 +26,8 @@ class _Loader:
     def __init__(self, loader) -> None:
         self._loader = loader
 
-    def create_module(self, spec):
-        return self._loader.create_module(spec)
+    def create_module(self, found):
+        return self._loader.create_module(found)
 
     def exec_module(self, module) -> None:
         self._loader.exec_module(module)
@@ -46,10 +46,10 @@ class _Finder:
             find = getattr(finder, "find_spec", None)
             if finder is cls or find is None:
                 continue
-            spec = find(name, path, target)
-            if spec is not None and spec.loader is not None:
-                spec.loader = _Loader(spec.loader)
-                return spec
+            found = find(name, path, target)
+            if found is not None and found.loader is not None:
+                found.loader = _Loader(found.loader)
+                return found
         return None
 
 

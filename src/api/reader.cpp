@@ -29,13 +29,21 @@ bool seekable_fd(int fd) {
 
 }  // namespace
 
+// The channels are made at once; the codec starts at the first read, so
+// a reader that seeks first never decodes the file's start for nothing.
 int mirt_reader::start() {
   if (!mirt::api::open_channel(plain)) return MIRT_ERROR_IO;
-  int in = fd;
-  if (fd < 0) {
-    if (!mirt::api::open_channel(feed) || !mirt::api::arm_reset(feed)) return MIRT_ERROR_IO;
-    in = feed.theirs.get();
-  }
+  if (fd < 0 && (!mirt::api::open_channel(feed) || !mirt::api::arm_reset(feed)))
+    return MIRT_ERROR_IO;
+  return MIRT_OK;
+}
+
+int mirt_reader::launch() {
+  launched = true;
+  // The codec reads from where the descriptor stood when the reader opened.
+  if (fd >= 0 && seekable_fd(fd) && ::lseek(fd, static_cast<off_t>(fd_base), SEEK_SET) < 0)
+    return stop(system_failure("lseek"));
+  const int in = fd >= 0 ? fd : feed.theirs.get();
   const int out = plain.theirs.get();
   const mirt_context* ctx = context;
   const bool started = codec.start([ctx, in, out] {
@@ -45,7 +53,7 @@ int mirt_reader::start() {
     ::shutdown(out, SHUT_WR);
     return result.ok;
   });
-  return started ? MIRT_OK : MIRT_ERROR_MEMORY;
+  return started ? MIRT_OK : stop(fail(MIRT_ERROR_MEMORY, "cannot start the decoder"));
 }
 
 int mirt_reader::stop(int failure) {
@@ -102,6 +110,10 @@ int mirt_reader::feed_codec() {
 }
 
 int64_t mirt_reader::read_plain(uint8_t* buffer, size_t size) {
+  if (!launched) {
+    const int launch_status = launch();
+    if (launch_status != MIRT_OK) return launch_status;
+  }
   size_t done = 0;
   while (done < size && !plain_ended) {
     const ssize_t got = ::recv(plain.ours.get(), buffer + done, size - done, MSG_DONTWAIT);

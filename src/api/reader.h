@@ -33,6 +33,7 @@ struct mirt_reader {
   bool feed_ended = false;
   bool plain_ended = false;
   mirt::api::CodecThread codec;
+  bool launched = false;  // the codec starts at the first read
 
   // After a seek: the index, and blocks decoded on demand.
   std::unique_ptr<mirt::api::Source> source;
@@ -49,6 +50,7 @@ struct mirt_reader {
   void stop_codec();
 
  private:
+  int launch();
   int64_t read_plain(uint8_t* buffer, size_t size);
   int feed_codec();
   int refill();

@@ -179,6 +179,17 @@ TEST_F(LibraryTest, PositionedReadsDecodeOnlyTheCoveringBlocks) {
                            plain.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(at, plain.size()))));
     EXPECT_EQ(decoded, expected == 0 ? 0 : (at + expected - 1) / 1000 - at / 1000 + 1);
   }
+  // A reader that seeks before its first read decodes only the covering
+  // blocks: nothing from the start, and the descriptor is not consumed.
+  mirt_reader* reader = nullptr;
+  ASSERT_EQ(mirt_reader_open_fd(context_.get(), fd, &reader), MIRT_OK);
+  const std::unique_ptr<mirt_reader, void (*)(mirt_reader*)> reading(reader, mirt_reader_free);
+  Bytes read(2500);
+  ASSERT_EQ(mirt_reader_seek(reader, 31500, SEEK_SET), 31500);
+  ASSERT_EQ(mirt_reader_read(reader, read.data(), read.size()), 2500) << mirt_last_error();
+  EXPECT_TRUE(std::equal(read.begin(), read.end(), plain.begin() + 31500));
+  EXPECT_EQ(mirt_reader_blocks_decoded(reader), 3u);
+  EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 0);
 }
 
 TEST_F(LibraryTest, BuffersReportTheirFailures) {

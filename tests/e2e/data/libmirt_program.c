@@ -14,6 +14,22 @@ static int failed(const char *what) {
   return 1;
 }
 
+/* The algorithm of the first block of a container. */
+static int first_algorithm(const char *packed, int64_t length) {
+  char path[] = "/tmp/mirt-program-XXXXXX";
+  int fd = mkstemp(path);
+  mirt_index *index = NULL;
+  mirt_block_info first;
+  int found = -1;
+  unlink(path);
+  if (fd >= 0 && write(fd, packed, (size_t)length) == length &&
+      mirt_index_build(fd, &index) == MIRT_OK && mirt_index_block(index, 0, &first) == MIRT_OK)
+    found = (int)first.algorithm;
+  mirt_index_free(index);
+  if (fd >= 0) close(fd);
+  return found;
+}
+
 int main(int argc, char **argv) {
   if (argc < 2 || mirt_version_number() != MIRT_VERSION_NUMBER) return failed("version");
   mirt_options options;
@@ -57,6 +73,18 @@ int main(int argc, char **argv) {
   int64_t damaged = mirt_decompress(context, packed, (size_t)length, back, size);
   if (damaged >= 0 || mirt_last_error()[0] == '\0') return failed("damaged input accepted");
   printf("damaged: %s\n", mirt_status_name((int)damaged));
+  mirt_context_free(context);
+
+  /* The installed configuration, found beside the library (this program
+   * is not in the installation): the algorithm it tried shows. */
+  mirt_options_init(&options);
+  options.block_size = 100000;
+  if (mirt_context_create(&options, &context) != MIRT_OK) return failed("installed context");
+  length = mirt_compress(context, plain, size, packed, bound);
+  if (length <= 0 || mirt_decompress(context, packed, (size_t)length, back, size) != (int64_t)size ||
+      memcmp(plain, back, size) != 0)
+    return failed("installed configuration");
+  printf("installed: algorithm %d\n", first_algorithm(packed, length));
   mirt_context_free(context);
   free(plain);
   free(back);

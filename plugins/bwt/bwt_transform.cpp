@@ -135,6 +135,22 @@ void walk_forward(uint32_t n, int chains, int a, int b, const uint32_t* start_ro
     while (at[j] < end[j]) row[j] = step(row[j], at[j]++);
 }
 
+// How often each byte occurs in src[0..n), in four tables side by side:
+// the sorted bytes come in runs, and one table would wait for each
+// increment of a byte before the next.
+void count_bytes(const unsigned char* src, uint32_t n, uint32_t* count) {
+  uint32_t part[4][256] = {};
+  uint32_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    ++part[0][src[j]];
+    ++part[1][src[j + 1]];
+    ++part[2][src[j + 2]];
+    ++part[3][src[j + 3]];
+  }
+  for (; j < n; ++j) ++part[0][src[j]];
+  for (int c = 0; c < 256; ++c) count[c] = part[0][c] + part[1][c] + part[2][c] + part[3][c];
+}
+
 // Fills next[r] for every full row r in 1..n with the row of the suffix
 // one byte further on (and, packed, the byte of row r in the low 8 bits),
 // and bucket[c] with the first full row of byte c. Segments of the last
@@ -145,10 +161,7 @@ bool build_next(const unsigned char* last, uint32_t n, uint32_t primary, const u
   auto count = allocate<uint32_t[256]>(segments);
   if (!count) return false;
   auto segment = [&](uint32_t s) { return part_begin(n, static_cast<int>(segments), static_cast<int>(s)); };
-  tasks.run(segments, [&](uint32_t s) {
-    std::fill(count[s], count[s] + 256, 0u);
-    for (uint32_t j = segment(s), e = segment(s + 1); j < e; ++j) ++count[s][last[j]];
-  });
+  tasks.run(segments, [&](uint32_t s) { count_bytes(last + segment(s), segment(s + 1) - segment(s), count[s]); });
   uint32_t row = 1;  // row 0 is the marker's
   for (int c = 0; c < 256; ++c) {
     bucket[c] = row;

@@ -372,8 +372,9 @@ class RunModel : public Recency {
     recent_[c] += T::kRecentStep;
     recent_total_ += T::kRecentStep;
     if (recent_[c] > T::kRecentLimit) {
-      recent_total_ = 0;
-      for (auto& v : recent_) recent_total_ += v >>= 1;
+      uint32_t total = 0;  // a local: a member could alias the counts and stop vectorising
+      for (auto& v : recent_) total += v >>= 1;
+      recent_total_ = total;
     }
   }
 

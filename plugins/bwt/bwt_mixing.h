@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/adaptive.h"
@@ -40,13 +41,20 @@ class Weights {
 // Predictions this close to the outcome leave the weights alone.
 inline constexpr int kSure = 128;
 
+// Calls f(i) for i = 0 .. N-1, unrolled: a loop of a handful of steps
+// costs a mispredicted exit and its counter.
+template <int N, class F>
+inline void each(F&& f) {
+  [&]<int... I>(std::integer_sequence<int, I...>) { (f(I), ...); }(std::make_integer_sequence<int, N>{});
+}
+
 // The mix of N stretched inputs as a stretched value. Weights wrap rather
 // than saturate: only data made to drive them that far gets there, and
 // both sides compute the same wrapped numbers.
 template <int N>
 inline int mix(const int (&in)[N], const int32_t* w) {
   uint32_t dot = 0;
-  for (int i = 0; i < N; ++i) dot += static_cast<uint32_t>(in[i]) * static_cast<uint32_t>(w[i]);
+  each<N>([&](int i) { dot += static_cast<uint32_t>(in[i]) * static_cast<uint32_t>(w[i]); });
   return std::clamp(static_cast<int32_t>(dot) >> 16, -2047, 2047);
 }
 
@@ -54,9 +62,11 @@ inline int mix(const int (&in)[N], const int32_t* w) {
 template <int N>
 inline void train(const int (&in)[N], int32_t* w, int bit, int p12, int rate) {
   const int miss = (bit << 12) - p12;
-  const int err = miss > kSure || miss < -kSure ? miss * rate : 0;  // no branch: the bit is a coin toss
-  for (int i = 0; i < N; ++i)
+  if (miss <= kSure && miss >= -kSure) return;  // the weights would not move
+  const int err = miss * rate;
+  each<N>([&](int i) {
     w[i] = static_cast<int32_t>(static_cast<uint32_t>(w[i]) + static_cast<uint32_t>((in[i] * err + 0x8000) >> 16));
+  });
 }
 
 // Mixes, codes the bit with the mix, trains the weights; returns the bit.

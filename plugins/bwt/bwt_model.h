@@ -12,6 +12,8 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -362,18 +364,34 @@ class RunModel : public Recency {
     row[c].count = static_cast<uint16_t>(row[c].count + T::kPairStep);
     pair_total_[s1] += T::kPairStep;
     if (row[c].count > 65535 - T::kPairStep || pair_total_[s1] > T::kPairLimit) {
-      uint32_t total = 0;
-      for (uint32_t k = 0; k < 256; ++k) total += row[k].count = static_cast<uint16_t>(row[k].count >> 1);
-      pair_total_[s1] = total;
+      pair_total_[s1] = halve_counts(row);
     }
+  }
+
+  // Halves the counts of a row, a pair as one 32-bit word (so the loop
+  // vectorises); returns their sum.
+  static uint32_t halve_counts(Pair* row) {
+    static_assert(sizeof(Pair) == 4 && offsetof(Pair, count) == 0);
+    constexpr int kShift = std::endian::native == std::endian::little ? 0 : 16;
+    uint32_t total = 0;
+    for (uint32_t k = 0; k < 256; ++k) {
+      uint32_t w;
+      std::memcpy(&w, &row[k], 4);
+      const uint32_t half = (w >> kShift & 0xFFFF) >> 1;
+      total += half;
+      w = (w & ~(uint32_t{0xFFFF} << kShift)) | half << kShift;
+      std::memcpy(&row[k], &w, 4);
+    }
+    return total;
   }
 
   void count_recent(uint32_t c) {
     recent_[c] += T::kRecentStep;
     recent_total_ += T::kRecentStep;
     if (recent_[c] > T::kRecentLimit) {
-      recent_total_ = 0;
-      for (auto& v : recent_) recent_total_ += v >>= 1;
+      uint32_t total = 0;  // a local: a member could alias the counts and stop vectorising
+      for (auto& v : recent_) total += v >>= 1;
+      recent_total_ = total;
     }
   }
 

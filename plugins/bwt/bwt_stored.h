@@ -157,8 +157,11 @@ bool decode_runs_with(Decoder& coder, Model& m, unsigned char* out, uint32_t n) 
     const uint32_t c = m.at(rank);
     const uint32_t len = m.code_length(coder, c, std::max(rank, 1), 0);
     if (len > n - i) return false;
-    if (len <= 8) {
-      for (uint32_t k = 0; k < len; ++k) out[i + k] = static_cast<unsigned char>(c);
+    // Most runs are short: one fixed store of 16 bytes (those past the run
+    // are this stream's next ones, written again later) beats a loop or a
+    // call.
+    if (len <= 16 && n - i >= 16) {
+      std::memset(out + i, static_cast<int>(c), 16);
     } else {
       std::memset(out + i, static_cast<int>(c), len);
     }

@@ -135,6 +135,33 @@ void walk_forward(uint32_t n, int chains, int a, int b, const uint32_t* start_ro
     while (at[j] < end[j]) row[j] = step(row[j], at[j]++);
 }
 
+// How often each byte occurs in src[0..n), in four tables side by side:
+// the sorted bytes come in runs, and one table would wait for each
+// increment of a byte before the next.
+void count_bytes(const unsigned char* src, uint32_t n, uint32_t* count) {
+  uint32_t part[4][256] = {};
+  uint32_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    ++part[0][src[j]];
+    ++part[1][src[j + 1]];
+    ++part[2][src[j + 2]];
+    ++part[3][src[j + 3]];
+  }
+  for (; j < n; ++j) ++part[0][src[j]];
+  for (int c = 0; c < 256; ++c) count[c] = part[0][c] + part[1][c] + part[2][c] + part[3][c];
+}
+
+// Sets next[] of the rows of indexes [from, to) of the last column, whose
+// full rows are `skip` further on; at[c] is the next row of byte c.
+template <bool kPacked>
+void place_rows(const unsigned char* last, uint32_t from, uint32_t to, uint32_t skip, const unsigned char* byte_of,
+                uint32_t* at, uint32_t* next) {
+  for (uint32_t j = from; j < to; ++j) {
+    const unsigned char c = last[j];
+    next[at[c]++] = kPacked ? (j + skip) << 8 | byte_of[c] : j + skip;
+  }
+}
+
 // Fills next[r] for every full row r in 1..n with the row of the suffix
 // one byte further on (and, packed, the byte of row r in the low 8 bits),
 // and bucket[c] with the first full row of byte c. Segments of the last
@@ -145,10 +172,7 @@ bool build_next(const unsigned char* last, uint32_t n, uint32_t primary, const u
   auto count = allocate<uint32_t[256]>(segments);
   if (!count) return false;
   auto segment = [&](uint32_t s) { return part_begin(n, static_cast<int>(segments), static_cast<int>(s)); };
-  tasks.run(segments, [&](uint32_t s) {
-    std::fill(count[s], count[s] + 256, 0u);
-    for (uint32_t j = segment(s), e = segment(s + 1); j < e; ++j) ++count[s][last[j]];
-  });
+  tasks.run(segments, [&](uint32_t s) { count_bytes(last + segment(s), segment(s + 1) - segment(s), count[s]); });
   uint32_t row = 1;  // row 0 is the marker's
   for (int c = 0; c < 256; ++c) {
     bucket[c] = row;
@@ -160,12 +184,11 @@ bool build_next(const unsigned char* last, uint32_t n, uint32_t primary, const u
   }
   bucket[256] = row;
   tasks.run(segments, [&](uint32_t s) {
-    uint32_t* at = count[s];
-    for (uint32_t j = segment(s), e = segment(s + 1); j < e; ++j) {
-      const unsigned char c = last[j];
-      const uint32_t r = at[c]++;
-      next[r] = packed ? full_row(j, primary) << 8 | byte_of[c] : full_row(j, primary);
-    }
+    // Indexes below the primary one are their full rows, the rest one less.
+    const uint32_t b = segment(s), e = segment(s + 1), split = std::clamp(primary, b, e);
+    auto place = packed ? place_rows<true> : place_rows<false>;
+    place(last, b, split, 0, byte_of, count[s], next);
+    place(last, split, e, 1, byte_of, count[s], next);
   });
   return true;
 }

@@ -54,11 +54,20 @@ class Mixer2 {
 
   // The mixed estimate, stretched.
   int mix(const uint32_t* select, uint32_t final_select) {
-    for (int k = 0; k < kLayers; ++k) {
-      w_[k] = rows_[k][select[k]].w;
-      const int d = clamp_stretched(dot(x_, w_[k], kLanes) >> kMixShift);
-      xf_[k] = static_cast<int16_t>(d);
-      p_[k] = squash_clamped(d);
+    for (int k = 0; k < kLayers; ++k) w_[k] = rows_[k][select[k]].w;
+#if defined(__SSE2__)
+    if constexpr (kVectors && kLayers <= 4) {
+      // All layers in one pass over the inputs.
+      _mm_store_si128(reinterpret_cast<__m128i*>(xf_), dot_sets<kLanes, kLayers, kMixShift>(x_, w_));
+      for (int k = 0; k < kLayers; ++k) p_[k] = squash_clamped(xf_[k]);
+    } else
+#endif
+    {
+      for (int k = 0; k < kLayers; ++k) {
+        const int d = clamp_stretched(dot(x_, w_[k], kLanes) >> kMixShift);
+        xf_[k] = static_cast<int16_t>(d);
+        p_[k] = squash_clamped(d);
+      }
     }
     xf_[kLayers] = 256;
     wf_ = final_[final_select].w;

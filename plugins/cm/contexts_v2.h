@@ -32,6 +32,8 @@ struct History {
   uint32_t indent = 0; // text: the blanks that began the line (bit 7: still in them)
   uint32_t nest = 0;   // text: the open brackets, two bits each, the innermost lowest
 
+  bool operator==(const History&) const = default;
+
   void push(uint32_t c, Kind kind) {
     c8 = c8 << 8 | c4 >> 24;
     c4 = c4 << 8 | c;

@@ -72,6 +72,34 @@ inline void train_vector(const int16_t* x, int16_t* w, int e) {
   }
 }
 
+// Up to four dot products of the same inputs at once, each shifted down
+// and clamped to +-2047 (saturating to 16 bits first clamps alike), in
+// the first kSets 16-bit lanes; the other lanes are zero. Sums in 32 bits
+// wrap as the portable ones do, in any order. The inputs are written back
+// whole, so that training reads them from whole stores.
+template <int kLanes, int kSets, int kShift>
+inline __m128i dot_sets(int16_t* x, int16_t* const* w) {
+  static_assert(kLanes % 8 == 0 && kSets >= 1 && kSets <= 4);
+  __m128i s[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+  for (int j = 0; j < kLanes / 8; ++j) {
+    // Built lane by lane: a vector load over the 16-bit stores that just
+    // wrote the inputs would wait for them to leave the store buffer.
+    const int16_t* xj = x + 8 * j;
+    const __m128i xv = _mm_set_epi16(xj[7], xj[6], xj[5], xj[4], xj[3], xj[2], xj[1], xj[0]);
+    _mm_store_si128(reinterpret_cast<__m128i*>(x) + j, xv);
+    for (int k = 0; k < kSets; ++k)
+      s[k] = _mm_add_epi32(s[k], _mm_madd_epi16(xv, _mm_load_si128(reinterpret_cast<const __m128i*>(w[k]) + j)));
+  }
+  // Transposed sums: lane k of u is the sum of s[k].
+  const __m128i t0 = _mm_add_epi32(_mm_unpacklo_epi32(s[0], s[1]), _mm_unpackhi_epi32(s[0], s[1]));
+  const __m128i t1 = _mm_add_epi32(_mm_unpacklo_epi32(s[2], s[3]), _mm_unpackhi_epi32(s[2], s[3]));
+  const __m128i u = _mm_add_epi32(_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1));
+  __m128i d = _mm_packs_epi32(_mm_srai_epi32(u, kShift), _mm_setzero_si128());
+  d = _mm_min_epi16(_mm_max_epi16(d, _mm_set1_epi16(-2047)), _mm_set1_epi16(2047));
+  const __m128i keep = _mm_srli_si128(_mm_set1_epi32(-1), 16 - 2 * kSets);
+  return _mm_and_si128(d, keep);
+}
+
 inline uint32_t pack2(const int16_t* x) {
   return static_cast<uint16_t>(x[0]) | uint32_t{static_cast<uint16_t>(x[1])} << 16;
 }

@@ -54,15 +54,31 @@ class Mixer2 {
 
   // The mixed estimate, stretched.
   int mix(const uint32_t* select, uint32_t final_select) {
-    for (int k = 0; k < kLayers; ++k) {
-      w_[k] = rows_[k][select[k]].w;
-      const int d = clamp_stretched(dot(x_, w_[k], kLanes) >> kMixShift);
-      xf_[k] = static_cast<int16_t>(d);
-      p_[k] = squash_clamped(d);
-    }
-    xf_[kLayers] = 256;
+    for (int k = 0; k < kLayers; ++k) w_[k] = rows_[k][select[k]].w;
     wf_ = final_[final_select].w;
-    const int d = clamp_stretched(dot(xf_, wf_, 8) >> kMixShift);
+    int d;
+#if defined(__SSE2__)
+    if constexpr (kVectors && kLayers <= 4) {
+      // All layers in one pass over the inputs, and the final layer's
+      // inputs kept in a register (loaded back over the stores that wrote
+      // them, they would wait for those to leave the store buffer).
+      const __m128i first = dot_sets<kLanes, kLayers, kMixShift>(x_, w_);
+      const __m128i xf = _mm_insert_epi16(first, 256, kLayers);
+      _mm_store_si128(reinterpret_cast<__m128i*>(xf_), xf);
+      for (int k = 0; k < kLayers; ++k) p_[k] = squash_clamped(xf_[k]);
+      d = clamp_stretched(sum_lanes(_mm_madd_epi16(xf, _mm_load_si128(reinterpret_cast<const __m128i*>(wf_)))) >>
+                          kMixShift);
+    } else
+#endif
+    {
+      for (int k = 0; k < kLayers; ++k) {
+        const int dk = clamp_stretched(dot(x_, w_[k], kLanes) >> kMixShift);
+        xf_[k] = static_cast<int16_t>(dk);
+        p_[k] = squash_clamped(dk);
+      }
+      xf_[kLayers] = 256;
+      d = clamp_stretched(dot(xf_, wf_, 8) >> kMixShift);
+    }
     pf_ = squash_clamped(d);
     return d;
   }

@@ -25,6 +25,7 @@
 // (+0.1%) or 32 (-0.04%), final rates of 8 or 24 (+-0.03%).
 #include "cm/model_v2.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -73,7 +74,10 @@ Kind kind_of(uint8_t params) {
 template <bool kVectors>
 class Model {
  public:
-  Model(const unsigned char* buf, uint8_t params) : buf_(buf), params_(params), kind_(kind_of(params)) {}
+  // `known`: how many bytes of buf are there from the start (the encoder
+  // knows them all, the decoder none ahead).
+  Model(const unsigned char* buf, uint8_t params, uint32_t known = 0)
+      : buf_(buf), known_(known), params_(params), kind_(kind_of(params)) {}
   Model(const Model&) = delete;
   Model& operator=(const Model&) = delete;
 
@@ -94,13 +98,17 @@ class Model {
   template <class Code>
   int bit(Code&& code) {
     const int node = node_;
+    // Local copies and unrolled loops: the stores of states (bytes, which
+    // may alias anything) would otherwise reload every pointer.
     unsigned char* slot[kContexts];
     int st[kContexts];
     int16_t* x = mixer_.inputs();
+    HistoryMaps<kContexts>& maps = *maps_;
+#pragma GCC unroll 16
     for (int i = 0; i < kContexts; ++i) {
       slot[i] = slot_[i];
       st[i] = slot[i][node];
-      x[kMapInputs + i] = maps_->stretched[i][st[i]];
+      x[kMapInputs + i] = maps.stretched[i][st[i]];
     }
     int chained = x[kMapInputs];
     for (int i = 1; i < kChained; ++i) x[kChainInputs + i - 1] = static_cast<int16_t>(chained = chain_->step(i, st[i], chained));
@@ -112,12 +120,16 @@ class Model {
 
     const bool last = bit_pos_ == 7;
     if (last) begin_byte(static_cast<uint32_t>((c0_ << 1 | y) & 0xFF));
-    for (int i = 0; i < kContexts; ++i) ++maps_->seen[i][st[i]][y];
     if (matched) match_map_.update(y);
     chain_->update(y);
     mixer_.update(y);
     refiners_.update(y);
-    for (int i = 0; i < kContexts; ++i) slot[i][node] = kStates.next[st[i]][y];
+    // In order: two contexts may share a line.
+#pragma GCC unroll 16
+    for (int i = 0; i < kContexts; ++i) {
+      ++maps.seen[i][st[i]][y];
+      slot[i][node] = kStates.next[st[i]][y];
+    }
     c0_ = c0_ << 1 | y;
     node_ = node << 1 | y;
     ++bit_pos_;
@@ -165,19 +177,35 @@ class Model {
       hist_.push(c, kind_);
       place(c);
     }
-    hash_contexts(kind_, hist_, hash_);
     c4_ = hist_.c4;
     refiners_.begin_byte(c4_ & 0xFF, c4_ >> 8 & 0xFF);
-    if (c != guessed_ || first)
-      for (int i = 0; i < kHashed; ++i) table_.prefetch(hash_[i]);
+    if (!first && c == guessed_ && hist_ == guessed_hist_) {
+      std::memcpy(hash_, guessed_hash_, sizeof hash_);
+      return;
+    }
+    hash_contexts(kind_, hist_, hash_);
+    for (int i = 0; i < kHashed; ++i) table_.prefetch(hash_[i]);
   }
 
-  // The lines of the byte after next, for the byte it most likely is (as
-  // the first model set does).
+  // The lines of the byte after next, for the byte it is when known (the
+  // encoder), else for the one it most likely is (as the first model set
+  // does).
   void guess_next() {
-    const uint32_t g = match_.length() > 0 ? match_.expected() : guess_[c4_ & 0xFFFF];
+    const uint32_t g = pos_ < known_ ? buf_[pos_] : match_.length() > 0 ? match_.expected() : guess_[c4_ & 0xFFFF];
     guessed_ = g;
-    History x = hist_;
+    contexts_after(g, guessed_hist_, guessed_hash_);
+    for (int i = 0; i < kHashed; ++i) {
+      if (pos_ < known_)
+        table_.prefetch(guessed_hash_[i]);
+      else
+        table_.prefetch_first(guessed_hash_[i]);
+    }
+  }
+
+  // The history and contexts after the byte at pos_ were `g` (ignoring a
+  // change of record length there).
+  void contexts_after(uint32_t g, History& x, uint32_t* h) const {
+    x = hist_;
     x.push(g, kind_);
     if (x.record == 0) {
       const Columns::Place at = columns_.after(buf_, pos_, g);
@@ -189,9 +217,7 @@ class Model {
       x.above = next >= x.record ? buf_[next - x.record] : 0;
       x.above2 = next >= 2 * x.record ? buf_[next - 2 * x.record] : 0;
     }
-    uint32_t h[kHashed];
     hash_contexts(kind_, x, h);
-    for (int i = 0; i < kHashed; ++i) table_.prefetch_first(h[i]);
   }
 
   // Where the next byte stands: in a table once binary data shows a record
@@ -226,6 +252,7 @@ class Model {
   }
 
   const unsigned char* buf_;
+  uint32_t known_;
   uint8_t params_;
   Kind kind_;
   ContextTable table_;
@@ -250,12 +277,15 @@ class Model {
   int bit_pos_ = 0;
   uint32_t match_bucket_ = 0;
   uint32_t guessed_ = 256;
+  // The guess's contexts, which the byte reuses when it was guessed right.
+  History guessed_hist_;
+  uint32_t guessed_hash_[kHashed] = {};
   unsigned char guess_[65536] = {};
 };
 
 template <bool kVectors>
 bool encode_as(const unsigned char* data, uint32_t len, uint8_t params, Encoder& enc, const Progress& progress) {
-  auto model = std::unique_ptr<Model<kVectors>>(new (std::nothrow) Model<kVectors>(data, params));
+  auto model = std::unique_ptr<Model<kVectors>>(new (std::nothrow) Model<kVectors>(data, params, len));
   return model && model->init() && encode_bytes(*model, data, len, enc, progress);
 }
 

@@ -94,7 +94,8 @@ int mirt_writer::stop(int failure) {
 int mirt_writer::drain_output() {
   std::vector<uint8_t> chunk(kChunk);
   for (;;) {
-    const ssize_t got = ::read(output.ours.get(), chunk.data(), chunk.size());
+    // Never block here: the codec may be waiting for input we have yet to send.
+    const ssize_t got = ::recv(output.ours.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
     if (got == 0) return 1;  // the codec has ended its output
     if (got < 0) {
       if (errno == EINTR) continue;

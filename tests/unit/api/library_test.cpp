@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -229,13 +230,18 @@ int write_to(void* opaque, const void* data, size_t size) {
 // same kind; an abandoned writer leaves no valid container.
 TEST_F(LibraryTest, StreamsWriteAndReadContainers) {
   const Bytes plain = text(70000, 5);
-  for (const char* kind : {"file", "pipe", "callback", "abandoned"}) {
+  // Small blocks: the codec's output keeps arriving while input is still
+  // to be sent, and the writer must never wait on one side only.
+  const Context small = make_context(dir_, "", 1000, "small.conf");
+  for (const char* kind : {"file", "pipe", "callback", "small blocks", "abandoned"}) {
     SCOPED_TRACE(kind);
     Bytes container;
     int ends[2] = {-1, -1};
     mirt_writer* writer = nullptr;
     if (std::strcmp(kind, "callback") == 0) {
       ASSERT_EQ(mirt_writer_open_callback(context_.get(), write_to, &container, &writer), MIRT_OK);
+    } else if (std::strcmp(kind, "small blocks") == 0) {
+      ASSERT_EQ(mirt_writer_open_callback(small.get(), write_to, &container, &writer), MIRT_OK);
     } else if (std::strcmp(kind, "pipe") == 0) {
       ASSERT_EQ(::pipe(ends), 0);
       ASSERT_EQ(mirt_writer_open_fd(context_.get(), ends[1], &writer), MIRT_OK);
@@ -248,8 +254,14 @@ TEST_F(LibraryTest, StreamsWriteAndReadContainers) {
         const std::string all = test::read_to_end(ends[0]);
         container.assign(all.begin(), all.end());
       });
-    for (size_t at = 0; at < plain.size(); at += 7000)
-      ASSERT_EQ(mirt_writer_write(writer, plain.data() + at, 7000), MIRT_OK) << mirt_last_error();
+    // Block by block with pauses, the codec's output waits at each write
+    // while the codec waits for input.
+    const bool paced = std::strcmp(kind, "small blocks") == 0;
+    const size_t chunk = paced ? 1000 : 7000;
+    for (size_t at = 0; at < plain.size(); at += chunk) {
+      if (paced && at < 10 * chunk) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      ASSERT_EQ(mirt_writer_write(writer, plain.data() + at, chunk), MIRT_OK) << mirt_last_error();
+    }
     if (std::strcmp(kind, "abandoned") != 0) {
       ASSERT_EQ(mirt_writer_finish(writer), MIRT_OK);
     }

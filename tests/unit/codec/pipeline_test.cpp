@@ -119,6 +119,14 @@ int settled_threads() {
   return live_threads();
 }
 
+// No thread outlives the run. A joined thread may still be counted for a
+// moment while the kernel finishes its exit, so give it that moment.
+bool back_to(int before) {
+  for (int i = 0; i < 200 && live_threads() > before; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return live_threads() <= before;
+}
+
 struct Case {
   unsigned threads;
   bool lookahead;
@@ -149,7 +157,7 @@ TEST_P(PipelineTest, FinishesEveryBlockInOrderWithinTheMemoryBound) {
                                             : (GetParam().lookahead ? 2 : 1);
   EXPECT_LE(stage.peak_live, window);
   EXPECT_EQ(g_live_jobs, 0);
-  EXPECT_EQ(live_threads(), before);
+  EXPECT_TRUE(back_to(before)) << live_threads() << " threads, " << before << " before";
 }
 
 TEST_P(PipelineTest, AFailureStopsEverythingBehindIt) {
@@ -159,7 +167,7 @@ TEST_P(PipelineTest, AFailureStopsEverythingBehindIt) {
   ASSERT_EQ(stage.finished.size(), 8u);
   EXPECT_EQ(stage.finished.back(), 7);
   EXPECT_EQ(g_live_jobs, 0);
-  EXPECT_EQ(live_threads(), before);
+  EXPECT_TRUE(back_to(before)) << live_threads() << " threads, " << before << " before";
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, PipelineTest,

@@ -39,7 +39,7 @@ class BlockExpansion : public BlockJob {
       : algorithm(algorithm), stored(std::move(stored)) {}
 
   void plan(std::vector<BlockTask>& tasks) override {
-    if (planned_ || !in_worker || !placed) return;
+    if (planned_ || copied || !in_worker || !placed) return;
     planned_ = true;
     tasks.push_back({[this](unsigned) { expand(); }, stored.size()});
   }
@@ -51,6 +51,9 @@ class BlockExpansion : public BlockJob {
     if (sum_plain && produced <= capacity) plain_sum = adler32(0, plain.get(), produced);
   }
 
+  // The plain block: a copy block's stored bytes serve as they are.
+  const uint8_t* output() const { return copied ? stored.data() : plain.get(); }
+
   const uint8_t algorithm;
   BlockPlace place;     // index in the container, from 0, and key
   bool placed = false;  // the key is known: what ends the list was read
@@ -61,6 +64,7 @@ class BlockExpansion : public BlockJob {
   uint32_t produced = 0;
   uint32_t plain_sum = 0;
   bool sum_plain = false;  // Adler-32 of the output, combined in order
+  bool copied = false;     // a copy block: produced and plain_sum known, no plain buffer
   uint64_t need = 0;       // block_need() while in flight
   // False for a slot without an algorithm: the block is reported in order.
   bool in_worker = true;
@@ -210,17 +214,25 @@ std::unique_ptr<BlockJob> ExpandStream::read_block(uint8_t algorithm, uint32_t s
     return errno != 0 ? fail(nullptr, errno) : fail("truncated block");
   auto block = std::make_unique<BlockExpansion>(algorithm, std::move(stored));
   block->place.index = read_++;
-  block->plain = take_block();
   block->capacity = block_size_;
   const bool old = info_.header.old_layout;
   const uint8_t* data = block->stored.data();
-  sums_.compressed_sum = old ? elf_hash(sums_.compressed_sum, data, stored_length)
-                             : adler32(sums_.compressed_sum, data, stored_length);
-  if (cipher_ != nullptr && !decrypt(block->stored)) return fail("bad decrypted length");
-  // The copy algorithm ignores the capacity, so hold it to the block size here.
-  if (algorithm_entry(algorithm) == copy_algorithm && stored_length > block_size_)
-    return fail("block longer than the block size");
   block->sum_plain = cipher_ == nullptr && !old;
+  // The copy algorithm's plain bytes are the stored (decrypted) ones: no
+  // call, no second buffer, and without a cipher one pass serves both sums.
+  block->copied = algorithm_entry(algorithm) == copy_algorithm;
+  if (!block->copied) block->plain = take_block();
+  if (old) {
+    sums_.compressed_sum = elf_hash(sums_.compressed_sum, data, stored_length);
+  } else if (block->copied && block->sum_plain) {
+    block->plain_sum = adler32(0, data, stored_length);
+    sums_.compressed_sum = adler32_combine(sums_.compressed_sum, block->plain_sum, stored_length);
+  } else {
+    sums_.compressed_sum = adler32(sums_.compressed_sum, data, stored_length);
+  }
+  if (cipher_ != nullptr && !decrypt(block->stored)) return fail("bad decrypted length");
+  if (block->copied && stored_length > block_size_) return fail("block longer than the block size");
+  if (block->copied) block->produced = static_cast<uint32_t>(block->stored.size());
   block->in_worker = algorithm_available(algorithm);
   place_block(*block);
   return block;
@@ -250,11 +262,11 @@ void ExpandStream::add_plain_sum(const BlockExpansion& block) {
   if (cipher_ != nullptr) return;
   if (info_.header.old_layout) {
     std::fputs(kOldHeaderWarning, stderr);
-    sums_.plain_sum = elf_hash(sums_.plain_sum, block.plain.get(), block.produced);
+    sums_.plain_sum = elf_hash(sums_.plain_sum, block.output(), block.produced);
   } else if (block.in_worker) {
     sums_.plain_sum = adler32_combine(sums_.plain_sum, block.plain_sum, block.produced);
   } else {
-    sums_.plain_sum = adler32(sums_.plain_sum, block.plain.get(), block.produced);
+    sums_.plain_sum = adler32(sums_.plain_sum, block.output(), block.produced);
   }
 }
 
@@ -268,8 +280,8 @@ bool ExpandStream::write_block(const BlockExpansion& block) {
       report_corrupt(file_name_, "data ends early");
       return false;
     }
-    const uint8_t* fill = block.plain.get() + rest;
-    const uint8_t* end = block.plain.get() + block.produced;
+    const uint8_t* fill = block.output() + rest;
+    const uint8_t* end = block.output() + block.produced;
     if (std::any_of(fill, end, [](uint8_t b) { return b != 0; })) {
       report_corrupt(file_name_, "data after the end of the input");
       return false;
@@ -279,7 +291,7 @@ bool ExpandStream::write_block(const BlockExpansion& block) {
     report_corrupt(file_name_, "block shorter than the block size");
     return false;
   }
-  if (keep > 0 && !write_all(output_, block.plain.get(), keep)) return false;
+  if (keep > 0 && !write_all(output_, block.output(), keep)) return false;
   produced_ += keep;
   meter_block(static_cast<int64_t>(block.place.index), block.stored.size(), keep,
               block.stored.size());
@@ -335,7 +347,7 @@ bool ExpandStream::finish(BlockJob& job) {
   add_plain_sum(block);
   progress_step(1);
   if (!write_block(block)) return false;
-  spare_blocks_.push_back(std::move(block.plain));
+  if (block.plain) spare_blocks_.push_back(std::move(block.plain));
   spare_stored_.push_back(std::move(block.stored));
   return true;
 }

@@ -185,8 +185,7 @@ class Coordinator {
     for (;;) {
       fill();
       if (in_flight_.empty()) return true;
-      Entry& front = *in_flight_.front();
-      if (front.ready && (!shape_.lookahead || in_flight_.size() > 1 || ended_)) {
+      if (front_done()) {
         std::unique_ptr<Entry> done = std::move(in_flight_.front());
         in_flight_.pop_front();
         if (done->job->out_of_memory) throw std::bad_alloc();
@@ -204,8 +203,15 @@ class Coordinator {
     return kBlocksPerThread * threads;
   }
 
+  bool front_done() const {
+    return !in_flight_.empty() && in_flight_.front()->ready && (!shape_.lookahead || in_flight_.size() > 1 || ended_);
+  }
+
+  // Reads ahead while there is room, but hands a finished front block on
+  // first: blocks that need no work (copies) then hold one buffer, not a
+  // window's worth of fresh ones.
   void fill() {
-    while (!ended_ && in_flight_.size() < window_ && (in_flight_.empty() || stage_.may_read())) {
+    while (!ended_ && in_flight_.size() < window_ && !front_done() && (in_flight_.empty() || stage_.may_read())) {
       std::unique_ptr<BlockJob> job = stage_.next();
       if (!job) {
         ended_ = true;

@@ -105,13 +105,13 @@ bool read_trailer_rest(int fd, bool old_layout, uint64_t& size) {
 
 bool read_exactly(int fd, std::vector<uint8_t>& out, uint64_t length) {
   constexpr uint64_t kFirstStep = 64 * 1024;
-  out.clear();
   uint64_t have = 0;
   while (have < length) {
-    // Grow geometrically, but never beyond twice what has arrived.
+    // Grow geometrically, but never beyond twice what has arrived. A
+    // reused buffer keeps its size: growing it again would zero it again.
     uint64_t step = have < kFirstStep ? kFirstStep : have;
     uint64_t want = length - have < step ? length - have : step;
-    out.resize(have + want);
+    if (out.size() < have + want) out.resize(have + want);
     int32_t got = read_full(fd, out.data() + have, static_cast<uint32_t>(want));
     if (got <= 0) {
       out.resize(have);
@@ -123,6 +123,7 @@ bool read_exactly(int fd, std::vector<uint8_t>& out, uint64_t length) {
       return false;
     }
   }
+  out.resize(length);
   return true;
 }
 

@@ -85,11 +85,14 @@ class TestJob : public BlockJob {
 
 class TestStage : public BlockStage {
  public:
-  TestStage(int blocks, int fail_at) : blocks_(blocks), fail_at_(fail_at) {}
+  // idle: blocks that need no work, as copies do.
+  TestStage(int blocks, int fail_at, bool idle = false) : blocks_(blocks), fail_at_(fail_at), idle_(idle) {}
   std::unique_ptr<BlockJob> next() override {
     if (read_ == blocks_) return nullptr;
     peak_live = std::max(peak_live, g_live_jobs.load() + 1);
-    return std::make_unique<TestJob>(read_++);
+    auto job = std::make_unique<TestJob>(read_++);
+    if (idle_) job->round = 2, job->work_done = 6, std::fill(std::begin(job->parts_run), std::end(job->parts_run), 2);
+    return job;
   }
   bool finish(BlockJob& job) override {
     auto& block = static_cast<TestJob&>(job);
@@ -110,6 +113,7 @@ class TestStage : public BlockStage {
  private:
   const int blocks_;
   const int fail_at_;
+  const bool idle_;
   int read_ = 0;
 };
 
@@ -158,6 +162,15 @@ TEST_P(PipelineTest, FinishesEveryBlockInOrderWithinTheMemoryBound) {
   EXPECT_LE(stage.peak_live, window);
   EXPECT_EQ(g_live_jobs, 0);
   EXPECT_TRUE(back_to(before)) << live_threads() << " threads, " << before << " before";
+}
+
+// Blocks that need no work are handed on before more are read: reading
+// ahead would only hold more buffers.
+TEST_P(PipelineTest, BlocksWithoutWorkAreNotReadAhead) {
+  TestStage stage(10, -1, true);
+  ASSERT_TRUE(run_pipeline(stage, {GetParam().threads, GetParam().lookahead}));
+  EXPECT_EQ(stage.finished.size(), 10u);
+  EXPECT_LE(stage.peak_live, GetParam().lookahead ? 2 : 1);
 }
 
 TEST_P(PipelineTest, AFailureStopsEverythingBehindIt) {

@@ -18,6 +18,9 @@
 //   mixers' constant input so the inputs still fill 16 lanes: 1.4% on the
 //   corpus (markup 3%, a tar of small files 3%, executables 2-3%, source
 //   2%) for about 11% more time.
+// The third set differs in binary data only (not text, not machine
+// code): it follows words there too (contexts_v2.h), -5% on a database
+// of package records, -0.02% on a tar of small files.
 // Tried and left out: a refiner over the match state and the partial
 // byte beside the other two (no gain); matches from 8 bytes instead of 6
 // (+0.05%); a hash table of a line per two bytes up to 2^22 lines (-0.1%
@@ -64,11 +67,12 @@ constexpr int kMatchLengthCap = 15;
 
 using AdaptiveMap = coding::AdaptiveMap<coding::Step::kShort>;
 
-int table_bits(uint8_t params) { return kMinTableBits + (params & kTableMask); }
+int table_bits(Params params) { return kMinTableBits + (params & kTableMask); }
 
-Kind kind_of(uint8_t params) {
+Kind kind_of(Params params) {
   if (params & kX86) return Kind::kX86;
-  return params & kText ? Kind::kText : Kind::kBinary;
+  if (params & kText) return Kind::kText;
+  return params & kModel3 ? Kind::kBinaryWords : Kind::kBinary;
 }
 
 template <bool kVectors>
@@ -76,7 +80,7 @@ class Model {
  public:
   // `known`: how many bytes of buf are there from the start (the encoder
   // knows them all, the decoder none ahead).
-  Model(const unsigned char* buf, uint8_t params, uint32_t known = 0)
+  Model(const unsigned char* buf, Params params, uint32_t known = 0)
       : buf_(buf), known_(known), params_(params), kind_(kind_of(params)) {}
   Model(const Model&) = delete;
   Model& operator=(const Model&) = delete;
@@ -253,7 +257,7 @@ class Model {
 
   const unsigned char* buf_;
   uint32_t known_;
-  uint8_t params_;
+  Params params_;
   Kind kind_;
   ContextTable table_;
   MatchModel match_;
@@ -284,39 +288,39 @@ class Model {
 };
 
 template <bool kVectors>
-bool encode_as(const unsigned char* data, uint32_t len, uint8_t params, Encoder& enc, const Progress& progress) {
+bool encode_as(const unsigned char* data, uint32_t len, Params params, Encoder& enc, const Progress& progress) {
   auto model = std::unique_ptr<Model<kVectors>>(new (std::nothrow) Model<kVectors>(data, params, len));
   return model && model->init() && encode_bytes(*model, data, len, enc, progress);
 }
 
 template <bool kVectors>
-bool decode_as(unsigned char* dst, uint32_t len, uint8_t params, Decoder& dec, const Progress& progress) {
+bool decode_as(unsigned char* dst, uint32_t len, Params params, Decoder& dec, const Progress& progress) {
   auto model = std::unique_ptr<Model<kVectors>>(new (std::nothrow) Model<kVectors>(dst, params));
   return model && model->init() && decode_bytes(*model, dec, dst, len, progress);
 }
 
 }  // namespace
 
-bool encode(const unsigned char* data, uint32_t len, uint8_t params, Kernels kernels, Encoder& enc,
+bool encode(const unsigned char* data, uint32_t len, Params params, Kernels kernels, Encoder& enc,
             const Progress& progress) {
   return kernels == Kernels::kBest && kHaveVectors ? encode_as<true>(data, len, params, enc, progress)
                                                    : encode_as<false>(data, len, params, enc, progress);
 }
 
-bool decode(unsigned char* dst, uint32_t len, uint8_t params, Kernels kernels, Decoder& dec,
+bool decode(unsigned char* dst, uint32_t len, Params params, Kernels kernels, Decoder& dec,
             const Progress& progress) {
   return kernels == Kernels::kBest && kHaveVectors ? decode_as<true>(dst, len, params, dec, progress)
                                                    : decode_as<false>(dst, len, params, dec, progress);
 }
 
-uint8_t table_param_for(uint32_t len) {
+Params table_param_for(uint32_t len) {
   const uint64_t lines = len > kQuarterLinesFrom ? len / 4 : len / 2;
   int bits = kMinTableBits;
   while (bits < kMaxTableBits && (uint64_t{1} << bits) < lines) ++bits;
-  return static_cast<uint8_t>(bits - kMinTableBits);
+  return static_cast<Params>(bits - kMinTableBits);
 }
 
-uint64_t model_bytes(uint8_t params) {
+uint64_t model_bytes(Params params) {
   const int bits = table_bits(params);
   uint64_t total = ContextTable::bytes(bits) + MatchModel::bytes(bits - kMatchTableShift) + 256 * 17 * kTree;
   total += sizeof(HistoryMaps<kContexts>) + sizeof(IsseChain<kChained>) + RefinerChain::bytes();

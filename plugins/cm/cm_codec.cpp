@@ -25,7 +25,19 @@ int table_bits_for(uint32_t len) {
   return bits;
 }
 
-bool mostly_text(const unsigned char* src, uint32_t len) { return coding::looks_like_text(src, len, kTextRatio); }
+bool mostly_text(const unsigned char* src, uint32_t len) {
+  if (!coding::looks_like_text(src, len, kTextRatio)) return false;
+  uint64_t printable = 0;
+  uint64_t control = 0;
+  for (uint32_t i = 0; i < len; ++i) {
+    const unsigned char c = src[i];
+    if (c >= 0x20 && c < 0x7F)
+      ++printable;
+    else if (c != 0 && c != '\t' && c != '\n' && c != '\r' && c < 0x80)
+      ++control;
+  }
+  return printable >= uint64_t{kTextControls} * control;
+}
 
 bool looks_like_x86(const unsigned char* src, uint32_t len) {
   return coding::looks_like_x86(src, len, coding::X86Thresholds{kX86MinLength, kX86Spacing, kX86Base, false});
@@ -112,10 +124,10 @@ uint64_t memory_for(Params params, uint32_t len) {
   return model + len + (params & kWords ? len + words::working_memory() : 0);
 }
 
-// The second and third model sets are the larger; decoding needs the
+// The third model set's text models are the largest; decoding needs the
 // model and, for transformed text, the transformed block.
 uint64_t memory_bound(bool encoding, uint32_t len) {
-  const Params params = table_param_for(len, kModel3) | kModel3 | kWords;
+  const Params params = table_param_for(len, kModel3) | kModel3 | kText | kWords;
   if (encoding) return memory_for(params, len);
   return v2::model_bytes(params) + len;
 }

@@ -18,9 +18,13 @@
 //   mixers' constant input so the inputs still fill 16 lanes: 1.4% on the
 //   corpus (markup 3%, a tar of small files 3%, executables 2-3%, source
 //   2%) for about 11% more time.
-// The third set differs in binary data only (not text, not machine
-// code): it follows words there too (contexts_v2.h), -5% on a database
-// of package records, -0.02% on a tar of small files.
+// The third set (kModel3) keeps machine code as it was and adds, measured
+// on the shared corpus against the second set:
+// - words in binary data (contexts_v2.h): -5% on a database of package
+//   records, -0.04% on a tar of small files;
+// - two more contexts in text (the words with the byte above, order 8),
+//   so the mixers take 24 lanes: markup -3.8%, source -2.2%, prose
+//   -0.2%, records the same; about 10-20% more time on text only.
 // Tried and left out: a refiner over the match state and the partial
 // byte beside the other two (no gain); matches from 8 bytes instead of 6
 // (+0.05%); a hash table of a line per two bytes up to 2^22 lines (-0.1%
@@ -48,16 +52,17 @@ namespace {
 // The estimator chain runs from order 1 over orders 2, 3, 4 and 6.
 constexpr int kChained = 5;
 
-// Mixer inputs: a map and (from order 2 on) an estimator per context and
-// the match model's two.
-enum : int {
-  kMapInputs = 0,
-  kChainInputs = kContexts,
-  kMatchInput = kChainInputs + kChained - 1,
-  kMatchSure,
-  kInputs
+// Mixer inputs, for kN hashed contexts: a map and (from order 2 on) an
+// estimator per context and the match model's two.
+template <int kN>
+struct Inputs {
+  static constexpr int kContexts = kN + 1;
+  static constexpr int kMap = 0;
+  static constexpr int kChain = kContexts;
+  static constexpr int kMatch = kChain + kChained - 1;
+  static constexpr int kMatchSure = kMatch + 1;
+  static constexpr int kLanes = (kMatchSure + 1 + 7) / 8 * 8;
 };
-constexpr int kLanes = (kInputs + 7) / 8 * 8;
 constexpr int kLayers = 3;
 // Layer selectors: the partial byte; the match length and bit position;
 // the previous byte.
@@ -75,8 +80,11 @@ Kind kind_of(Params params) {
   return params & kModel3 ? Kind::kBinaryWords : Kind::kBinary;
 }
 
-template <bool kVectors>
+template <bool kVectors, int kN>
 class Model {
+  using In = Inputs<kN>;
+  static constexpr int kContexts = In::kContexts;
+
  public:
   // `known`: how many bytes of buf are there from the start (the encoder
   // knows them all, the decoder none ahead).
@@ -112,10 +120,10 @@ class Model {
     for (int i = 0; i < kContexts; ++i) {
       slot[i] = slot_[i];
       st[i] = slot[i][node];
-      x[kMapInputs + i] = maps.stretched[i][st[i]];
+      x[In::kMap + i] = maps.stretched[i][st[i]];
     }
-    int chained = x[kMapInputs];
-    for (int i = 1; i < kChained; ++i) x[kChainInputs + i - 1] = static_cast<int16_t>(chained = chain_->step(i, st[i], chained));
+    int chained = x[In::kMap];
+    for (int i = 1; i < kChained; ++i) x[In::kChain + i - 1] = static_cast<int16_t>(chained = chain_->step(i, st[i], chained));
     const bool matched = predict_match(x);
     const uint32_t select[3] = {static_cast<uint32_t>(c0_), match_bucket_ * 8 + static_cast<uint32_t>(bit_pos_),
                                       c4_ & 0xFF};
@@ -149,8 +157,8 @@ class Model {
   // with the partial byte: its map's estimate, and a vote that grows with
   // the length.
   bool predict_match(int16_t* x) {
-    x[kMatchInput] = 0;
-    x[kMatchSure] = 0;
+    x[In::kMatch] = 0;
+    x[In::kMatchSure] = 0;
     if (match_.length() == 0) return false;
     const int expected = (match_.expected() + 256) >> (7 - bit_pos_);
     if ((expected >> 1) != c0_) {
@@ -159,15 +167,15 @@ class Model {
       return false;
     }
     const int len = static_cast<int>(match_bucket_);
-    x[kMatchInput] = static_cast<int16_t>(stretch(match_map_.p(static_cast<uint32_t>(len * 2 + (expected & 1)))));
+    x[In::kMatch] = static_cast<int16_t>(stretch(match_map_.p(static_cast<uint32_t>(len * 2 + (expected & 1)))));
     const int sure = len * 64;
-    x[kMatchSure] = static_cast<int16_t>(expected & 1 ? sure : -sure);
+    x[In::kMatchSure] = static_cast<int16_t>(expected & 1 ? sure : -sure);
     return true;
   }
 
   void nibble_update() {
     const auto hi = static_cast<unsigned char>((c0_ & 15) + 1);
-    for (int i = 0; i < kHashed; ++i) slot_[1 + i] = ContextTable::second_tree(line_[i], hi);
+    for (int i = 0; i < kN; ++i) slot_[1 + i] = ContextTable::second_tree(line_[i], hi);
     slot_[0] = o1_.get() + (static_cast<size_t>(c4_ & 0xFF) * 17 + hi) * kTree;
     node_ = 1;
   }
@@ -187,8 +195,8 @@ class Model {
       std::memcpy(hash_, guessed_hash_, sizeof hash_);
       return;
     }
-    hash_contexts(kind_, hist_, hash_);
-    for (int i = 0; i < kHashed; ++i) table_.prefetch(hash_[i]);
+    hash_contexts<kN>(kind_, hist_, hash_);
+    for (int i = 0; i < kN; ++i) table_.prefetch(hash_[i]);
   }
 
   // The lines of the byte after next, for the byte it is when known (the
@@ -198,7 +206,7 @@ class Model {
     const uint32_t g = pos_ < known_ ? buf_[pos_] : match_.length() > 0 ? match_.expected() : guess_[c4_ & 0xFFFF];
     guessed_ = g;
     contexts_after(g, guessed_hist_, guessed_hash_);
-    for (int i = 0; i < kHashed; ++i) {
+    for (int i = 0; i < kN; ++i) {
       if (pos_ < known_)
         table_.prefetch(guessed_hash_[i]);
       else
@@ -221,7 +229,7 @@ class Model {
       x.above = next >= x.record ? buf_[next - x.record] : 0;
       x.above2 = next >= 2 * x.record ? buf_[next - 2 * x.record] : 0;
     }
-    hash_contexts(kind_, x, h);
+    hash_contexts<kN>(kind_, x, h);
   }
 
   // Where the next byte stands: in a table once binary data shows a record
@@ -251,7 +259,7 @@ class Model {
     const uint32_t len = match_.length();
     match_bucket_ = len == 0 ? 0 : len < 16 ? len / 2 + 1 : len < 32 ? 9 + (len - 16) / 4 : len < 64 ? 13 : 15;
     guess_next();
-    for (int i = 0; i < kHashed; ++i) slot_[1 + i] = line_[i] = table_.find(hash_[i]);
+    for (int i = 0; i < kN; ++i) slot_[1 + i] = line_[i] = table_.find(hash_[i]);
     slot_[0] = o1_.get() + static_cast<size_t>(c4_ & 0xFF) * 17 * kTree;
   }
 
@@ -267,13 +275,13 @@ class Model {
   std::unique_ptr<unsigned char[]> o1_;
   std::unique_ptr<HistoryMaps<kContexts>> maps_;
   std::unique_ptr<IsseChain<kChained>> chain_;
-  Mixer2<kLanes, kLayers, kVectors> mixer_;
+  Mixer2<In::kLanes, kLayers, kVectors> mixer_;
   RefinerChain refiners_;
   AdaptiveMap match_map_;
 
   unsigned char* slot_[kContexts] = {};
-  unsigned char* line_[kHashed] = {};
-  uint32_t hash_[kHashed] = {};
+  unsigned char* line_[kN] = {};
+  uint32_t hash_[kN] = {};
   uint32_t pos_ = 0;
   uint32_t c4_ = 0;
   int c0_ = 1;
@@ -283,34 +291,57 @@ class Model {
   uint32_t guessed_ = 256;
   // The guess's contexts, which the byte reuses when it was guessed right.
   History guessed_hist_;
-  uint32_t guessed_hash_[kHashed] = {};
+  uint32_t guessed_hash_[kN] = {};
   unsigned char guess_[65536] = {};
 };
 
-template <bool kVectors>
+// The third set's text models read more contexts.
+bool wide(Params params) { return (params & kModel3) && (params & kText) && !(params & kX86); }
+
+template <bool kVectors, int kN>
 bool encode_as(const unsigned char* data, uint32_t len, Params params, Encoder& enc, const Progress& progress) {
-  auto model = std::unique_ptr<Model<kVectors>>(new (std::nothrow) Model<kVectors>(data, params, len));
+  auto model = std::unique_ptr<Model<kVectors, kN>>(new (std::nothrow) Model<kVectors, kN>(data, params, len));
   return model && model->init() && encode_bytes(*model, data, len, enc, progress);
 }
 
-template <bool kVectors>
+template <bool kVectors, int kN>
 bool decode_as(unsigned char* dst, uint32_t len, Params params, Decoder& dec, const Progress& progress) {
-  auto model = std::unique_ptr<Model<kVectors>>(new (std::nothrow) Model<kVectors>(dst, params));
+  auto model = std::unique_ptr<Model<kVectors, kN>>(new (std::nothrow) Model<kVectors, kN>(dst, params));
   return model && model->init() && decode_bytes(*model, dec, dst, len, progress);
+}
+
+template <bool kVectors>
+bool encode_with(const unsigned char* data, uint32_t len, Params params, Encoder& enc, const Progress& progress) {
+  return wide(params) ? encode_as<kVectors, kHashedWide>(data, len, params, enc, progress)
+                      : encode_as<kVectors, kHashed>(data, len, params, enc, progress);
+}
+
+template <bool kVectors>
+bool decode_with(unsigned char* dst, uint32_t len, Params params, Decoder& dec, const Progress& progress) {
+  return wide(params) ? decode_as<kVectors, kHashedWide>(dst, len, params, dec, progress)
+                      : decode_as<kVectors, kHashed>(dst, len, params, dec, progress);
+}
+
+template <int kN>
+uint64_t model_bytes_of(int bits) {
+  uint64_t total = ContextTable::bytes(bits) + MatchModel::bytes(bits - kMatchTableShift) + 256 * 17 * kTree;
+  total += sizeof(HistoryMaps<kN + 1>) + sizeof(IsseChain<kChained>) + RefinerChain::bytes();
+  total += Mixer2<Inputs<kN>::kLanes, kLayers, true>::bytes(kLayerSets, kFinalSets);
+  return total + sizeof(Model<true, kN>);
 }
 
 }  // namespace
 
 bool encode(const unsigned char* data, uint32_t len, Params params, Kernels kernels, Encoder& enc,
             const Progress& progress) {
-  return kernels == Kernels::kBest && kHaveVectors ? encode_as<true>(data, len, params, enc, progress)
-                                                   : encode_as<false>(data, len, params, enc, progress);
+  return kernels == Kernels::kBest && kHaveVectors ? encode_with<true>(data, len, params, enc, progress)
+                                                   : encode_with<false>(data, len, params, enc, progress);
 }
 
 bool decode(unsigned char* dst, uint32_t len, Params params, Kernels kernels, Decoder& dec,
             const Progress& progress) {
-  return kernels == Kernels::kBest && kHaveVectors ? decode_as<true>(dst, len, params, dec, progress)
-                                                   : decode_as<false>(dst, len, params, dec, progress);
+  return kernels == Kernels::kBest && kHaveVectors ? decode_with<true>(dst, len, params, dec, progress)
+                                                   : decode_with<false>(dst, len, params, dec, progress);
 }
 
 Params table_param_for(uint32_t len) {
@@ -322,10 +353,7 @@ Params table_param_for(uint32_t len) {
 
 uint64_t model_bytes(Params params) {
   const int bits = table_bits(params);
-  uint64_t total = ContextTable::bytes(bits) + MatchModel::bytes(bits - kMatchTableShift) + 256 * 17 * kTree;
-  total += sizeof(HistoryMaps<kContexts>) + sizeof(IsseChain<kChained>) + RefinerChain::bytes();
-  total += Mixer2<kLanes, kLayers, true>::bytes(kLayerSets, kFinalSets);
-  return total + sizeof(Model<true>);
+  return wide(params) ? model_bytes_of<kHashedWide>(bits) : model_bytes_of<kHashed>(bits);
 }
 
 }  // namespace mirt::cm::v2

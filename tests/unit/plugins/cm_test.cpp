@@ -161,7 +161,7 @@ TEST(CmCodec, StoredFormIsTheSameOnEveryBuild) {
       {prose(20000, 11), uint8_t(kModel2 | kText | kWords | 2), 1721, 0x15df3f02},
       {machine_code(20000, 12), uint8_t(kModel2 | kX86 | 2), 11118, 0xa7998d59},
       {table(20000, 13), uint8_t(kModel2 | 2), 569, 0x082689c8},
-      {prose(20000, 11), kModel3 | kText | kWords | 2, 1731, 0x39619f8a},
+      {prose(20000, 11), kModel3 | kText | kWords | 2, 1720, 0xb5431ce4},
       {prose(20000, 11), kModel3 | 2, 1519, 0x23a83f63},
       {table(20000, 13), kModel3 | 2, 571, 0x06a59578},
   };

@@ -25,7 +25,19 @@ int table_bits_for(uint32_t len) {
   return bits;
 }
 
-bool mostly_text(const unsigned char* src, uint32_t len) { return coding::looks_like_text(src, len, kTextRatio); }
+bool mostly_text(const unsigned char* src, uint32_t len) {
+  if (!coding::looks_like_text(src, len, kTextRatio)) return false;
+  uint64_t printable = 0;
+  uint64_t control = 0;
+  for (uint32_t i = 0; i < len; ++i) {
+    const unsigned char c = src[i];
+    if (c >= 0x20 && c < 0x7F)
+      ++printable;
+    else if (c != 0 && c != '\t' && c != '\n' && c != '\r' && c < 0x80)
+      ++control;
+  }
+  return printable >= uint64_t{kTextControls} * control;
+}
 
 bool looks_like_x86(const unsigned char* src, uint32_t len) {
   return coding::looks_like_x86(src, len, coding::X86Thresholds{kX86MinLength, kX86Spacing, kX86Base, false});
@@ -68,23 +80,27 @@ void x86_forward(unsigned char* data, uint32_t len) { x86_convert(data, len, tru
 
 void x86_inverse(unsigned char* data, uint32_t len) { x86_convert(data, len, false); }
 
-uint8_t table_param_for(uint32_t len, uint8_t model) {
-  if (model & kModel2) return v2::table_param_for(len);
-  return static_cast<uint8_t>(table_bits_for(len) - kMinTableBits);
+// The second and third sets share their tables and sizes.
+Params table_param_for(uint32_t len, Params model) {
+  if (model & (kModel2 | kModel3)) return v2::table_param_for(len);
+  return static_cast<Params>(table_bits_for(len) - kMinTableBits);
 }
 
 namespace {
 
+uint32_t get_params(const unsigned char* src, uint32_t len, Params& params);
+
 // Whether the text transform makes the start of a text block smaller.
 bool words_pay(const unsigned char* src, uint32_t len) {
   const uint32_t n = len < kWordsTrial ? len : kWordsTrial;
-  const auto params = static_cast<uint8_t>(table_param_for(n) | kModel2 | kText);
+  const Params params = table_param_for(n) | kModel3 | kText;
   try {
     std::vector<unsigned char> out(n + n / 2 + 64);
     const auto cap = static_cast<uint32_t>(out.size());
     const uint32_t plain = encode_with(src, n, out.data(), cap, params);
     const uint32_t words = encode_with(src, n, out.data(), cap, params | kWords);
-    return (out[0] & kWords) && words < plain;
+    Params kept = 0;
+    return words != kDeclined && get_params(out.data(), words, kept) != 0 && (kept & kWords) && words < plain;
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -92,8 +108,8 @@ bool words_pay(const unsigned char* src, uint32_t len) {
 
 }  // namespace
 
-uint8_t choose_params(const unsigned char* src, uint32_t len) {
-  uint8_t params = table_param_for(len) | kModel2;
+Params choose_params(const unsigned char* src, uint32_t len) {
+  Params params = table_param_for(len) | kModel3;
   if (looks_like_x86(src, len)) params |= kX86;
   if (mostly_text(src, len)) params |= kText;
   if ((params & kText) && words_pay(src, len)) params |= kWords;
@@ -102,15 +118,16 @@ uint8_t choose_params(const unsigned char* src, uint32_t len) {
 
 // Encoding: the model and the copy it reads (filtered or transformed),
 // with the transform's table and its first output beside it.
-uint64_t memory_for(uint8_t params, uint32_t len) {
-  const uint64_t model = params & kModel2 ? v2::model_bytes(params) : v1::model_bytes(params);
+uint64_t memory_for(Params params, uint32_t len) {
+  const uint64_t model =
+      params & (kModel2 | kModel3) ? v2::model_bytes(params) : v1::model_bytes(static_cast<uint8_t>(params));
   return model + len + (params & kWords ? len + words::working_memory() : 0);
 }
 
-// The second model set is the larger; decoding needs the model and, for
-// transformed text, the transformed block.
+// The third model set's text models are the largest; decoding needs the
+// model and, for transformed text, the transformed block.
 uint64_t memory_bound(bool encoding, uint32_t len) {
-  const auto params = static_cast<uint8_t>(table_param_for(len, kModel2) | kModel2 | kWords);
+  const Params params = table_param_for(len, kModel3) | kModel3 | kText | kWords;
   if (encoding) return memory_for(params, len);
   return v2::model_bytes(params) + len;
 }
@@ -139,44 +156,71 @@ bool get_length(const unsigned char* src, uint32_t len, uint32_t& n, uint32_t ma
   return value != 0 && value <= max;
 }
 
-bool valid_params(uint8_t params, uint32_t len) {
+bool valid_params(Params params, uint32_t len) {
   if ((params & ~kKnownBits) != 0 || (params & kTableMask) > table_param_for(len, params)) return false;
-  return !(params & kWords) || (params & kModel2);
+  if ((params & kModel2) && (params & kModel3)) return false;
+  return !(params & kWords) || (params & (kModel2 | kModel3));
+}
+
+// The third set's second byte.
+constexpr unsigned char kSet3 = 3;
+constexpr unsigned char kSet3Words = 0x10;
+
+// The parameter byte or bytes at dst[0]; returns how many.
+uint32_t put_params(unsigned char* dst, Params params) {
+  if (!(params & kModel3)) {
+    dst[0] = static_cast<unsigned char>(params);
+    return 1;
+  }
+  dst[0] = static_cast<unsigned char>((params & (kTableMask | kX86 | kText)) | kWords);
+  dst[1] = static_cast<unsigned char>(kSet3 | (params & kWords ? kSet3Words : 0));
+  return 2;
+}
+
+// The parameters at src[0] into `params`; returns their size, or 0 when
+// they are cut or name a set this codec does not know.
+uint32_t get_params(const unsigned char* src, uint32_t len, Params& params) {
+  params = src[0];
+  if (!(params & kWords) || (params & kModel2)) return 1;
+  if (len < 2 || (src[1] & ~kSet3Words) != kSet3) return 0;
+  params = (params & ~kWords) | kModel3 | (src[1] & kSet3Words ? kWords : 0);
+  return 2;
 }
 
 // The header: parameters, the plain length and, with the text transform,
 // the transformed length (both LEB128). Returns its size, or 0 when it is
 // malformed, asks for more than `cap` bytes or a larger table than the
 // encoder would pick.
-uint32_t get_header(const unsigned char* src, uint32_t len, uint32_t cap, uint8_t& params, uint32_t& plain,
+uint32_t get_header(const unsigned char* src, uint32_t len, uint32_t cap, Params& params, uint32_t& plain,
                     uint32_t& coded) {
-  uint32_t n = 1;
-  if (len < 2 || !get_length(src, len, n, cap, plain) || !valid_params(src[0], plain)) return 0;
-  params = src[0];
+  if (len < 2) return 0;
+  uint32_t n = get_params(src, len, params);
+  if (n == 0 || !get_length(src, len, n, cap, plain) || !valid_params(params, plain)) return 0;
   coded = plain;
   if ((params & kWords) && !get_length(src, len, n, plain - 1, coded)) return 0;
   return n;
 }
 
-bool model_encode(const unsigned char* data, uint32_t len, uint8_t params, Kernels kernels, Encoder& enc,
+bool model_encode(const unsigned char* data, uint32_t len, Params params, Kernels kernels, Encoder& enc,
                   const Progress& progress) {
-  return params & kModel2 ? v2::encode(data, len, params, kernels, enc, progress)
-                          : v1::encode(data, len, params, kernels, enc, progress);
+  return params & (kModel2 | kModel3)
+             ? v2::encode(data, len, params, kernels, enc, progress)
+             : v1::encode(data, len, static_cast<uint8_t>(params), kernels, enc, progress);
 }
 
 uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                      uint8_t params, Kernels kernels, const Progress& progress) {
+                      Params params, Kernels kernels, const Progress& progress) {
   // The decoder refuses what it would not have written.
   if (len == 0 || !valid_params(params, len)) return kDeclined;
   std::vector<unsigned char> data;
   if (params & kWords) data = words::forward(src, len);
   if (data.empty() || data.size() > len - len / kWordsMinShrink) {
-    params &= static_cast<uint8_t>(~kWords);
+    params &= ~kWords;
     data.assign(src, src + len);
   }
-  uint32_t n = 1;
-  dst[0] = params;
-  if (limit < 2 || !put_length(dst, limit, n, len)) return kDeclined;
+  if (limit < 3) return kDeclined;
+  uint32_t n = put_params(dst, params);
+  if (!put_length(dst, limit, n, len)) return kDeclined;
   const auto data_len = static_cast<uint32_t>(data.size());
   if ((params & kWords) && !put_length(dst, limit, n, data_len)) return kDeclined;
   if (params & kX86) x86_forward(data.data(), data_len);
@@ -188,7 +232,7 @@ uint32_t encode_block(const unsigned char* src, uint32_t len, unsigned char* dst
 
 uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap,
                       Kernels kernels, const Progress& progress) {
-  uint8_t params = 0;
+  Params params = 0;
   uint32_t plain = 0, coded = 0;
   const uint32_t n = get_header(src, len, cap, params, plain, coded);
   if (n == 0) return kFailed;
@@ -196,8 +240,9 @@ uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst
   if (params & kWords) words.resize(coded);
   unsigned char* out = params & kWords ? words.data() : dst;
   Decoder dec(src + n, len - n);
-  const bool decoded = params & kModel2 ? v2::decode(out, coded, params, kernels, dec, progress)
-                                        : v1::decode(out, coded, params, kernels, dec, progress);
+  const bool decoded = params & (kModel2 | kModel3)
+                           ? v2::decode(out, coded, params, kernels, dec, progress)
+                           : v1::decode(out, coded, static_cast<uint8_t>(params), kernels, dec, progress);
   if (!decoded || dec.past_end() != 3) return kFailed;
   if (params & kX86) x86_inverse(out, coded);
   if ((params & kWords) && !words::inverse(out, coded, dst, plain)) return kFailed;
@@ -209,7 +254,7 @@ uint32_t decode_block(const unsigned char* src, uint32_t len, unsigned char* dst
 // A block that does not fit in memory is declined, or fails to decode,
 // like any other: no exception leaves the plugin.
 uint32_t encode_with(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                     uint8_t params, Kernels kernels, const Progress& progress) {
+                     Params params, Kernels kernels, const Progress& progress) {
   try {
     return encode_block(src, len, dst, limit, params, kernels, progress);
   } catch (const std::bad_alloc&) {

@@ -2,9 +2,10 @@
 // online-trained mixer combines them, an adaptive probability map refines
 // the result and a binary arithmetic coder spends the bits.
 //
-// Stored form: one parameter byte, the plain length (LEB128), the coded
-// bits. The parameter byte holds the hash table size and the options the
-// encoder chose for the block; everything else the decoder rebuilds.
+// Stored form: one parameter byte (two for the third model set), the
+// plain length (LEB128), the coded bits. The parameters hold the hash
+// table size and the options the encoder chose for the block; everything
+// else the decoder rebuilds.
 #pragma once
 
 #include <cstdint>
@@ -20,25 +21,33 @@ inline constexpr uint32_t kFailed = 0;              // decode: malformed
 // set (blocks written before it existed have it clear), bit 7 the text
 // transform (second model set only; the length of the transformed block
 // follows the plain length).
-inline constexpr uint8_t kTableMask = 0x0F;
-inline constexpr uint8_t kX86 = 0x10;
-inline constexpr uint8_t kText = 0x20;
-inline constexpr uint8_t kModel2 = 0x40;
-inline constexpr uint8_t kWords = 0x80;
-inline constexpr uint8_t kKnownBits = kTableMask | kX86 | kText | kModel2 | kWords;
+// The third model set writes the combination no earlier block has, the
+// text transform without the second set (bits 0-5 as above), and a second
+// byte: bits 0-3 the set (3), bit 4 the text transform, the rest clear.
+// In memory the parameters are one word: the first byte's bits, with
+// kModel3 for the third set (kModel2 clear).
+using Params = uint32_t;
+inline constexpr Params kTableMask = 0x0F;
+inline constexpr Params kX86 = 0x10;
+inline constexpr Params kText = 0x20;
+inline constexpr Params kModel2 = 0x40;
+inline constexpr Params kWords = 0x80;
+inline constexpr Params kModel3 = 0x100;
+inline constexpr Params kKnownBits = kTableMask | kX86 | kText | kModel2 | kWords | kModel3;
 inline constexpr int kMinTableBits = 12;
 
 // What the encoder picks for a block: table size from the length, the
 // transform and model set from the bytes.
-uint8_t choose_params(const unsigned char* src, uint32_t len);
+Params choose_params(const unsigned char* src, uint32_t len);
 
-// The largest table size value (bits 0-3) the model set (kModel2 or not)
+// The largest table size value (bits 0-3) the model set (kModel2, kModel3
+// or neither)
 // uses for a block of `len` bytes; the decoder refuses larger ones, so
 // damaged input cannot ask for more.
-uint8_t table_param_for(uint32_t len, uint8_t model = kModel2);
+Params table_param_for(uint32_t len, Params model = kModel3);
 
 // Bytes the codec allocates for these parameters and block length.
-uint64_t memory_for(uint8_t params, uint32_t len);
+uint64_t memory_for(Params params, uint32_t len);
 
 // The mixer runs on vector instructions where the build has them (SSE2 on
 // x86-64); the portable kernels give the very same results and can be
@@ -55,7 +64,7 @@ struct Progress {
 uint32_t encode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
                 const Progress& progress = Progress{});
 uint32_t encode_with(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t limit,
-                     uint8_t params, Kernels kernels = Kernels::kBest, const Progress& progress = Progress{});
+                     Params params, Kernels kernels = Kernels::kBest, const Progress& progress = Progress{});
 
 // Returns the plain length (at most `cap`), or kFailed.
 uint32_t decode(const unsigned char* src, uint32_t len, unsigned char* dst, uint32_t cap,

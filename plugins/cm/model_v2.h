@@ -11,14 +11,14 @@
 namespace mirt::cm::v2 {
 
 // As v1::encode and v1::decode.
-bool encode(const unsigned char* data, uint32_t len, uint8_t params, Kernels kernels, Encoder& enc,
+bool encode(const unsigned char* data, uint32_t len, Params params, Kernels kernels, Encoder& enc,
             const Progress& progress);
-bool decode(unsigned char* dst, uint32_t len, uint8_t params, Kernels kernels, Decoder& dec,
+bool decode(unsigned char* dst, uint32_t len, Params params, Kernels kernels, Decoder& dec,
             const Progress& progress);
 
 // Table size for a block of `len` bytes (the parameter byte's field).
-uint8_t table_param_for(uint32_t len);
+Params table_param_for(uint32_t len);
 
-uint64_t model_bytes(uint8_t params);
+uint64_t model_bytes(Params params);
 
 }  // namespace mirt::cm::v2

@@ -32,6 +32,8 @@ one 22 bwt text v2; one 22 bwt repeats v2; one 22 bwt source v2
 one 23 cm text; one 23 cm x86; one 23 cm table; one 23 cm source
 # The second model set of context mixing (parameter bit 6).
 one 23 cm text v2; one 23 cm x86 v2; one 23 cm table v2; one 23 cm source v2
+# The third (two parameter bytes; words in binary data).
+one 23 cm text v3; one 23 cm x86 v3; one 23 cm table v3; one 23 cm source v3
 one 24 zstd_fast text
 # Blocks bound to their place by the block key: every slot's check (or the
 # tag after a self-checked stream) depends on the block's index, the block

@@ -63,7 +63,7 @@ Bytes table(size_t n, uint32_t seed) {
 
 // Encodes with the given parameters into a buffer with guard bytes behind
 // the limit, and decodes into an exactly sized one.
-Bytes encode_checked(const Bytes& in, uint8_t params) {
+Bytes encode_checked(const Bytes& in, Params params) {
   const auto limit = static_cast<uint32_t>(in.size() + in.size() / 8 + 64);
   Bytes out(limit + 64, 0xA5);
   const uint32_t n = encode_with(in.data(), static_cast<uint32_t>(in.size()), out.data(), limit, params);
@@ -73,10 +73,12 @@ Bytes encode_checked(const Bytes& in, uint8_t params) {
   return out;
 }
 
-void expect_round_trip(const Bytes& in, uint8_t params) {
+void expect_round_trip(const Bytes& in, Params params) {
   const Bytes stored = encode_checked(in, params);
   ASSERT_FALSE(stored.empty());
-  EXPECT_EQ(stored[0] | kWords, params | kWords);  // the transform is dropped where it does not shorten
+  // The third set marks itself with the text transform without the second.
+  const Params first = params & kModel3 ? (params & (kTableMask | kX86 | kText)) | kWords : params;
+  EXPECT_EQ(stored[0] | kWords, first | kWords);  // the transform is dropped where it does not shorten
   Bytes back(in.size());
   ASSERT_EQ(decode(stored.data(), static_cast<uint32_t>(stored.size()), back.data(),
                    static_cast<uint32_t>(back.size())),
@@ -108,17 +110,17 @@ std::vector<Sample> samples() {
            }()}};
 }
 
-// Every option of both model sets, with the smallest table and the one
+// Every option of every model set, with the smallest table and the one
 // the length calls for: the decoder mirrors the encoder whatever the
 // encoder chose.
 TEST(CmCodec, RoundTripsEverySampleWithEveryParameterChoice) {
   for (const Sample& s : samples()) {
     const auto len = static_cast<uint32_t>(s.data.size());
-    for (uint8_t model : {uint8_t{0}, kModel2}) {
-      for (uint8_t table : {uint8_t{0}, table_param_for(len, model)}) {
-        for (uint8_t options : {uint8_t{0}, kX86, kText, uint8_t(kX86 | kText), uint8_t(kText | kWords)}) {
+    for (Params model : {Params{0}, kModel2, kModel3}) {
+      for (Params table : {Params{0}, table_param_for(len, model)}) {
+        for (Params options : {Params{0}, kX86, kText, kX86 | kText, kText | kWords}) {
           if ((options & kWords) && !model) continue;
-          const auto params = static_cast<uint8_t>(model | table | options);
+          const Params params = model | table | options;
           SCOPED_TRACE(std::string(s.label) + " params " + std::to_string(params));
           expect_round_trip(s.data, params);
         }
@@ -137,7 +139,7 @@ TEST(CmCodec, RoundTripsALargeMixedBlock) {
   const Bytes tail = noise(3 << 18, 9);
   big.insert(big.end(), tail.begin(), tail.end());
   const auto len = static_cast<uint32_t>(big.size());
-  const uint8_t params = choose_params(big.data(), len);
+  const Params params = choose_params(big.data(), len);
   EXPECT_EQ(params & kTableMask, table_param_for(len));
   EXPECT_LE(memory_for(params, len), memory_bound(true, len));
   EXPECT_LE(memory_bound(true, 8u << 20), uint64_t{300} << 20);  // two threads of max stay within 1 GiB
@@ -149,7 +151,7 @@ TEST(CmCodec, RoundTripsALargeMixedBlock) {
 TEST(CmCodec, StoredFormIsTheSameOnEveryBuild) {
   const struct {
     Bytes data;
-    uint8_t params;
+    Params params;
     uint32_t size;
     uint32_t crc;
   } cases[] = {
@@ -159,11 +161,14 @@ TEST(CmCodec, StoredFormIsTheSameOnEveryBuild) {
       {prose(20000, 11), uint8_t(kModel2 | kText | kWords | 2), 1721, 0x15df3f02},
       {machine_code(20000, 12), uint8_t(kModel2 | kX86 | 2), 11118, 0xa7998d59},
       {table(20000, 13), uint8_t(kModel2 | 2), 569, 0x082689c8},
+      {prose(20000, 11), kModel3 | kText | kWords | 2, 1720, 0xb5431ce4},
+      {prose(20000, 11), kModel3 | 2, 1519, 0x23a83f63},
+      {table(20000, 13), kModel3 | 2, 571, 0x06a59578},
   };
   for (const auto& c : cases) {
     const Bytes stored = encode_checked(c.data, c.params);
     const auto crc = static_cast<uint32_t>(crc32(0, stored.data(), static_cast<uInt>(stored.size())));
-    EXPECT_EQ(stored.size(), c.size) << int{c.params};
+    EXPECT_EQ(stored.size(), c.size) << c.params;
     EXPECT_EQ(crc, c.crc) << std::hex << crc;
   }
 }
@@ -173,7 +178,7 @@ TEST(CmCodec, StoredFormIsTheSameOnEveryBuild) {
 TEST(CmCodec, VectorAndPortableKernelsWriteTheSameStoredForm) {
   for (const Sample& s : samples()) {
     const auto len = static_cast<uint32_t>(s.data.size());
-    const uint8_t params = choose_params(s.data.data(), len);
+    const Params params = choose_params(s.data.data(), len);
     const auto limit = len + len / 8 + 64;
     Bytes fast(limit);
     Bytes portable(limit);
@@ -217,27 +222,31 @@ TEST(CmCodec, DamagedHeadersAreRefused) {
     return decode(stored.data(), static_cast<uint32_t>(stored.size()), out.data(), cap);
   };
   ASSERT_EQ(try_decode(good, 5000), 5000u);
+  ASSERT_EQ(good[1] & 0x0F, 3);  // the third set's own byte
   Bytes unknown = good;
-  unknown[0] |= 0x80;  // an option this codec does not know
+  unknown[1] = static_cast<unsigned char>(good[1] + 1);  // a model set this codec does not know
+  EXPECT_EQ(try_decode(unknown, 5000), kFailed);
+  unknown[1] = static_cast<unsigned char>(good[1] | 0x20);  // an option it does not know
   EXPECT_EQ(try_decode(unknown, 5000), kFailed);
   Bytes big_table = good;
   big_table[0] = static_cast<uint8_t>((good[0] & ~kTableMask) | (table_param_for(5000) + 1));
   EXPECT_EQ(try_decode(big_table, 5000), kFailed);  // more memory than the length calls for
   EXPECT_EQ(try_decode(good, 4999), kFailed);        // longer than the capacity
-  Bytes zero_length = good;
-  zero_length[1] = 0;
+  Bytes zero_length = good;  // the length after the two parameter bytes
   zero_length[2] = 0;
+  zero_length[3] = 0;
   EXPECT_EQ(try_decode(zero_length, 5000), kFailed);
-  EXPECT_EQ(try_decode(Bytes(good.begin(), good.begin() + 2), 5000), kFailed);
+  EXPECT_EQ(try_decode(Bytes(good.begin(), good.begin() + 3), 5000), kFailed);
+  EXPECT_EQ(try_decode(Bytes(good.begin(), good.begin() + 1), 5000), kFailed);
   Bytes endless = good;
-  endless[1] = 0xFF;
   endless[2] = 0xFF;
-  endless.insert(endless.begin() + 3, {0xFF, 0xFF, 0xFF, 0x7F});
+  endless[3] = 0xFF;
+  endless.insert(endless.begin() + 4, {0xFF, 0xFF, 0xFF, 0x7F});
   EXPECT_EQ(try_decode(endless, 5000), kFailed);  // a length field that never ends
   // Encoding refuses what decoding would refuse.
   EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, 0x80), kDeclined);
-  EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, static_cast<uint8_t>(table_param_for(5000) + 1)),
-            kDeclined);
+  EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, table_param_for(5000) + 1), kDeclined);
+  EXPECT_EQ(encode_with(in.data(), 5000, out.data(), 5000, kModel2 | kModel3), kDeclined);
 }
 
 // The models that cost the most time must pay for themselves.
@@ -245,12 +254,12 @@ TEST(CmCodec, MatchModelAndX86TransformEarnTheirKeep) {
   // A random block repeated: the second copy should cost next to nothing.
   Bytes twice = noise(40000, 14);
   twice.insert(twice.end(), twice.begin(), twice.end());
-  const uint8_t plain = table_param_for(80000);
+  const Params plain = table_param_for(80000);
   EXPECT_LT(encode_checked(twice, plain).size(), 40000u + 1500u);
 
   const Bytes code = machine_code(60000, 15);
-  const uint8_t small = table_param_for(60000);
-  EXPECT_LT(encode_checked(code, static_cast<uint8_t>(small | kX86)).size() * 10,
+  const Params small = table_param_for(60000);
+  EXPECT_LT(encode_checked(code, small | kX86).size() * 10,
             encode_checked(code, small).size() * 9);
   EXPECT_TRUE(choose_params(code.data(), 60000) & kX86);
   const Bytes text = prose(60000, 16);
@@ -285,7 +294,7 @@ TEST(CmCodec, TextTransformRoundTripsEveryKindOfSpelling) {
   }
   // Through the codec, where the transform shortens prose.
   const Bytes text_block = prose(60000, 18);
-  const uint8_t params = kModel2 | kText | kWords | table_param_for(60000);
+  const Params params = kModel2 | kText | kWords | table_param_for(60000);
   expect_round_trip(text_block, params);
   EXPECT_TRUE(encode_checked(text_block, params)[0] & kWords);
 }

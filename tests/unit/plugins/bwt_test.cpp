@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bwt_codec.h"
+#include "common/plugin.h"
 #include "support/thread_context.h"
 
 namespace mirt::bwt {
@@ -295,6 +296,19 @@ TEST(BwtThreads, EveryThreadCountGivesTheSameBytes) {
     EXPECT_TRUE(back == block) << threads << " threads";
     EXPECT_EQ(expand.progress(), n);
     EXPECT_GT(expand.reports(), 1u);
+  }
+}
+
+// The check of a large plain block is taken in pieces when the call lends
+// threads; combined, they give the block's CRC-32 at any length.
+TEST(BwtThreads, CheckInPiecesIsTheBlocksCrc) {
+  const Bytes block = noise((5u << 20) + 3, 41, 256);
+  for (uint32_t threads : {2u, 3u, 8u}) {
+    test::ThreadContext context(threads);
+    for (uint32_t len : {1u << 20, 2u << 20, (2u << 20) + 7, (5u << 20) + 3}) {
+      const auto whole = static_cast<uint32_t>(crc32_z(crc32_z(0, nullptr, 0), block.data(), len));
+      EXPECT_EQ(plugin::plain_check(block.data(), len, context.get()), whole) << threads << " threads, " << len;
+    }
   }
 }
 

@@ -3,7 +3,7 @@
 // transform of the whole rest (suffix sorting by libdivsufsort), then a
 // context-mixing coder of the sorted bytes as runs. Pure functions, no
 // state kept between calls, so blocks can be coded on several threads at
-// once; one block can also use several threads (bwt_tasks.h).
+// once; one block can also use several threads (common/tasks.h).
 //
 // Two stored forms. The first codes the sorted bytes in one stream
 // (bwt_model_v1.h). The second (bwt_model.h, bwt_parts.cpp) cuts them
@@ -22,9 +22,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "bwt/bwt_tasks.h"
+#include "common/tasks.h"
 
 namespace mirt::bwt {
+
+using plugin::Tasks;
 
 inline constexpr uint32_t kDeclined = 0xFFFFFFFFu;
 inline constexpr uint32_t kFailed = 0;

@@ -26,17 +26,8 @@ int table_bits_for(uint32_t len) {
 }
 
 bool mostly_text(const unsigned char* src, uint32_t len) {
-  if (!coding::looks_like_text(src, len, kTextRatio)) return false;
-  uint64_t printable = 0;
-  uint64_t control = 0;
-  for (uint32_t i = 0; i < len; ++i) {
-    const unsigned char c = src[i];
-    if (c >= 0x20 && c < 0x7F)
-      ++printable;
-    else if (c != 0 && c != '\t' && c != '\n' && c != '\r' && c < 0x80)
-      ++control;
-  }
-  return printable >= uint64_t{kTextControls} * control;
+  const coding::ByteKinds kinds = coding::count_kinds(src, len);
+  return coding::looks_like_text(kinds, kTextRatio) && kinds.printable >= uint64_t{kTextControls} * kinds.controls;
 }
 
 bool looks_like_x86(const unsigned char* src, uint32_t len) {

@@ -6,21 +6,39 @@
 
 namespace mirt::coding {
 
-// Mostly printable text: at least `ratio` printable bytes (with tab and
-// line ends) for every other byte. Zero bytes do not count either way:
+// The kinds of bytes in a block: printable ASCII, tab and line ends,
+// other ASCII controls, and bytes above 0x7F. Zero bytes count as none:
 // they are the fill of a last block or of archive headers.
-inline bool looks_like_text(const unsigned char* src, uint32_t len, uint32_t ratio) {
-  uint64_t printable = 0;
-  uint64_t other = 0;
+struct ByteKinds {
+  uint64_t printable = 0, spaces = 0, controls = 0, high = 0;
+};
+
+inline ByteKinds count_kinds(const unsigned char* src, uint32_t len) {
+  ByteKinds k;
   for (uint32_t i = 0; i < len; ++i) {
     const unsigned char c = src[i];
     if (c == 0) continue;
-    if ((c >= 0x20 && c < 0x7F) || c == '\n' || c == '\t' || c == '\r')
-      ++printable;
+    if (c >= 0x20 && c < 0x7F)
+      ++k.printable;
+    else if (c == '\n' || c == '\t' || c == '\r')
+      ++k.spaces;
+    else if (c < 0x80)
+      ++k.controls;
     else
-      ++other;
+      ++k.high;
   }
-  return printable > 0 && printable >= uint64_t{ratio} * other;
+  return k;
+}
+
+// Mostly printable text: at least `ratio` printable bytes (with tab and
+// line ends) for every other byte.
+inline bool looks_like_text(const ByteKinds& k, uint32_t ratio) {
+  const uint64_t printable = k.printable + k.spaces;
+  return printable > 0 && printable >= uint64_t{ratio} * (k.controls + k.high);
+}
+
+inline bool looks_like_text(const unsigned char* src, uint32_t len, uint32_t ratio) {
+  return looks_like_text(count_kinds(src, len), ratio);
 }
 
 // How many near calls and jumps (E8/E9) a block of machine code needs:

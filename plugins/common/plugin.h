@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/tasks.h"
 #include "mirt/module.h"
 
 namespace mirt::plugin {
@@ -25,8 +26,7 @@ inline constexpr uint32_t kCheckLength = 4;
 // The key of the block being coded, or 0 without a call context.
 inline uint32_t block_key(const void* reserved) {
   const auto* context = static_cast<const mr_call_context*>(reserved);
-  if (context == nullptr ||
-      context->size < offsetof(mr_call_context, block_key) + sizeof context->block_key)
+  if (context == nullptr || !context_has(context, offsetof(mr_call_context, block_key), sizeof context->block_key))
     return 0;
   return context->block_key;
 }
@@ -36,28 +36,18 @@ inline uint32_t block_key(const void* reserved) {
 // otherwise the check is what one thread does alone after a block that
 // all threads decoded.
 inline uint32_t plain_check(const unsigned char* data, uint32_t len, const void* reserved = nullptr) {
-  const auto* context = static_cast<const mr_call_context*>(reserved);
   constexpr uint32_t kPieceMinimum = 1u << 20;
-  const bool parallel = context != nullptr &&
-                        context->size >= offsetof(mr_call_context, parallel) + sizeof context->parallel &&
-                        context->parallel != nullptr && context->threads > 1 && len >= 2 * kPieceMinimum;
-  if (!parallel) return static_cast<uint32_t>(crc32_z(crc32_z(0, nullptr, 0), data, len));
-  struct Pieces {
-    const unsigned char* data;
-    uint32_t len, count;
-    uLong crc[16];
-    uint32_t begin(uint32_t i) const { return static_cast<uint32_t>(uint64_t{len} * i / count); }
-  } pieces{data, len, 0, {}};
-  pieces.count = context->threads < 16 ? context->threads : 16;
-  if (pieces.count > len / kPieceMinimum) pieces.count = len / kPieceMinimum;
-  context->parallel(context->host, pieces.count, [](void* arg, uint32_t i) {
-    auto& p = *static_cast<Pieces*>(arg);
-    p.crc[i] = crc32_z(crc32_z(0, nullptr, 0), p.data + p.begin(i), p.begin(i + 1) - p.begin(i));
-  }, &pieces);
-  uLong crc = pieces.crc[0];
-  for (uint32_t i = 1; i < pieces.count; ++i)
-    crc = crc32_combine(crc, pieces.crc[i], static_cast<z_off_t>(pieces.begin(i + 1) - pieces.begin(i)));
-  return static_cast<uint32_t>(crc);
+  constexpr uint32_t kMostPieces = 16;
+  const Tasks tasks(static_cast<const mr_call_context*>(reserved));
+  uint32_t count = tasks.threads() < kMostPieces ? tasks.threads() : kMostPieces;
+  if (count > len / kPieceMinimum) count = len / kPieceMinimum;
+  if (count < 2) return static_cast<uint32_t>(crc32_z(crc32_z(0, nullptr, 0), data, len));
+  auto begin = [&](uint32_t i) { return static_cast<uint32_t>(uint64_t{len} * i / count); };
+  auto size = [&](uint32_t i) { return begin(i + 1) - begin(i); };
+  uLong crc[kMostPieces];
+  tasks.run(count, [&](uint32_t i) { crc[i] = crc32_z(crc32_z(0, nullptr, 0), data + begin(i), size(i)); });
+  for (uint32_t i = 1; i < count; ++i) crc[0] = crc32_combine(crc[0], crc[i], static_cast<z_off_t>(size(i)));
+  return static_cast<uint32_t>(crc[0]);
 }
 
 inline void put_check(unsigned char* out, uint32_t value) {

@@ -10,7 +10,13 @@
 
 #include "mirt/module.h"
 
-namespace mirt::bwt {
+namespace mirt::plugin {
+
+// Whether the program filled in the context's field at `offset` (`width`
+// bytes): it fills in `size` bytes, and fields past them are not there.
+inline bool context_has(const mr_call_context* context, size_t offset, size_t width) {
+  return context->size >= offset + width;
+}
 
 class Tasks {
  public:
@@ -46,9 +52,8 @@ class Tasks {
   }
 
  private:
-  // The program fills in `size` bytes; fields past them are not there.
   static bool has(const mr_call_context* context, size_t offset, size_t width) {
-    return context->size >= offset + width;
+    return context_has(context, offset, width);
   }
 
   uint32_t threads_ = 1;
@@ -57,4 +62,4 @@ class Tasks {
   void* host_ = nullptr;
 };
 
-}  // namespace mirt::bwt
+}  // namespace mirt::plugin

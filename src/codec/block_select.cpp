@@ -43,10 +43,11 @@ uint32_t storable_length(uint32_t block_size) {
 }  // namespace
 
 SelectionContext::SelectionContext(uint32_t block_size, unsigned workers,
-                                   const AlgorithmChoice& choice)
+                                   const AlgorithmChoice& choice, bool whole_chain)
     : block_size_(block_size),
       capacity_(static_cast<uint32_t>(std::min<uint64_t>(2 * uint64_t{block_size}, UINT32_MAX))),
       limit_(std::min(storable_length(block_size), capacity_)),
+      whole_chain_(whole_chain),
       verify_(workers == 0 ? 1 : workers) {
   const int highest = highest_available_algorithm();
   for (int slot = 0; slot <= highest; ++slot)
@@ -156,6 +157,13 @@ std::vector<size_t> BlockChoice::replay() {
       }
     }
     notes_.push_back(note);
+  }
+  // The last of the chain is the smallest candidate; once it holds, the
+  // ones before it cannot change the choice.
+  if (!context_.whole_chain() && !unknown.empty()) {
+    unknown.clear();
+    if (candidates_[static_cast<size_t>(best_)].verified < 0)
+      unknown.push_back(static_cast<size_t>(best_));
   }
   if (unknown.empty()) {
     // Final: only the winner's bytes are still needed.

@@ -30,11 +30,17 @@ struct CandidateNote {
 class SelectionContext {
  public:
   // Candidates: the available slots that `choice` tries.
-  SelectionContext(uint32_t block_size, unsigned workers, const AlgorithmChoice& choice);
+  // `whole_chain` verifies every candidate that improves on the ones before
+  // it, as the report of each candidate and the complaint about each
+  // failure need; without it the presumed winner is verified first and
+  // the others only if it fails, which chooses the same block.
+  SelectionContext(uint32_t block_size, unsigned workers, const AlgorithmChoice& choice,
+                   bool whole_chain = true);
   uint32_t block_size() const { return block_size_; }
   uint32_t capacity() const { return capacity_; }  // mode 1 destination
   uint32_t limit() const { return limit_; }        // largest storable length
   const std::vector<int>& slots() const { return slots_; }
+  bool whole_chain() const { return whole_chain_; }
   // The worker's block-sized buffer for expanding candidates.
   uint8_t* verify_buffer(unsigned worker);
 
@@ -43,6 +49,7 @@ class SelectionContext {
   uint32_t capacity_;
   uint32_t limit_;
   std::vector<int> slots_;  // available slots that are tried, in increasing order
+  bool whole_chain_;
   std::vector<Buffer> verify_;
 };
 

@@ -106,6 +106,13 @@ class ReadFailure : public BlockJob {
   int error;
 };
 
+SelectionContext selection(const Settings& settings, uint32_t block_size) {
+  // Each candidate's verdict is shown only in these two cases.
+  const bool shown = settings.options.complain || settings.options.verbosity >= 3;
+  return SelectionContext(block_size, settings.resources.worker_threads(), settings.algorithms,
+                          shown);
+}
+
 // One stream being compressed: what the header phase set up, the block
 // stage, and what the finish needs.
 class CompressStream : public BlockStage {
@@ -120,7 +127,7 @@ class CompressStream : public BlockStage {
         sums_(sums),
         block_size_(block_size),
         width_(length_field_width(block_size)),
-        selection_(block_size, settings.resources.worker_threads(), settings.algorithms) {}
+        selection_(selection(settings, block_size)) {}
 
   // Reads the first block, if there is one; false after a message.
   bool read_first();
@@ -214,7 +221,7 @@ void CompressStream::fit_block_size(uint32_t size) {
   // The first block's zero fill already covers the smaller size.
   block_size_ = size;
   width_ = length_field_width(size);
-  selection_ = SelectionContext(size, settings_.resources.worker_threads(), settings_.algorithms);
+  selection_ = selection(settings_, size);
 }
 
 bool CompressStream::start_cipher(int cipher) {

@@ -759,6 +759,49 @@ TEST_F(CompressTest, BlockChoiceKeepsTheSmallestVerifiedCandidate) {
   EXPECT_FALSE(choose(none, block)->chosen());
 }
 
+// Counts the verifications (decodes) each test algorithm gets.
+int g_decodes[2] = {0, 0};
+template <AlgorithmEntry Entry, int Counter>
+uint32_t counted(uint32_t mode, void* r, const unsigned char* src, unsigned char* dst,
+                 uint32_t len, uint32_t cap) {
+  if (mode == 2) ++g_decodes[Counter];
+  return Entry(mode, r, src, dst, len, cap);
+}
+
+// One byte for the block {1, 2, 0, 0} alone; decodes it back.
+uint32_t one_byte(uint32_t mode, void*, const unsigned char* src, unsigned char* dst, uint32_t,
+                  uint32_t cap) {
+  if (mode == 1) return src[0] == 1 && src[1] == 2 ? (dst[0] = 0xAB, 1) : MR_DECLINED;
+  const uint8_t block[4] = {1, 2, 0, 0};
+  std::memcpy(dst, block, cap);
+  return cap;
+}
+
+TEST_F(CompressTest, OnlyTheCandidatesThatDecideAreVerifiedUnlessEachIsShown) {
+  struct Case {
+    bool whole_chain;
+    AlgorithmEntry smallest;
+    uint8_t chosen;
+    int strip_decodes;
+  } cases[] = {
+      {true, counted<one_byte, 1>, 30, 1},      // every improvement, as reported
+      {false, counted<one_byte, 1>, 30, 0},     // the smallest holds: nothing else
+      {false, counted<wrong_bytes, 1>, 20, 1},  // it fails: the next one decides
+  };
+  for (const Case& c : cases) {
+    tables_reset();
+    ASSERT_TRUE(algorithm_install(20, counted<strip_zeros, 0>, "Strip"));
+    ASSERT_TRUE(algorithm_install(30, c.smallest, "Smallest"));
+    g_decodes[0] = g_decodes[1] = 0;
+    SelectionContext context(4, 1, AlgorithmChoice{}, c.whole_chain);
+    const auto choice = choose(context, {1, 2, 0, 0});
+    ASSERT_TRUE(choice->chosen());
+    EXPECT_EQ(choice->algorithm(), c.chosen) << c.whole_chain;
+    EXPECT_EQ(g_decodes[0], c.strip_decodes) << c.whole_chain;
+    EXPECT_EQ(g_decodes[1], 1) << c.whole_chain;
+  }
+}
+
 // ---- Cipher --------------------------------------------------------------------
 
 TEST_F(CompressTest, CipherEncryptsStoredBytesAndRecordsItsNumber) {

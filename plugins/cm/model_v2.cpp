@@ -113,16 +113,16 @@ class Model {
   template <class Code>
   int bit(Code&& code) {
     const int node = node_;
-    // Local copies and unrolled loops: the stores of states (bytes, which
-    // may alias anything) would otherwise reload every pointer.
-    unsigned char* slot[kContexts];
+    // Unrolled loops, the states in a local copy: the stores of states
+    // (bytes, which may alias anything) would otherwise reload them. The
+    // pointers are read again where they are needed: kept, they would
+    // only be spilled.
     int st[kContexts];
     int16_t* x = mixer_.inputs();
     HistoryMaps<kContexts>& maps = maps_;
 #pragma GCC unroll 16
     for (int i = 0; i < kContexts; ++i) {
-      slot[i] = slot_[i];
-      st[i] = slot[i][node];
+      st[i] = slot_[i][node];
       x[In::kMap + i] = maps.stretched[i][st[i]];
     }
     int chained = x[In::kMap];
@@ -143,7 +143,7 @@ class Model {
 #pragma GCC unroll 16
     for (int i = 0; i < kContexts; ++i) {
       ++maps.seen[i][st[i]][y];
-      slot[i][node] = kStates.next[st[i]][y];
+      slot_[i][node] = kStates.next[st[i]][y];
     }
     c0_ = c0_ << 1 | y;
     node_ = node << 1 | y;

@@ -171,6 +171,8 @@ class Model {
     }
     const int len = static_cast<int>(match_bucket_);
     x[In::kMatch] = static_cast<int16_t>(stretch(match_map_.p(static_cast<uint32_t>(len * 2 + (expected & 1)))));
+    // Within the stretched range, as the mixers' training assumes.
+    static_assert(kMatchLengthCap * 64 <= 2047);
     const int sure = len * 64;
     x[In::kMatchSure] = static_cast<int16_t>(expected & 1 ? sure : -sure);
     return true;

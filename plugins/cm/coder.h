@@ -18,9 +18,15 @@ using Decoder = coding::BinaryDecoder<12>;
 // cm_codec.h).
 inline constexpr uint32_t kProgressStep = uint32_t{1} << 16;
 
+// The loops run the coder on a copy of their own: the model's stores of
+// bytes may alias anything the caller can reach, and would make the coder
+// store and reload its state at every bit.
+
 // False when the output outgrows its limit.
 template <class Model>
-bool encode_bytes(Model& model, const unsigned char* data, uint32_t len, Encoder& enc, const Progress& progress) {
+bool encode_bytes(Model& model, const unsigned char* data, uint32_t len, Encoder& out, const Progress& progress) {
+  Encoder enc = out;
+  bool fits = true;
   for (uint32_t i = 0; i < len; ++i) {
     const int c = data[i];
     for (int b = 7; b >= 0; --b) {
@@ -30,15 +36,21 @@ bool encode_bytes(Model& model, const unsigned char* data, uint32_t len, Encoder
         return y;
       });
     }
-    if (enc.overflow()) return false;
+    if (enc.overflow()) {
+      fits = false;
+      break;
+    }
     if (progress.report != nullptr && (i + 1) % kProgressStep == 0) progress.report(progress.host, i + 1);
   }
-  return true;
+  out = enc;
+  return fits;
 }
 
 // False when the decoder reads well past its input: not what we wrote.
 template <class Model>
-bool decode_bytes(Model& model, Decoder& dec, unsigned char* dst, uint32_t len, const Progress& progress) {
+bool decode_bytes(Model& model, Decoder& in, unsigned char* dst, uint32_t len, const Progress& progress) {
+  Decoder dec = in;
+  bool whole = true;
   for (uint32_t i = 0; i < len; ++i) {
     int c = 0;
     for (int b = 0; b < 8; ++b) {
@@ -50,10 +62,14 @@ bool decode_bytes(Model& model, Decoder& dec, unsigned char* dst, uint32_t len, 
         return y;
       });
     }
-    if (dec.past_end() > 4) return false;
+    if (dec.past_end() > 4) {
+      whole = false;
+      break;
+    }
     if (progress.report != nullptr && (i + 1) % kProgressStep == 0) progress.report(progress.host, i + 1);
   }
-  return true;
+  in = dec;
+  return whole;
 }
 
 }  // namespace mirt::cm

@@ -84,8 +84,19 @@ class Mixer2 {
   }
 
   void update(int y) {
-    for (int k = 0; k < kLayers; ++k) train(x_, w_[k], ((y << 12) - p_[k]) * kMixRate2 / 4, kLanes);
-    train(xf_, wf_, ((y << 12) - pf_) * kFinalRate / 4, 8);
+    int e[kLayers + 1];
+    uint32_t moves = 0;
+    for (int k = 0; k < kLayers; ++k) {
+      e[k] = ((y << 12) - p_[k]) * kMixRate2 / 4;
+      moves |= static_cast<uint32_t>(e[k] + kStill) > 2 * kStill;
+    }
+    e[kLayers] = ((y << 12) - pf_) * kFinalRate / 4;
+    moves |= static_cast<uint32_t>(e[kLayers] + kStill) > 2 * kStill;
+    // About half the bits find every set saturated and right: nothing
+    // would change.
+    if (moves == 0) return;
+    for (int k = 0; k < kLayers; ++k) train(x_, w_[k], e[k], kLanes);
+    train(xf_, wf_, e[kLayers], 8);
   }
 
  private:
@@ -100,6 +111,10 @@ class Mixer2 {
       if (kVectors) train_vector<kLanes>(x, w, e); else train_portable<kLanes>(x, w, e);
     }
   }
+
+  // Inputs stay within +-2047, so an error within +-kStill rounds every
+  // step to zero (|x * e| < 2^15).
+  static constexpr int kStill = 16;
 
   alignas(16) int16_t x_[kLanes] = {};
   alignas(16) int16_t xf_[8] = {};

@@ -101,9 +101,7 @@ class Model {
     const int bits = table_bits(params_);
     if (!table_.map(bits) || !match_.init(buf_, bits - kMatchTableShift, kMatchMin)) return false;
     o1_.reset(new (std::nothrow) unsigned char[256 * 17 * kTree]());
-    maps_.reset(new (std::nothrow) HistoryMaps<kContexts>);
-    chain_.reset(new (std::nothrow) IsseChain<kChained>);
-    if (!o1_ || !maps_ || !chain_ || !mixer_.init(kLayerSets, kFinalSets) || !refiners_.init()) return false;
+    if (!o1_ || !mixer_.init(kLayerSets, kFinalSets) || !refiners_.init()) return false;
     match_map_.init(2 * (kMatchLengthCap + 1) * 2, 1023);
     if constexpr (In::kBias >= 0) mixer_.inputs()[In::kBias] = 256;
     for (auto& s : slot_) s = o1_.get();
@@ -115,20 +113,20 @@ class Model {
   template <class Code>
   int bit(Code&& code) {
     const int node = node_;
-    // Local copies and unrolled loops: the stores of states (bytes, which
-    // may alias anything) would otherwise reload every pointer.
-    unsigned char* slot[kContexts];
+    // Unrolled loops, the states in a local copy: the stores of states
+    // (bytes, which may alias anything) would otherwise reload them. The
+    // pointers are read again where they are needed: kept, they would
+    // only be spilled.
     int st[kContexts];
     int16_t* x = mixer_.inputs();
-    HistoryMaps<kContexts>& maps = *maps_;
+    HistoryMaps<kContexts>& maps = maps_;
 #pragma GCC unroll 16
     for (int i = 0; i < kContexts; ++i) {
-      slot[i] = slot_[i];
-      st[i] = slot[i][node];
+      st[i] = slot_[i][node];
       x[In::kMap + i] = maps.stretched[i][st[i]];
     }
     int chained = x[In::kMap];
-    for (int i = 1; i < kChained; ++i) x[In::kChain + i - 1] = static_cast<int16_t>(chained = chain_->step(i, st[i], chained));
+    for (int i = 1; i < kChained; ++i) x[In::kChain + i - 1] = static_cast<int16_t>(chained = chain_.step(i, st[i], chained));
     const bool matched = predict_match(x);
     const uint32_t select[3] = {static_cast<uint32_t>(c0_), match_bucket_ * 8 + static_cast<uint32_t>(bit_pos_),
                                       c4_ & 0xFF};
@@ -138,14 +136,14 @@ class Model {
     const bool last = bit_pos_ == 7;
     if (last) begin_byte(static_cast<uint32_t>((c0_ << 1 | y) & 0xFF));
     if (matched) match_map_.update(y);
-    chain_->update(y);
+    chain_.update(y);
     mixer_.update(y);
     refiners_.update(y);
     // In order: two contexts may share a line.
 #pragma GCC unroll 16
     for (int i = 0; i < kContexts; ++i) {
       ++maps.seen[i][st[i]][y];
-      slot[i][node] = kStates.next[st[i]][y];
+      slot_[i][node] = kStates.next[st[i]][y];
     }
     c0_ = c0_ << 1 | y;
     node_ = node << 1 | y;
@@ -173,6 +171,8 @@ class Model {
     }
     const int len = static_cast<int>(match_bucket_);
     x[In::kMatch] = static_cast<int16_t>(stretch(match_map_.p(static_cast<uint32_t>(len * 2 + (expected & 1)))));
+    // Within the stretched range, as the mixers' training assumes.
+    static_assert(kMatchLengthCap * 64 <= 2047);
     const int sure = len * 64;
     x[In::kMatchSure] = static_cast<int16_t>(expected & 1 ? sure : -sure);
     return true;
@@ -256,7 +256,7 @@ class Model {
   }
 
   void finish_byte() {
-    maps_->at_byte(pos_);
+    maps_.at_byte(pos_);
     bit_pos_ = 0;
     node_ = 1;
     c0_ = 1;
@@ -278,8 +278,10 @@ class Model {
   RecordFinder records_;
   History hist_;
   std::unique_ptr<unsigned char[]> o1_;
-  std::unique_ptr<HistoryMaps<kContexts>> maps_;
-  std::unique_ptr<IsseChain<kChained>> chain_;
+  // Inside the model (which is on the heap): no pointer to reload after
+  // the stores of states, which may alias anything.
+  HistoryMaps<kContexts> maps_;
+  IsseChain<kChained> chain_;
   Mixer2<In::kLanes, kLayers, kVectors> mixer_;
   RefinerChain refiners_;
   AdaptiveMap match_map_;
@@ -330,7 +332,7 @@ bool decode_with(unsigned char* dst, uint32_t len, Params params, Decoder& dec, 
 template <int kN>
 uint64_t model_bytes_of(int bits) {
   uint64_t total = ContextTable::bytes(bits) + MatchModel::bytes(bits - kMatchTableShift) + 256 * 17 * kTree;
-  total += sizeof(HistoryMaps<kN + 1>) + sizeof(IsseChain<kChained>) + RefinerChain::bytes();
+  total += RefinerChain::bytes();
   total += Mixer2<Inputs<kN>::kLanes, kLayers, true>::bytes(kLayerSets, kFinalSets);
   return total + sizeof(Model<true, kN>);
 }

@@ -20,19 +20,19 @@ template <int kN>
 class IsseChain {
  public:
   IsseChain() {
-    for (auto& context : w_)
-      for (auto& pair : context) {
-        pair[0] = 1 << kIsseShift;
-        pair[1] = 0;
-      }
+    for (auto& context : w_[0])
+      for (auto& w : context) w = 1 << kIsseShift;
+    for (auto& context : w_[1])
+      for (auto& w : context) w = 0;
   }
 
   // The estimate after context i, stretched, given the one before it.
   int step(int i, int st, int in) {
+    int32_t* w = &w_[0][i][st];
     in_[i] = in;
-    state_[i] = st;
-    const int32_t* w = w_[i][st];
-    const int out = clamp_stretched(static_cast<int>((int64_t{w[0]} * in + int64_t{w[1]} * kIsseBias) >> kIsseShift));
+    at_[i] = w;
+    const int out =
+        clamp_stretched(static_cast<int>((int64_t{w[0]} * in + int64_t{w[kBias]} * kIsseBias) >> kIsseShift));
     out_[i] = out;
     return out;
   }
@@ -41,9 +41,9 @@ class IsseChain {
   void update(int y) {
     for (int i = 1; i < kN; ++i) {
       const int err = ((y << 12) - squash_clamped(out_[i])) * kIsseRate;
-      int32_t* w = w_[i][state_[i]];
+      int32_t* w = at_[i];
       w[0] += (in_[i] * err) >> 10;
-      w[1] += (kIsseBias * err) >> 10;
+      w[kBias] += (kIsseBias * err) >> 10;
     }
   }
 
@@ -51,10 +51,14 @@ class IsseChain {
   // No bound on the weights is needed: once an estimate saturates, its
   // error, and so its weights' steps, shrink to a few units per bit.
 
-  int32_t w_[kN][256][2];
+  // The weights of the estimate, then those of the constant, kBias
+  // further on. (As pairs side by side the compiler updated them as a
+  // vector, in twice the instructions.)
+  static constexpr int kBias = kN * 256;
+  int32_t w_[2][kN][256];
   int in_[kN] = {};
   int out_[kN] = {};
-  int state_[kN] = {};
+  int32_t* at_[kN] = {};  // the weights step() used
 };
 
 // Refiners in a row, each over the previous estimate in a context of its

@@ -121,13 +121,15 @@ class Refiner {
     at_ = weight < 2048 ? point : point + 1;
     row_ = row;
     const uint32_t a = value(point), b = value(point + 1);
+    at_value_ = weight < 2048 ? a : b;
     return (a * static_cast<uint32_t>(4096 - weight) + b * static_cast<uint32_t>(weight)) >> 12;
   }
   // The nearest point alone, 12 bits (1..4095).
   int nearest(int st, size_t cx) {
     row_ = &t_[cx * kRefinerPoints];
     at_ = (st + 2048 + 64) >> 7;
-    const int out = static_cast<int>(value(at_) >> 4);
+    at_value_ = value(at_);
+    const int out = static_cast<int>(at_value_ >> 4);
     return out < 1 ? 1 : out > 4095 ? 4095 : out;
   }
   // The row a later call will read, while this bit is still being coded.
@@ -139,7 +141,7 @@ class Refiner {
   }
   // Trains the point nearest to the last estimate.
   void update(int bit, int rate) {
-    int v = static_cast<int>(value(at_));
+    int v = static_cast<int>(at_value_);
     if constexpr (kApproach == Approach::kTruncated)
       v = bit ? v + ((65536 - v) >> rate) : v - (v >> rate);
     else
@@ -155,6 +157,7 @@ class Refiner {
   uint16_t* t_ = nullptr;
   uint16_t* row_ = nullptr;
   int at_ = 0;
+  uint32_t at_value_ = 0;  // the point at_, as read: update() needs no second look
 };
 
 }  // namespace mirt::coding

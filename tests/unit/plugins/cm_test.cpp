@@ -164,6 +164,8 @@ TEST(CmCodec, StoredFormIsTheSameOnEveryBuild) {
       {prose(20000, 11), kModel3 | kText | kWords | 2, 1720, 0xb5431ce4},
       {prose(20000, 11), kModel3 | 2, 1519, 0x23a83f63},
       {table(20000, 13), kModel3 | 2, 571, 0x06a59578},
+      {prose(20000, 11), kModel3 | kText | 2, 1519, 0xe32d648d},
+      {machine_code(20000, 12), kModel3 | kX86 | 2, 11119, 0x18e9fcdc},
   };
   for (const auto& c : cases) {
     const Bytes stored = encode_checked(c.data, c.params);

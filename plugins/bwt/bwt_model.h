@@ -46,25 +46,6 @@ struct Tuning {
   static constexpr int kFlagMix = 12, kPlaceMix = 24, kStepMix = 12, kBitMix = 10;
 };
 
-// Buckets of a count: 0, 1, 2-3, 4-7, ... (its bit length, capped).
-inline int bits_of(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
-inline uint32_t bucket(uint32_t v, int cap) { return static_cast<uint32_t>(std::min(bits_of(v), cap)); }
-
-// The share `part / total` of two counts, stretched.
-inline int share(uint32_t part, uint32_t total, uint32_t prior) {
-  const uint32_t p = (part * 4096 + 2048) / (total + prior);
-  return stretch12(std::clamp<uint32_t>(p, 1, 4095));
-}
-
-// A bit history: the last outcomes of a context after a leading 1, up to
-// seven (1 is the empty history). Not a character type, so storing one
-// does not make the compiler reload everything else.
-enum class History : uint8_t { kEmpty = 1 };
-inline void push(History& history, int bit) {
-  const uint32_t v = static_cast<uint32_t>(history) << 1 | static_cast<uint32_t>(bit);
-  history = static_cast<History>(v >= 256 ? (v & 127) | 128 : v);
-}
-
 class RunModel : public Recency {
  public:
   using T = Tuning;
@@ -99,8 +80,7 @@ class RunModel : public Recency {
                       &tables_.step_by_rank[step_by_rank_index(rank, run1, 0)],
                       static_cast<uint32_t>(std::min(rank, 4) - 1)};
     const int top = bits_of(len) - 1;
-    int got = 0;
-    while (got < 30 && code_step(coder, steps, got, top > got)) ++got;
+    const int got = code_steps<0>(coder, steps, top);
     uint32_t v = 1;
     for (int i = got - 1; i >= 0; --i) {
       const auto g = static_cast<uint32_t>(got), at = static_cast<uint32_t>(i);
@@ -429,6 +409,20 @@ class RunModel : public Recency {
     uint16_t* by_rank;
     uint32_t rank_set;
   };
+
+  // The unary steps from `step` on, the first few each a copy of its own
+  // (most lengths take one or two); returns the steps taken, at most 30.
+  template <int step, class Coder>
+  int code_steps(Coder& coder, const Steps& s, int top) {
+    if constexpr (step < 2) {
+      if (!code_step(coder, s, step, top > step)) return step;
+      return code_steps<step + 1>(coder, s, top);
+    } else {
+      int got = step;
+      while (got < 30 && code_step(coder, s, got, top > got)) ++got;
+      return got;
+    }
+  }
 
   template <class Coder>
   int code_step(Coder& coder, const Steps& s, int step, int more) {

@@ -26,6 +26,25 @@ inline void learn(uint16_t& p, int bit, int rate) {
   p = static_cast<uint16_t>(v + ((((bit << 16) - bit) - v) >> rate));
 }
 
+// Buckets of a count: 0, 1, 2-3, 4-7, ... (its bit length, capped).
+inline int bits_of(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
+inline uint32_t bucket(uint32_t v, int cap) { return static_cast<uint32_t>(std::min(bits_of(v), cap)); }
+
+// The share `part / total` of two counts, stretched.
+inline int share(uint32_t part, uint32_t total, uint32_t prior) {
+  const uint32_t p = (part * 4096 + 2048) / (total + prior);
+  return stretch12(std::clamp<uint32_t>(p, 1, 4095));
+}
+
+// A bit history: the last outcomes of a context after a leading 1, up to
+// seven (1 is the empty history). Not a character type, so storing one
+// does not make the compiler reload everything else.
+enum class History : uint8_t { kEmpty = 1 };
+inline void push(History& history, int bit) {
+  const uint32_t v = static_cast<uint32_t>(history) << 1 | static_cast<uint32_t>(bit);
+  history = static_cast<History>(v >= 256 ? (v & 127) | 128 : v);
+}
+
 // Weight sets of one mixer of N inputs; 1.0 is 65536, and each set starts
 // as the plain average.
 template <int N>

@@ -46,25 +46,6 @@ struct Tuning {
   static constexpr int kFlagMix = 12, kPlaceMix = 24, kStepMix = 12, kBitMix = 10;
 };
 
-// Buckets of a count: 0, 1, 2-3, 4-7, ... (its bit length, capped).
-inline int bits_of(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
-inline uint32_t bucket(uint32_t v, int cap) { return static_cast<uint32_t>(std::min(bits_of(v), cap)); }
-
-// The share `part / total` of two counts, stretched.
-inline int share(uint32_t part, uint32_t total, uint32_t prior) {
-  const uint32_t p = (part * 4096 + 2048) / (total + prior);
-  return stretch12(std::clamp<uint32_t>(p, 1, 4095));
-}
-
-// A bit history: the last outcomes of a context after a leading 1, up to
-// seven (1 is the empty history). Not a character type, so storing one
-// does not make the compiler reload everything else.
-enum class History : uint8_t { kEmpty = 1 };
-inline void push(History& history, int bit) {
-  const uint32_t v = static_cast<uint32_t>(history) << 1 | static_cast<uint32_t>(bit);
-  history = static_cast<History>(v >= 256 ? (v & 127) | 128 : v);
-}
-
 class RunModel : public Recency {
  public:
   using T = Tuning;
@@ -86,9 +67,8 @@ class RunModel : public Recency {
                       static_cast<size_t>(std::min(rank1, 1) * 4) + bucket(run1, 3)};
     uint32_t rest = pair_total_[s1] - flags.row[s1].count;
     uint32_t rest_recent = recent_total_ - recent_[s1];
-    for (int j = 1; j <= T::kRankFlags; ++j) {
-      if (code_flag(coder, flags, j, rank == j, rest, rest_recent)) return j;
-    }
+    const int flagged = code_flags<1>(coder, flags, rank, rest, rest_recent);
+    if (flagged != 0) return flagged;
     return code_place(coder, flags.row, rank, rest, rest_recent);
   }
 
@@ -100,8 +80,7 @@ class RunModel : public Recency {
                       &tables_.step_by_rank[step_by_rank_index(rank, run1, 0)],
                       static_cast<uint32_t>(std::min(rank, 4) - 1)};
     const int top = bits_of(len) - 1;
-    int got = 0;
-    while (got < 30 && code_step(coder, steps, got, top > got)) ++got;
+    const int got = code_steps<0>(coder, steps, top);
     uint32_t v = 1;
     for (int i = got - 1; i >= 0; --i) {
       const auto g = static_cast<uint32_t>(got), at = static_cast<uint32_t>(i);
@@ -259,8 +238,20 @@ class RunModel : public Recency {
     size_t set;
   };
 
-  template <class Coder>
-  int code_flag(Coder& coder, const Flags& f, int j, int bit, uint32_t& rest, uint32_t& rest_recent) {
+  // Flags j and on, each its own copy (a constant j folds its indexes);
+  // returns the rank a flag named, or 0 past the last.
+  template <int j, class Coder>
+  int code_flags(Coder& coder, const Flags& f, int rank, uint32_t& rest, uint32_t& rest_recent) {
+    if constexpr (j > T::kRankFlags) {
+      return 0;
+    } else {
+      if (code_flag<j>(coder, f, rank == j, rest, rest_recent)) return j;
+      return code_flags<j + 1>(coder, f, rank, rest, rest_recent);
+    }
+  }
+
+  template <int j, class Coder>
+  int code_flag(Coder& coder, const Flags& f, int bit, uint32_t& rest, uint32_t& rest_recent) {
     const uint32_t c = list[j];
     Pair& pair = f.row[c];
     const uint32_t recent = recent_[c];
@@ -273,7 +264,10 @@ class RunModel : public Recency {
     uint16_t& by_ranks = tables_.flag_by_ranks[f.by_ranks + static_cast<size_t>(j - 1) * 64];
     const int in[5] = {pair_share, stretch16(by_pair), stretch16(by_triple), stretch16(by_ranks), recent_share};
     int32_t* w = mix_.flags.at(f.set + (j > 1 ? 8 : 0));
-    bit = j == 1 ? mix_refine_code(coder, bit, in, w, T::kFlagMix, refiner_, c) : mix_code(coder, bit, in, w, T::kFlagMix);
+    if constexpr (j == 1)
+      bit = mix_refine_code(coder, bit, in, w, T::kFlagMix, refiner_, c);
+    else
+      bit = mix_code(coder, bit, in, w, T::kFlagMix);
     learn(by_pair, bit, T::kHistoryRate);
     learn(by_triple, bit, T::kHistoryRate);
     learn(by_ranks, bit, T::kRankRate);
@@ -282,14 +276,34 @@ class RunModel : public Recency {
     return bit;
   }
 
-  // Counts of list[a..b) after the previous byte and lately.
-  void counts_of(const Pair* row, int a, int b, uint32_t& pair_count, uint32_t& recent_count) const {
-    pair_count = 0;
-    recent_count = 0;
-    for (int j = a; j < b; ++j) {
-      pair_count += row[list[j]].count;
-      recent_count += recent_[list[j]];
+  // Counts of list[a..b) after the previous byte and lately, added to
+  // `pairs` and `recent`. Eight bytes of the list are read as one word: a
+  // vectorised loop would take the bytes apart through memory.
+  void add_eight(const Pair* row, int a, uint32_t& pairs, uint32_t& recent) const {
+    uint64_t bytes;
+    std::memcpy(&bytes, &list[a], 8);
+    for (int k = 0; k < 64; k += 8) {
+      const auto c = static_cast<uint8_t>(bytes >> k);
+      pairs += row[c].count;
+      recent += recent_[c];
     }
+  }
+  void add_one(const Pair* row, int j, uint32_t& pairs, uint32_t& recent) const {
+    pairs += row[list[j]].count;
+    recent += recent_[list[j]];
+  }
+  void counts_of(const Pair* row, int a, int b, uint32_t& pairs, uint32_t& recent) const {
+    pairs = recent = 0;
+    for (; a + 8 <= b; a += 8) add_eight(row, a, pairs, recent);
+    for (; a < b; ++a) add_one(row, a, pairs, recent);
+  }
+  // The same over a range known when compiling.
+  template <int a, int b>
+  void counts_in(const Pair* row, int from, uint32_t& pairs, uint32_t& recent) const {
+    constexpr int kWords = (b - a) / 8;
+    pairs = recent = 0;
+    for (int w = 0; w < kWords; ++w) add_eight(row, from + a + 8 * w, pairs, recent);
+    for (int j = a + 8 * kWords; j < b; ++j) add_one(row, from + j, pairs, recent);
   }
 
   // Places past the flags: v = rank - kRankFlags >= 1 in group g =
@@ -301,38 +315,89 @@ class RunModel : public Recency {
   int code_place(Coder& coder, const Pair* row, int rank, uint32_t rest, uint32_t rest_recent) {
     constexpr int K = T::kRankFlags;
     const int group_of_rank = rank > K ? bits_of(static_cast<uint32_t>(rank - K)) - 1 : 0;
-    int g = 0;
-    for (; K + (2 << g) < 256; ++g) {  // the last group, which holds 255, needs no flag
+    static_assert(K + (2 << 6) < 256 && K + (2 << 7) >= 256, "groups 0-6 are whole, 7 the last");
+    const int g = code_groups<0>(coder, row, group_of_rank, rest, rest_recent);
+    Place p{row, rank, K + (1 << g), std::min(K + (2 << g), 256), 1, rest, rest_recent};
+    switch (g) {  // groups but the last hold 2^g places: their halves are known when compiling
+      case 0: return p.lo;
+      case 1: return code_bits<1>(coder, g, p);
+      case 2: return code_bits<2>(coder, g, p);
+      case 3: return code_bits<3>(coder, g, p);
+      case 4: return code_bits<4>(coder, g, p);
+      case 5: return code_bits<5>(coder, g, p);
+      case 6: return code_bits<6>(coder, g, p);
+      default: return code_bits<0>(coder, g, p);
+    }
+  }
+
+  // The search for a place inside its group: places [lo, hi).
+  struct Place {
+    const Pair* row;
+    int rank, lo, hi;
+    uint32_t node, rest, rest_recent;
+  };
+
+  // The bits of a place in group g, `bits` of them when that is known
+  // (else 0) while compiling.
+  template <int bits, class Coder>
+  int code_bits(Coder& coder, int g, Place& p) {
+    if constexpr (bits > 0) {
+      uint32_t high_pair, high_recent;
+      counts_in<0, 1 << (bits - 1)>(p.row, p.lo + (1 << (bits - 1)), high_pair, high_recent);
+      code_half(coder, g, p, 1 << (bits - 1), high_pair, high_recent);
+      if constexpr (bits > 1) return code_bits<bits - 1>(coder, g, p);
+      return p.lo;
+    } else {
+      while (p.hi - p.lo > 1) {
+        const int half = 1 << (bits_of(static_cast<uint32_t>(p.hi - p.lo - 1)) - 1);
+        uint32_t high_pair, high_recent;
+        counts_of(p.row, p.lo + half, p.hi, high_pair, high_recent);
+        code_half(coder, g, p, half, high_pair, high_recent);
+      }
+      return p.lo;
+    }
+  }
+
+  // Whether the place lies `half` or more past lo, from the counts above.
+  template <class Coder>
+  void code_half(Coder& coder, int g, Place& p, int half, uint32_t high_pair, uint32_t high_recent) {
+    const int mid = p.lo + half;
+    uint16_t& by_node = tables_.place_bits[place_bit_index(g, p.node)];
+    const int in[3] = {share(high_pair, p.rest, 32), share(high_recent, p.rest_recent, 32), stretch16(by_node)};
+    int32_t* const w = mix_.place.at(static_cast<size_t>(std::min(g, 7)));
+    const int bit = mix_code(coder, p.rank >= mid, in, w, T::kPlaceMix);
+    learn(by_node, bit, T::kGroupRate);
+    p.node = p.node << 1 | static_cast<uint32_t>(bit);
+    p.rest = bit ? high_pair : p.rest - high_pair;
+    p.rest_recent = bit ? high_recent : p.rest_recent - high_recent;
+    (bit ? p.lo : p.hi) = mid;
+  }
+
+  // The group flags from group g on, each its own copy (a constant g
+  // folds the bounds of its counts); returns the group a flag named, or
+  // the last, which holds 255 and needs no flag. Leaves in `rest` the
+  // counts of that group.
+  template <int g, class Coder>
+  int code_groups(Coder& coder, const Pair* row, int group_of_rank, uint32_t& rest, uint32_t& rest_recent) {
+    constexpr int K = T::kRankFlags;
+    if constexpr (K + (2 << g) >= 256) {
+      return g;
+    } else {
       uint32_t pair_count, recent_count;
-      counts_of(row, K + (1 << g), K + (2 << g), pair_count, recent_count);
+      counts_in<K + (1 << g), K + (2 << g)>(row, 0, pair_count, recent_count);
       uint16_t& by_group = tables_.groups[group_index(g, rank1)];
       const int in[3] = {share(pair_count, rest, 32), share(recent_count, rest_recent, 32), stretch16(by_group)};
-      const int bit = mix_code(coder, group_of_rank == g, in, mix_.groups.at(static_cast<size_t>(g)), T::kPlaceMix);
+      const int bit = mix_code(coder, group_of_rank == g, in, mix_.groups.at(size_t{g}), T::kPlaceMix);
       learn(by_group, bit, T::kGroupRate);
       if (bit) {
         rest = pair_count;
         rest_recent = recent_count;
-        break;
+        return g;
       }
       rest -= pair_count;
       rest_recent -= recent_count;
+      return code_groups<g + 1>(coder, row, group_of_rank, rest, rest_recent);
     }
-    int lo = K + (1 << g), hi = std::min(K + (2 << g), 256);
-    uint32_t node = 1;
-    while (hi - lo > 1) {
-      const int mid = lo + (1 << (bits_of(static_cast<uint32_t>(hi - lo - 1)) - 1));
-      uint32_t high_pair, high_recent;
-      counts_of(row, mid, hi, high_pair, high_recent);
-      uint16_t& by_node = tables_.place_bits[place_bit_index(g, node)];
-      const int in[3] = {share(high_pair, rest, 32), share(high_recent, rest_recent, 32), stretch16(by_node)};
-      const int bit = mix_code(coder, rank >= mid, in, mix_.place.at(static_cast<size_t>(std::min(g, 7))), T::kPlaceMix);
-      learn(by_node, bit, T::kGroupRate);
-      node = node << 1 | static_cast<uint32_t>(bit);
-      rest = bit ? high_pair : rest - high_pair;
-      rest_recent = bit ? high_recent : rest_recent - high_recent;
-      (bit ? lo : hi) = mid;
-    }
-    return lo;
   }
 
   // What the unary steps of one length share: the rows of the byte, of
@@ -344,6 +409,20 @@ class RunModel : public Recency {
     uint16_t* by_rank;
     uint32_t rank_set;
   };
+
+  // The unary steps from `step` on, the first few each a copy of its own
+  // (most lengths take one or two); returns the steps taken, at most 30.
+  template <int step, class Coder>
+  int code_steps(Coder& coder, const Steps& s, int top) {
+    if constexpr (step < 2) {
+      if (!code_step(coder, s, step, top > step)) return step;
+      return code_steps<step + 1>(coder, s, top);
+    } else {
+      int got = step;
+      while (got < 30 && code_step(coder, s, got, top > got)) ++got;
+      return got;
+    }
+  }
 
   template <class Coder>
   int code_step(Coder& coder, const Steps& s, int step, int more) {
